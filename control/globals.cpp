@@ -1,0 +1,57 @@
+#include "control/globals.h"
+
+#include <cstring>
+#include <mutex>
+
+std::atomic<int> TargetStage{BuildInitialTargetStage};
+
+PlatInstance g_instance;
+FirmwareImage g_targetImage;
+FirmwareImage g_transitionImage;
+char g_productName[32];
+int g_phoneProduct;
+
+uint32_t LocalAddressTable[LOCAL_ADDRESS_COUNT];
+uint32_t g_localAddress;
+uint32_t g_deviceAddress;
+char g_deviceAddressText[63];
+
+DeviceInfo g_deviceInfo;
+char g_responseBuffer[RESPONSE_BUFFER_SIZE];
+
+namespace {
+std::mutex g_nameLock;
+char g_tftpFileName[128];
+
+std::mutex g_randomLock;
+uint32_t g_randomState = 1;
+}  // namespace
+
+void setTftpFileName(const char* name) {
+    std::lock_guard<std::mutex> hold(g_nameLock);
+    copyText(g_tftpFileName, sizeof g_tftpFileName, name);
+}
+
+void getTftpFileName(char* out, int cap) {
+    std::lock_guard<std::mutex> hold(g_nameLock);
+    copyText(out, cap, g_tftpFileName);
+}
+
+void seedRandom(uint32_t seed) {
+    std::lock_guard<std::mutex> hold(g_randomLock);
+    g_randomState = seed;
+}
+
+// A linear congruential generator yielding 15 bits, as C runtimes do.
+int nextRandom() {
+    std::lock_guard<std::mutex> hold(g_randomLock);
+    g_randomState = g_randomState * 214013u + 2531011u;
+    return static_cast<int>((g_randomState >> 16) & 0x7fff);
+}
+
+void copyText(char* dst, int cap, const char* src) {
+    if (cap <= 0) return;
+    size_t n = strnlen(src, static_cast<size_t>(cap - 1));
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+}

@@ -1,0 +1,11 @@
+// Shared by the OS layer and the clock it is linked with.
+#pragma once
+
+#include <cstdint>
+
+// How many real nanoseconds a wait of ms clock milliseconds lasts.
+long platWaitNanos(uint32_t ms);
+
+// Test builds only (clock_scaled.cpp): makes the clock run `scale` times
+// faster than real time and read startMs now.
+void platClockConfigure(uint32_t scale, uint32_t startMs);

@@ -1,0 +1,130 @@
+// IPv4 sockets over the Berkeley socket interface.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/posix/clock_internal.h"
+#include "platform/posix/thread_queue.h"
+
+namespace {
+sockaddr_in toSockaddr(const SockAddrIn* a) {
+    sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = a->port;
+    sa.sin_addr.s_addr = a->addr;
+    return sa;
+}
+
+timespec nanosToTimespec(long ns) {
+    return timespec{static_cast<time_t>(ns / 1000000000L), ns % 1000000000L};
+}
+}  // namespace
+
+uint32_t platHtonl(uint32_t v) { return htonl(v); }
+uint16_t platHtons(uint16_t v) { return htons(v); }
+uint32_t platNtohl(uint32_t v) { return ntohl(v); }
+uint16_t platNtohs(uint16_t v) { return ntohs(v); }
+
+int platNetStartup() {
+    // A peer that closes early must not end the process through SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    return 0;
+}
+
+PlatSocket platSocketTcp() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+PlatSocket platSocketUdp() { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+
+int platBind(PlatSocket s, const SockAddrIn* local) {
+    sockaddr_in sa = toSockaddr(local);
+    return bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+// A blocking connect as the caller sees it, but given up after timeoutMs:
+// connect without blocking, wait for the outcome, then block again.
+int platConnect(PlatSocket s, const SockAddrIn* remote, uint32_t timeoutMs) {
+    int fd = static_cast<int>(s);
+    sockaddr_in sa = toSockaddr(remote);
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+    int rc = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    if (rc != 0 && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        timespec ts = nanosToTimespec(static_cast<long>(timeoutMs) * 1000000L);
+        int n;
+        do {
+            n = ppoll(&p, 1, &ts, nullptr);
+        } while (n < 0 && errno == EINTR);
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (n == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) rc = 0;
+        else rc = -1;
+    }
+    fcntl(fd, F_SETFL, flags);
+    return rc == 0 ? 0 : -1;
+}
+
+int platSend(PlatSocket s, const void* data, int len) {
+    return static_cast<int>(send(static_cast<int>(s), data, static_cast<size_t>(len), MSG_NOSIGNAL));
+}
+
+int platRecv(PlatSocket s, void* buf, int cap) {
+    ssize_t n;
+    do {
+        n = recv(static_cast<int>(s), buf, static_cast<size_t>(cap), 0);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<int>(n);
+}
+
+int platSendTo(PlatSocket s, const void* data, int len, const SockAddrIn* to) {
+    sockaddr_in sa = toSockaddr(to);
+    return static_cast<int>(sendto(static_cast<int>(s), data, static_cast<size_t>(len), MSG_NOSIGNAL,
+                                   reinterpret_cast<sockaddr*>(&sa), sizeof sa));
+}
+
+int platRecvFrom(PlatSocket s, void* buf, int cap, SockAddrIn* from) {
+    sockaddr_in sa;
+    socklen_t len = sizeof sa;
+    memset(&sa, 0, sizeof sa);
+    ssize_t n = recvfrom(static_cast<int>(s), buf, static_cast<size_t>(cap), 0,
+                         reinterpret_cast<sockaddr*>(&sa), &len);
+    if (from) {
+        from->family = PLAT_AF_INET;
+        from->port = sa.sin_port;
+        from->addr = sa.sin_addr.s_addr;
+    }
+    return static_cast<int>(n);
+}
+
+int platSetNonBlocking(PlatSocket s) {
+    int fd = static_cast<int>(s);
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return -1;
+    return fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+void platCloseSocket(PlatSocket s) {
+    if (s != PLAT_INVALID_SOCKET) close(static_cast<int>(s));
+}
+
+int platWaitSocketOrMessage(PlatSocket s, uint32_t ms) {
+    pollfd p[2] = {{static_cast<int>(s), POLLIN, 0}, {-1, POLLIN, 0}};
+    int count = 1;
+    if (ThreadQueue* q = currentThreadQueueIfAny()) {
+        queueClearWake(q);
+        p[1].fd = queueWakeFd(q);
+        count = 2;
+    }
+    timespec ts = nanosToTimespec(platWaitNanos(ms));
+    int n = ppoll(p, static_cast<nfds_t>(count), &ts, nullptr);
+    return n > 0 && (p[0].revents & POLLIN) ? 1 : 0;
+}

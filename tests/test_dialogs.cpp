@@ -1,0 +1,193 @@
+// The dialogs, run in-process through the automation backend.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "control/globals.h"
+#include "support/inprocess.h"
+#include "ui/ui.h"
+#include "web/digest.h"
+
+using ulxtest::InProcessUi;
+
+namespace {
+
+std::string quoted(const char* text) {
+    std::string out = "\"";
+    for (const char* p = text; *p; ++p) {
+        if (*p == '\r') out += "\\r";
+        else if (*p == '\n') out += "\\n";
+        else if (*p == '"') out += "\\\"";
+        else out += *p;
+    }
+    return out + "\"";
+}
+
+std::string cmd(const char* verb, int w, const std::string& rest = "") {
+    return std::string(verb) + " " + std::to_string(w) + (rest.empty() ? "" : " " + rest);
+}
+
+TEST(Templates, EveryDialogOnceWithUniqueIdsAndOneDefault) {
+    const int ids[] = {101, 103, 104, 105, 110, 111, 114, 139, 304, 305};
+    ASSERT_EQ(g_templateCount, 10);
+    for (int id : ids) {
+        const DialogTemplate* t = findTemplate(id);
+        ASSERT_NE(t, nullptr) << id;
+        EXPECT_STREQ(t->fontFace, "MS Sans Serif");
+        EXPECT_EQ(t->fontPoints, 8);
+        std::set<int> seen;
+        int defaults = 0;
+        for (int i = 0; i < t->controlCount; ++i) {
+            const DialogControl& c = t->controls[i];
+            if (c.id != -1) {
+                EXPECT_TRUE(seen.insert(c.id).second) << id << " control " << c.id;
+            }
+            if (c.style & STY_DEFAULT) ++defaults;
+            EXPECT_LE(c.x + c.cx, t->cx) << id << " control " << c.id;
+        }
+        EXPECT_LE(defaults, 1) << id;
+    }
+    EXPECT_EQ(findTemplate(139)->controls[1].style & STY_DEFAULT, STY_DEFAULT);  // Cancel
+    EXPECT_EQ(findTemplate(999), nullptr);
+}
+
+TEST(Texts, BannerAndBlanksAsWritten) {
+    EXPECT_NE(strstr(PASSWORD_TEXT, "\r\n* * * * * * * * * * *  Warning  * * * * * * * * * * *\r\n"), nullptr);
+    EXPECT_NE(strstr(PASSWORD_TEXT, "reset!  You"), nullptr);
+    EXPECT_NE(strstr(WARNING_TEXT, "service.  If"), nullptr);
+    EXPECT_NE(strstr(WARNING_TEXT, "proceeding.  In"), nullptr);
+    size_t n = strlen(WARNING_TEXT);
+    EXPECT_NE(WARNING_TEXT[n - 1], '\n');
+}
+
+// A modeless window from a template of the given width, centred on opening.
+int centreProc(PlatWindow w, int event, int) {
+    if (event == DLG_INIT) centerWindow(w);
+    return 1;
+}
+
+TEST(CenterWindow, HalvesByArithmeticShift) {
+    InProcessUi ui;
+    struct Case {
+        int16_t cx, cy;
+        const char* place;
+    } cases[] = {
+        {204, 143, " 359 268 306 232"},   // the warning dialog
+        {201, 100, " 361 303 301 162"},   // an odd difference rounds down
+        {800, 600, " -88 -104 1200 975"}, // wider than the screen: negative
+    };
+    for (const Case& c : cases) {
+        DialogTemplate t{900, c.cx, c.cy, "probe", "MS Sans Serif", 8, nullptr, 0};
+        PlatWindow w = platCreateDialog(nullptr, &t, centreProc);
+        ASSERT_GT(w, 0);
+        EXPECT_EQ(ui.waitLine("place " + std::to_string(w)), "place " + std::to_string(w) + c.place);
+        platDestroyWindow(w);
+    }
+}
+
+TEST(WarningDialog, ReturnRightAfterOpeningIsCancel) {
+    InProcessUi ui;
+    copyText(g_productName, sizeof g_productName, "ULX-7400");
+    int result = -1;
+    std::thread t([&] { result = showWarningDialog(); });
+    int w = ui.waitOpen("139");
+    ASSERT_GT(w, 0);
+    EXPECT_EQ(ui.waitLine("title"), cmd("title", w, "\"ULX-7400 Firmware Upgrade\""));
+    EXPECT_EQ(ui.waitLine("text"), cmd("text", w, "1021 " + quoted(WARNING_TEXT)));
+    EXPECT_EQ(ui.waitLine("focus"), cmd("focus", w, "2"));
+    ASSERT_NE(ui.waitLine(cmd("shown", w)), "");
+    ui.command(cmd("key", w, "Return"));
+    t.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_NE(ui.waitLine(cmd("close", w, "0")), "");
+}
+
+TEST(ConfirmDialog, SingleAndTwoStageTexts) {
+    InProcessUi ui;
+    memcpy(g_targetImage.header + 92, "3.1.7(GWe)", 11);
+    memcpy(g_transitionImage.header + 92, "2.0.13", 7);
+    copyText(g_deviceInfo.serialNumber, 128, "SN1");
+    copyText(g_deviceInfo.productName, 128, "ULX-7400");
+    for (int stage : {1, 0}) {
+        TargetStage.store(stage);
+        int result = -1;
+        std::thread t([&] { result = showConfirmDialog(); });
+        int w = ui.waitOpen(stage ? "103" : "304");
+        ASSERT_GT(w, 0) << ui.transcript();
+        EXPECT_EQ(ui.waitLine("title"), cmd("title", w, "\"Confirm Upgrade to Ver. 3.1.7(GWe)\""));
+        std::string text = stage ? quoted(CONFIRM_TEXT)
+                                 : quoted((std::string(CONFIRM_TEXT) +
+                                           "\r\n\r\nNote: Since your current firmware version\r\nis older than 2.0.13, "
+                                           "this upgrade procedure\r\nrequires additional steps and will be\r\n"
+                                           "slightly longer.\r\n").c_str());
+        EXPECT_EQ(ui.waitLine(cmd("text", w, "1007")), cmd("text", w, "1007 " + text));
+        EXPECT_EQ(ui.waitLine(cmd("text", w, "1002")), cmd("text", w, "1002 \"SN1\""));
+        EXPECT_EQ(ui.waitLine(cmd("text", w, "1006")), cmd("text", w, "1006 \"ULX-7400\""));
+        EXPECT_EQ(ui.waitLine("focus"), cmd("focus", w, "1"));  // the first tab stop: Upgrade
+        ASSERT_NE(ui.waitLine(cmd("shown", w)), "");
+        ui.command(cmd("key", w, "Return"));
+        t.join();
+        EXPECT_EQ(result, 1);
+    }
+    TargetStage.store(1);
+}
+
+TEST(PasswordDialog, PrefillsAdminEveryTimeAndCutsAt126) {
+    InProcessUi ui;
+    memset(&g_digestState, 0, sizeof g_digestState);
+    std::string longName(300, 'u');
+    for (int round = 0; round < 2; ++round) {
+        int result = -1;
+        std::thread t([&] { result = showPasswordDialog(); });
+        int w = ui.waitOpen("104");
+        ASSERT_GT(w, 0);
+        EXPECT_EQ(ui.waitLine(cmd("text", w, "1003")), cmd("text", w, "1003 \"admin\""));
+        EXPECT_EQ(ui.waitLine("focus"), cmd("focus", w, "1005"));
+        ASSERT_NE(ui.waitLine(cmd("shown", w)), "");
+        if (round == 0) {
+            ui.command(cmd("type", w, "1003 \"" + longName + "\""));
+            ui.command(cmd("type", w, "1005 \"secret\""));
+            ui.command(cmd("key", w, "Return"));  // focus on an entry: the default button OK
+        } else {
+            ui.command(cmd("type", w, "1005 \"other\""));
+            ui.command(cmd("press", w, "2"));
+        }
+        t.join();
+        EXPECT_EQ(result, round == 0 ? 1 : 0);
+        EXPECT_EQ(std::string(g_digestState.userName), longName.substr(0, 126));
+        EXPECT_STREQ(g_digestState.password, "secret");  // Cancel leaves it
+    }
+}
+
+TEST(MessageBox, TaskModalDisablesOnlyTheCallingThreadsWindows) {
+    InProcessUi ui;
+    DialogTemplate t{900, 100, 50, "probe", "MS Sans Serif", 8, nullptr, 0};
+    PlatWindow other = 0;
+    std::thread otherThread([&] { other = platCreateDialog(nullptr, &t, centreProc); });
+    otherThread.join();
+    std::thread uiThread([&] {
+        PlatWindow mine = platCreateDialog(nullptr, &t, centreProc);
+        platShowWindow(mine);
+        reportError("Upgrade Failed: User Abort");
+        platDestroyWindow(mine);
+    });
+    int box = ui.waitOpen("msgbox");
+    ASSERT_GT(box, 0);
+    std::string disabled = ui.waitLine("enable");
+    EXPECT_NE(disabled, cmd("enable", other, "0"));
+    int mine = std::stoi(disabled.substr(7));
+    EXPECT_EQ(disabled, cmd("enable", mine, "0"));
+    ASSERT_NE(ui.waitLine(cmd("shown", box)), "");
+    ui.command(cmd("close", mine));  // a disabled window takes no input
+    EXPECT_EQ(ui.waitLine("error"), cmd("error", mine, "\"window is disabled\""));
+    ui.command(cmd("press", box, "1"));
+    EXPECT_EQ(ui.waitLine(cmd("close", box)), cmd("close", box, "1"));
+    EXPECT_EQ(ui.waitLine("enable"), cmd("enable", mine, "1"));
+    uiThread.join();
+    platDestroyWindow(other);
+}
+
+}  // namespace

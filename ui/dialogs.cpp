@@ -1,0 +1,210 @@
+// The dialogs other than address entry: their texts, what they do when
+// they open, and their results.
+#include <cstdio>
+#include <cstring>
+
+#include "control/globals.h"
+#include "ui/ui.h"
+#include "web/digest.h"
+
+const char WARNING_TEXT[] =
+    "WARNING: Forcing a firmware upgrade on your ULX\r\n"
+    "without prior approval from your service provider or\r\n"
+    "network administrator may cause interruption to your\r\n"
+    "service.  If your ULX is managed by a service\r\n"
+    "provider who retains administrative control of the\r\n"
+    "device, please contact the service provider for\r\n"
+    "authorization before proceeding.  In such cases, the\r\n"
+    "most current, approved for service firmware is\r\n"
+    "automatically provided by your service provider without\r\n"
+    "any onus on the end user to upgrade manually.";
+
+const char PASSWORD_TEXT[] =
+    "This ULX requires a password in order to be\r\n"
+    "upgraded. If you do not have administrator's\r\n"
+    "privileges for this unit, please contact your\r\n"
+    "Service Provider or network administrator,\r\n"
+    "before proceeding.\r\n"
+    "\r\n"
+    "You must provide the ULX administrator's\r\n"
+    "password to upgrade. If you are the administrator\r\n"
+    "and forgot the password, you may perform a\r\n"
+    "factory reset by entering # # # #, option 50419#,\r\n"
+    "and value 1 from a telephone connected to the\r\n"
+    "unit to be upgraded.\r\n"
+    "\r\n"
+    "* * * * * * * * * * *  Warning  * * * * * * * * * * *\r\n"
+    "All settings will revert to default values\r\n"
+    "after factory reset!  You may not be able to\r\n"
+    "reestablish service after completing this upgrade\r\n"
+    "without first reentering service configuration\r\n"
+    "information.";
+
+const char CONFIRM_TEXT[] =
+    "The following information was extracted\r\n"
+    "from your ULX. Please click \"Upgrade\"\r\n"
+    "if you would like to proceed. If you would\r\n"
+    "like to quit click \"Cancel\".";
+
+const char SUCCESS_TEXT[] =
+    "Your ULX has been successfully\r\n"
+    "upgraded to the version shown\r\n"
+    "below.";
+
+const char WAITING_TEXT[] =
+    "Firmware upload will begin when the ULX is idle, where the ULX will request to download the "
+    "firmware from this PC using TFTP at the first available UDP port starting at port number 69.\r\n"
+    "\r\n"
+    "If firmware download does not start, please check that you have done the following: a) Hangup "
+    "properly all the phones attached to the ULX, b) Disable any firewall software (such as Internet "
+    "Connection Firewall) on this PC, and c) Make sure that this PC and the ULX are on the same LAN "
+    "subnet; it will not work for example if this PC is behind a router while the ULX is in front of it.";
+
+namespace {
+
+const char TWO_STAGE_NOTE[] =
+    "%s\r\n\r\nNote: Since your current firmware version\r\nis older than %s, this upgrade procedure\r\n"
+    "requires additional steps and will be\r\nslightly longer.\r\n";
+
+// Sets a window title from a format with one text argument.
+void setTitle(PlatWindow w, const char* fmt, const char* arg) {
+    char title[256];
+    int n = snprintf(title, sizeof title, fmt, arg);
+    if (n < 0) title[0] = '\0';  // a cut title is still shown, NUL-terminated
+    platSetWindowText(w, title);
+}
+
+// Cancel in a progress window: the run ends here.
+[[noreturn]] void abortFromWindow(PlatWindow w) {
+    platDestroyWindow(w);
+    reportError("Upgrade Failed: User Abort");
+    platExitProcess(0);
+}
+
+int warningProc(PlatWindow w, int event, int param) {
+    if (event == DLG_INIT) {
+        setTitle(w, "%s Firmware Upgrade", g_productName);
+        platSetItemText(w, IDC_WARNING_TEXT, WARNING_TEXT);
+        platSetFocus(w, IDC_CANCEL);
+        centerWindow(w);
+        return 0;
+    }
+    if (param == IDC_OK) platEndDialog(w, 1);
+    else if (param == IDC_CANCEL) platEndDialog(w, 0);
+    return 0;
+}
+
+int passwordProc(PlatWindow w, int event, int param) {
+    if (event == DLG_INIT) {
+        platSetItemText(w, IDC_TEXT, PASSWORD_TEXT);
+        platSetItemText(w, IDC_USER, "admin");
+        platSetFocus(w, IDC_PASSWORD);
+        centerWindow(w);
+        return 0;
+    }
+    if (param == IDC_OK) {
+        // At most 127 bytes with the terminator: 126 characters are kept.
+        platGetItemText(w, IDC_USER, g_digestState.userName, 127);
+        platGetItemText(w, IDC_PASSWORD, g_digestState.password, 127);
+        platEndDialog(w, 1);
+    } else if (param == IDC_CANCEL) {
+        platEndDialog(w, 0);
+    }
+    return 0;
+}
+
+int connectingProc(PlatWindow w, int event, int param) {
+    if (event == DLG_INIT) {
+        setTitle(w, "Connecting with ULX@%s", g_deviceAddressText);
+        centerWindow(w);
+        platProgressSetRange(w, IDC_PROGRESS, 0, 100);
+        return 1;
+    }
+    if (param == IDC_CANCEL) abortFromWindow(w);
+    return 0;
+}
+
+int confirmProc(PlatWindow w, int event, int param) {
+    if (event == DLG_INIT) {
+        setTitle(w, "Confirm Upgrade to Ver. %s", imageVersionText(g_targetImage));
+        if (TargetStage.load() == 1) {
+            platSetItemText(w, IDC_TEXT, CONFIRM_TEXT);
+        } else {
+            char note[512];
+            int n = snprintf(note, sizeof note, TWO_STAGE_NOTE, CONFIRM_TEXT, imageVersionText(g_transitionImage));
+            if (n < 0) note[0] = '\0';
+            platSetItemText(w, IDC_TEXT, note);
+        }
+        platSetItemText(w, IDC_SERIAL, g_deviceInfo.serialNumber);
+        platSetItemText(w, IDC_MAC, g_deviceInfo.macAddress);
+        platSetItemText(w, IDC_SOFTWARE, g_deviceInfo.softwareVersion);
+        platSetItemText(w, IDC_HARDWARE, g_deviceInfo.hardwareVersion);
+        platSetItemText(w, IDC_PRODUCT, g_deviceInfo.productName);
+        centerWindow(w);
+        return 1;
+    }
+    if (param == IDC_OK) platEndDialog(w, 1);
+    else if (param == IDC_CANCEL) platEndDialog(w, 0);
+    return 0;
+}
+
+// The waiting and uploading windows: their contents are set from outside.
+int progressProc(PlatWindow w, int event, int param) {
+    if (event == DLG_INIT) {
+        centerWindow(w);
+        return 1;
+    }
+    if (param == IDC_CANCEL) abortFromWindow(w);
+    return 0;
+}
+
+int successProc(PlatWindow w, int event, int param) {
+    if (event == DLG_INIT) {
+        setTitle(w, "ULX@%s Upgrade Successful!", g_deviceAddressText);
+        platSetItemText(w, IDC_TEXT, SUCCESS_TEXT);
+        platSetItemText(w, IDC_SOFTWARE, g_deviceInfo.softwareVersion);
+        centerWindow(w);
+        return 1;
+    }
+    if (param == IDC_OK) platEndDialog(w, 1);
+    else if (param == IDC_CANCEL) platEndDialog(w, 0);
+    return 0;
+}
+
+}  // namespace
+
+// A dialog that cannot be created is a broken installation; the run ends
+// rather than going on without the user's answer.
+int runModalDialog(int templateId, PlatDialogProc proc) {
+    int result = platDialogBox(g_instance, findTemplate(templateId), proc);
+    if (result < 0) {
+        reportError("Upgrade Failed: Can't create dialog");
+        platExitProcess(0);
+    }
+    return result;
+}
+
+namespace {
+
+PlatWindow createModeless(int templateId, PlatDialogProc proc) {
+    PlatWindow w = platCreateDialog(g_instance, findTemplate(templateId), proc);
+    if (w == 0) {
+        reportError("Upgrade Failed: Can't create dialog");
+        platExitProcess(0);
+    }
+    return w;
+}
+
+}  // namespace
+
+int showWarningDialog() { return runModalDialog(IDD_WARNING, warningProc); }
+int showPasswordDialog() { return runModalDialog(IDD_PASSWORD, passwordProc); }
+int showSuccessDialog() { return runModalDialog(IDD_SUCCESS, successProc); }
+
+int showConfirmDialog() {
+    return runModalDialog(TargetStage.load() == 1 ? IDD_CONFIRM : IDD_CONFIRM_TWO_STAGE, confirmProc);
+}
+
+PlatWindow createConnectingWindow() { return createModeless(IDD_CONNECTING, connectingProc); }
+PlatWindow createWaitingWindow() { return createModeless(IDD_WAITING, progressProc); }
+PlatWindow createUploadingWindow() { return createModeless(IDD_UPLOADING, progressProc); }

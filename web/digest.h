@@ -1,0 +1,38 @@
+// HTTP Digest authentication (RFC 2617): the one process-wide record of the
+// exchange with the device, the challenge parser and the Authorization line.
+#pragma once
+
+#include <cstdint>
+
+struct DigestState {
+    uint32_t nonceCount;   // authorised requests sent with the current nonce
+    char previousNonce[128];
+    char nonce[128];
+    char cnonce[128];
+    char userName[128];
+    char password[128];    // empty: no Authorization header is sent
+    char realm[128];
+    char qop[16];
+    char algorithm[16];
+    char uri[128];
+    char opaque[128];
+};
+
+extern DigestState g_digestState;
+
+// 0 on success, 1 when the challenge has no realm or no nonce. The text
+// begins at "WWW-Authenticate:" and runs to the end of the answer.
+int parseChallenge(const char* challenge, DigestState* state);
+// Writes the Authorization header line ending in "\r\n" into out (at most
+// cap - 1 characters and a NUL); returns its length.
+int buildAuthorization(const DigestState* state, char* out, int cap);
+
+void computeHA1(const char* algorithm, const char* userName, const char* realm,
+                const char* password, const char* nonce, const char* cnonce, char ha1[33]);
+void computeResponse(const char ha1[33], const char* nonce, const char* ncText,
+                     const char* cnonce, const char* qop, const char* method,
+                     const char* uri, const char* entityBody, char response[33]);
+void computeDigest(const char* nonce, const char* cnonce, const char* userName,
+                   const char* realm, const char* password, const char* algorithm,
+                   const char* ncText, const char* method, const char* qop,
+                   const char* uri, const char* entityBody, char response[33]);
