@@ -4,10 +4,16 @@
 #include "control/control.h"
 #include "tftp/tftp.h"
 #include "ui/ui.h"
+#include "web/http.h"
 #include "web/web.h"
 
 namespace {
 const char STATUS_PAGE[] = "/admin/advanced";
+
+// The upgrade order reads its answer into a buffer of its own: it may still
+// be waiting for the device to close while the verification, on the
+// listener thread, reads the status page into the shared buffer.
+char g_upgradeOrderBuffer[RESPONSE_BUFFER_SIZE];
 
 // The upgrade order: the device is to fetch the current file name from
 // this computer's TFTP server. No answer is no error here.
@@ -17,7 +23,7 @@ void sendUpgradeRequest(uint16_t port) {
     char path[256];
     if (buildUpgradePath(path, sizeof path, g_localAddress, port, fileName) < 0) return;
     runDeviceRequest(g_instance, g_localAddress, FIRST_LOCAL_PORT, g_deviceAddress, DEVICE_HTTP_PORT, path,
-                     g_responseBuffer, RESPONSE_CAPACITY);
+                     g_upgradeOrderBuffer, RESPONSE_CAPACITY);
 }
 
 // From here on the listener thread ends the process.
@@ -42,7 +48,9 @@ int ulxWinMain(PlatInstance instance) {
         return 0;
     }
 
+    lockWebState();
     decideStage(g_deviceInfo.softwareVersion, imageVersionText(g_transitionImage));
+    unlockWebState();
 
     if (!showConfirmDialog()) {
         reportError("Upgrade Failed: User Abort");

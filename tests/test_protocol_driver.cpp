@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "support/protocol_driver.h"
+#include "driver/protocol_driver.h"
 
 using ulxtest::Event;
 using ulxtest::parseEvent;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "support/protocol_driver.h"
+#include "driver/protocol_driver.h"
 #include "ui/ui.h"
 
 using ulxtest::Event;

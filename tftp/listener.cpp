@@ -1,5 +1,123 @@
-#include "tftp/tftp.h"
+// The front of the TFTP server: binds the UDP socket, waits behind the
+// waiting window for the read request that names the expected file, and
+// hands it to a transfer session. It also switches the stage of a
+// two-stage run and ends the process once the Target image is served.
+#include <cstdlib>
+#include <cstring>
 
-// The TFTP server is not built yet: the port the device is told about is
-// the first one the server will try.
-uint16_t startTftpListener(uint32_t) { return 69; }
+#include "control/globals.h"
+#include "tftp/tftp.h"
+#include "ui/ui.h"
+#include "web/http.h"
+
+namespace {
+
+[[noreturn]] void failListener(const char* message) {
+    reportError(message);
+    platExitProcess(0);
+}
+
+// The waiting window, shown, with the heartbeat at 0. The text is set for
+// the first stage only; after the Transition session the area stays empty.
+PlatWindow openWaitingWindow(bool withText) {
+    PlatWindow w = createWaitingWindow();
+    platShowWindow(w);
+    platProgressSetRange(w, IDC_PROGRESS, 0, TFTP_HEARTBEAT_STEPS);
+    platProgressSetPos(w, IDC_PROGRESS, 0);
+    if (withText) platSetItemText(w, IDC_WAITING_TEXT, WAITING_TEXT);
+    return w;
+}
+
+// The file name of a read request (opcode 1, then the name and its NUL),
+// read only within the `length` bytes received. Null for anything else,
+// and for a name whose NUL is not inside the datagram.
+const char* requestedFileName(const uint8_t* packet, int length) {
+    if (length < 2 || readU16BE(packet) != TFTP_RRQ) return nullptr;
+    const void* end = memchr(packet + 2, '\0', static_cast<size_t>(length - 2));
+    return end ? reinterpret_cast<const char*>(packet + 2) : nullptr;
+}
+
+// Takes every pending message of the waiting window.
+void pumpAll(PlatWindow w) {
+    while (platPeekAndDispatch(w)) {
+    }
+}
+
+}  // namespace
+
+uint16_t startTftpListener(uint32_t localAddress) {
+    TftpListener* listener = static_cast<TftpListener*>(calloc(1, sizeof(TftpListener)));
+    if (!listener) failListener("Upgrade Failed: Can't malloc for TFTP listener");
+
+    listener->socket = platSocketUdp();
+    if (listener->socket == PLAT_INVALID_SOCKET) failListener("Upgrade Failed: Can't create TFTP listener socket");
+
+    // Ports 69 to 168 in ascending order: the first one free is ours.
+    uint16_t port = TFTP_FIRST_PORT;
+    for (int failures = 0;;) {
+        SockAddrIn local;
+        fillSocketAddress(localAddress, port, &local);
+        if (platBind(listener->socket, &local) == 0) break;
+        if (++failures >= TFTP_BIND_ATTEMPTS) failListener("Upgrade Failed: Can't bind TFTP listener socket");
+        ++port;
+    }
+    listener->localAddress = localAddress;
+    listener->localPort = port;
+
+    PlatThreadHandle thread = platStartThread(tftpListenerThread, listener);
+    if (!thread) failListener("Upgrade Failed: Can't start TFTP listener thread");
+    platReleaseThread(thread);
+    return port;
+}
+
+int tftpListenerThread(void* arg) {
+    TftpListener* listener = static_cast<TftpListener*>(arg);
+    PlatWindow window = openWaitingWindow(true);
+    platSetNonBlocking(listener->socket);
+    int tick = 0;
+    // The name the Transition session was served under. A late copy of
+    // that request must not fetch the Target image in its place before the
+    // user-interface thread has drawn the new name.
+    char servedName[TFTP_FILE_NAME_SIZE] = "";
+
+    for (;;) {
+        SockAddrIn source;
+        int received = platRecvFrom(listener->socket, listener->receiveBuffer, TFTP_PACKET_SIZE, &source);
+        if (received <= 0) {
+            // Idle: wait for a datagram or a window message instead of
+            // sleeping blindly, then beat and pump as after a sleep.
+            platWaitSocketOrMessage(listener->socket, TFTP_LISTENER_WAIT_MS);
+            if (++tick >= TFTP_HEARTBEAT_STEPS) tick = 0;
+            platProgressSetPos(window, IDC_PROGRESS, tick);
+            pumpAll(window);
+            continue;
+        }
+
+        // WRQ, DATA, ACK, ERROR, unknown opcodes, datagrams too short to
+        // hold an opcode and requests for another name get no reply.
+        const char* name = requestedFileName(listener->receiveBuffer, received);
+        if (!name) continue;
+        char expected[TFTP_FILE_NAME_SIZE];
+        getTftpFileName(expected, sizeof expected);
+        if (strcmp(name, expected) != 0 || strcmp(name, servedName) == 0) continue;
+
+        uint32_t peerAddress = 0;
+        uint16_t peerPort = 0;
+        readSocketAddress(&source, &peerAddress, &peerPort);
+        platDestroyWindow(window);
+        runTftpSession(listener->socket, listener->localAddress, listener->localPort, peerAddress, peerPort,
+                       name);
+
+        if (TargetStage.load() == 1) {
+            platCloseSocket(listener->socket);
+            platExitProcess(0);
+        }
+        // The Transition image is delivered: the user-interface thread
+        // sees the switch, draws the Target name and sends the second
+        // upgrade request, which this loop then serves.
+        copyText(servedName, sizeof servedName, expected);
+        TargetStage.store(1);
+        tick = 0;
+        window = openWaitingWindow(false);
+    }
+}

@@ -1,9 +1,132 @@
-// Firmware delivery: the built-in TFTP server.
+// Firmware delivery: the built-in TFTP server (read requests only, RFC 1350
+// with the option acknowledgement of RFC 2347 carrying the options of
+// RFC 2349), and the wait and verification that follow a transfer.
+//
+// Threads: startTftpListener runs on the user-interface thread; everything
+// else here runs on the listener thread, which owns the waiting and
+// uploading windows and pumps them itself.
 #pragma once
 
 #include <cstdint>
+
+#include "platform/platform.h"
+
+// ---------------------------------------------------------------- packets
+
+enum TftpOpcode : uint16_t {
+    TFTP_RRQ = 1,
+    TFTP_WRQ = 2,
+    TFTP_DATA = 3,
+    TFTP_ACK = 4,
+    TFTP_ERROR = 5,
+    TFTP_OACK = 6,
+};
+
+constexpr int TFTP_BLOCK_SIZE = 512;
+constexpr int TFTP_DATA_HEADER = 4;
+// Every receive takes at most this many bytes; every packet buffer holds it.
+constexpr int TFTP_PACKET_SIZE = 1024;
+// The block count must fit the 16-bit block numbers of the wire.
+constexpr uint32_t TFTP_MAX_BLOCKS = 65535;
+
+// Stores bits 15..8 of value in dst[0] and bits 7..0 in dst[1]; higher
+// bits are dropped.
+void writeU16BE(uint8_t* dst, uint32_t value);
+// dst[0] * 256 + dst[1], both bytes unsigned.
+uint16_t readU16BE(const uint8_t* src);
+
+// Builds the option acknowledgement ("tsize" = imageSize, "timeout" = 5)
+// at the start of packet (at least 516 bytes) and sends it to `to` as one
+// datagram. The send result, which callers do not examine.
+int sendOptionAck(PlatSocket s, uint8_t* packet, const SockAddrIn* to, uint32_t imageSize);
+// Builds DATA (opcode 3, block number, length bytes of data; length is cut
+// to 512) in packet and sends the 4 + length bytes to `to`.
+int sendDataBlock(PlatSocket s, uint8_t* packet, const uint8_t* data, uint32_t length, uint16_t block,
+                  const SockAddrIn* to);
+
+// ---------------------------------------------------------------- listener
+
+constexpr uint16_t TFTP_FIRST_PORT = 69;
+constexpr int TFTP_BIND_ATTEMPTS = 100;  // ports 69 .. 168
+// Heartbeat of the waiting window: one step per idle pass, 0 .. 999.
+constexpr int TFTP_HEARTBEAT_STEPS = 1000;
+// The listener's idle pass waits at most this long for a datagram or a
+// window message; either ends the wait at once, so this sets only the pace
+// of the heartbeat (1000 steps in about 16 s, as a 1 ms sleep lasts on
+// Windows) and keeps a waiting listener near zero CPU.
+constexpr uint32_t TFTP_LISTENER_WAIT_MS = 16;
+
+// The record handed to the listener thread; allocated zero-filled, it
+// lives until the process ends.
+struct TftpListener {
+    uint32_t localAddress;  // host order; 0 is any local address
+    uint16_t localPort;
+    PlatSocket socket;      // shared with every session, closed at the end
+    uint8_t receiveBuffer[TFTP_PACKET_SIZE];
+};
 
 // Binds the server's UDP socket on the local address from port 69 upward,
 // starts the listener thread and returns the bound port. Every failure
 // ends the process.
 uint16_t startTftpListener(uint32_t localAddress);
+// The listener thread: waits for the read request that names the expected
+// file, serves it, switches the stage, and ends the process after the
+// Target image. Never returns.
+int tftpListenerThread(void* listener);
+
+// ---------------------------------------------------------------- session
+
+constexpr int TFTP_FILE_NAME_SIZE = 128;
+// An idle pass of the transfer waits at most this long for the socket or a
+// window message ...
+constexpr uint32_t TFTP_IDLE_WAIT_MS = 1;
+// ... except the first idle passes after each send, which only look (at
+// most about 50 microseconds in all), since the answer usually comes
+// sooner than a sleeping thread wakes.
+constexpr int TFTP_EAGER_POLLS = 16;
+// The packet in flight is sent again after each interval of this length
+// (on the clock) without its acknowledgement ...
+constexpr uint32_t TFTP_RETRANSMIT_INTERVAL_MS = 100;
+// ... and the transfer is given up at the end of this many intervals.
+constexpr int TFTP_GIVE_UP_INTERVALS = 30;
+
+enum TftpOutcome { TFTP_INCOMPLETE = 0, TFTP_COMPLETE = 1 };
+
+// The record of one read request, allocated zero-filled when the request
+// is accepted and freed when its session returns.
+struct TftpSession {
+    char fileName[TFTP_FILE_NAME_SIZE];  // recorded only
+    uint8_t packet[TFTP_PACKET_SIZE];    // every datagram in and out
+    uint32_t localAddress;               // also the local end of the verification
+    uint32_t peerAddress;                // the read request's source; the device
+    uint16_t localPort;
+    uint16_t peerPort;
+    PlatSocket socket;                   // the listener's; never opened or closed here
+    uint32_t blockCounter;               // 0: OACK in flight; n: DATA n in flight
+    uint32_t imageSize;
+    uint32_t blockCount;                 // imageSize / 512 + 1
+    uint32_t bytesAcknowledged;
+    uint32_t lastBlockSize;              // imageSize % 512
+    uint32_t sizeInFlight;               // data length of the DATA in flight
+    PlatWindow uploadingWindow;          // opened by transferImage, closed by waitAndVerify
+};
+
+// Serves one read request to its end: transfer, wait, verification.
+void runTftpSession(PlatSocket s, uint32_t localAddress, uint16_t localPort, uint32_t peerAddress,
+                    uint16_t peerPort, const char* fileName);
+// The lock-step transfer loop behind the uploading window, which it leaves
+// open. TFTP_COMPLETE or TFTP_INCOMPLETE.
+int transferImage(TftpSession* session);
+
+// ---------------------------------------------------------------- verification
+
+// The device's time to write the image and restart: 937 units of 32 ms.
+constexpr uint32_t TFTP_WAIT_UNITS = 937;
+constexpr int TFTP_CLOCK_UNIT_SHIFT = 5;                 // milliseconds >> 5: 32 ms units
+constexpr uint32_t TFTP_CLOCK_UNIT_WRAP = 1u << 27;      // 2^32 ms >> 5
+constexpr uint32_t TFTP_WAIT_SLEEP_MS = 32;
+constexpr int TFTP_VERIFY_ATTEMPTS = 10;
+
+// The wait (always in full), then the verification of the reported
+// software version; closes the uploading window. Messages only.
+void waitAndVerify(TftpSession* session, int outcome);

@@ -5,7 +5,7 @@
 
 #include "control/globals.h"
 #include "ui/ui.h"
-#include "web/digest.h"
+#include "web/http.h"
 
 const char WARNING_TEXT[] =
     "WARNING: Forcing a firmware upgrade on your ULX\r\n"
@@ -66,6 +66,15 @@ const char TWO_STAGE_NOTE[] =
     "%s\r\n\r\nNote: Since your current firmware version\r\nis older than %s, this upgrade procedure\r\n"
     "requires additional steps and will be\r\nslightly longer.\r\n";
 
+// DeviceInfo as the last answer left it; another thread's request may be
+// writing it.
+DeviceInfo deviceInfoSnapshot() {
+    lockWebState();
+    DeviceInfo info = g_deviceInfo;
+    unlockWebState();
+    return info;
+}
+
 // Sets a window title from a format with one text argument.
 void setTitle(PlatWindow w, const char* fmt, const char* arg) {
     char title[256];
@@ -104,8 +113,10 @@ int passwordProc(PlatWindow w, int event, int param) {
     }
     if (param == IDC_OK) {
         // At most 127 bytes with the terminator: 126 characters are kept.
-        platGetItemText(w, IDC_USER, g_digestState.userName, 127);
-        platGetItemText(w, IDC_PASSWORD, g_digestState.password, 127);
+        char user[127], password[127];
+        platGetItemText(w, IDC_USER, user, sizeof user);
+        platGetItemText(w, IDC_PASSWORD, password, sizeof password);
+        setDigestCredentials(user, password);
         platEndDialog(w, 1);
     } else if (param == IDC_CANCEL) {
         platEndDialog(w, 0);
@@ -135,11 +146,12 @@ int confirmProc(PlatWindow w, int event, int param) {
             if (n < 0) note[0] = '\0';
             platSetItemText(w, IDC_TEXT, note);
         }
-        platSetItemText(w, IDC_SERIAL, g_deviceInfo.serialNumber);
-        platSetItemText(w, IDC_MAC, g_deviceInfo.macAddress);
-        platSetItemText(w, IDC_SOFTWARE, g_deviceInfo.softwareVersion);
-        platSetItemText(w, IDC_HARDWARE, g_deviceInfo.hardwareVersion);
-        platSetItemText(w, IDC_PRODUCT, g_deviceInfo.productName);
+        DeviceInfo info = deviceInfoSnapshot();
+        platSetItemText(w, IDC_SERIAL, info.serialNumber);
+        platSetItemText(w, IDC_MAC, info.macAddress);
+        platSetItemText(w, IDC_SOFTWARE, info.softwareVersion);
+        platSetItemText(w, IDC_HARDWARE, info.hardwareVersion);
+        platSetItemText(w, IDC_PRODUCT, info.productName);
         centerWindow(w);
         return 1;
     }
@@ -162,7 +174,7 @@ int successProc(PlatWindow w, int event, int param) {
     if (event == DLG_INIT) {
         setTitle(w, "ULX@%s Upgrade Successful!", g_deviceAddressText);
         platSetItemText(w, IDC_TEXT, SUCCESS_TEXT);
-        platSetItemText(w, IDC_SOFTWARE, g_deviceInfo.softwareVersion);
+        platSetItemText(w, IDC_SOFTWARE, deviceInfoSnapshot().softwareVersion);
         centerWindow(w);
         return 1;
     }

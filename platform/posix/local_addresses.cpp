@@ -8,8 +8,9 @@
 #include <arpa/inet.h>
 
 #include "platform/platform.h"
+#include "platform/posix/local_addresses.h"
 
-int platLocalAddresses(uint32_t* table, int max) {
+int interfaceAddresses(uint32_t* table, int max) {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return 0;
     int count = 0;

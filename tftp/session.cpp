@@ -1,0 +1,146 @@
+// One transfer: the image of the current stage to the device that asked,
+// one 512-byte block at a time in lock-step (RFC 1350), after the option
+// acknowledgement (RFC 2347) that answers every accepted read request.
+#include <cstdio>
+#include <cstdlib>
+
+#include "control/globals.h"
+#include "tftp/tftp.h"
+#include "ui/ui.h"
+#include "web/http.h"
+
+namespace {
+
+const FirmwareImage& stageImage() { return TargetStage.load() == 1 ? g_targetImage : g_transitionImage; }
+const char* stageWord() { return TargetStage.load() == 1 ? "Target" : "Transition"; }
+
+void showProgressTitle(const TftpSession* session) {
+    char title[192];
+    int n = snprintf(title, sizeof title, "Uploading %s Firmware to ULX@%s %d/%d Bytes", stageWord(),
+                     g_deviceAddressText, static_cast<int>(session->bytesAcknowledged),
+                     static_cast<int>(session->imageSize));
+    if (n < 0) title[0] = '\0';  // a cut title is still NUL-terminated
+    platSetWindowText(session->uploadingWindow, title);
+}
+
+// Block n starts at 512 * (n - 1) in the image.
+const uint8_t* blockData(const FirmwareImage& image, uint32_t block) {
+    return image.bytes + static_cast<size_t>(block - 1) * TFTP_BLOCK_SIZE;
+}
+
+// The packet in flight, once more or for the first time.
+void sendInFlight(TftpSession* session, const FirmwareImage& image, const SockAddrIn* peer) {
+    if (session->blockCounter == 0) {
+        sendOptionAck(session->socket, session->packet, peer, session->imageSize);
+    } else {
+        sendDataBlock(session->socket, session->packet, blockData(image, session->blockCounter),
+                      session->sizeInFlight, static_cast<uint16_t>(session->blockCounter), peer);
+    }
+}
+
+}  // namespace
+
+void runTftpSession(PlatSocket s, uint32_t localAddress, uint16_t localPort, uint32_t peerAddress,
+                    uint16_t peerPort, const char* fileName) {
+    TftpSession* session = static_cast<TftpSession*>(calloc(1, sizeof(TftpSession)));
+    if (!session) {
+        reportError("Upgrade Failed: Can't malloc for TFTP session");
+        platExitProcess(0);
+    }
+    session->socket = s;
+    session->localAddress = localAddress;
+    session->localPort = localPort;
+    session->peerAddress = peerAddress;
+    session->peerPort = peerPort;
+    copyText(session->fileName, sizeof session->fileName, fileName);
+
+    session->imageSize = stageImage().size;
+    session->blockCount = session->imageSize / TFTP_BLOCK_SIZE + 1;
+    session->lastBlockSize = session->imageSize % TFTP_BLOCK_SIZE;
+
+    int outcome = transferImage(session);
+    waitAndVerify(session, outcome);
+    free(session);
+}
+
+int transferImage(TftpSession* session) {
+    const FirmwareImage& image = stageImage();
+    session->uploadingWindow = createUploadingWindow();
+    PlatWindow window = session->uploadingWindow;
+    platShowWindow(window);
+    platProgressSetRange(window, IDC_PROGRESS, 0, static_cast<uint16_t>(session->blockCount));
+    platSetNonBlocking(session->socket);
+
+    // Every packet of the session goes to the read request's source, from
+    // the listener's own port. The OACK answers the request whatever it
+    // asked for.
+    SockAddrIn peer;
+    fillSocketAddress(session->peerAddress, session->peerPort, &peer);
+    sendInFlight(session, image, &peer);
+    int eagerPolls = TFTP_EAGER_POLLS;
+
+    // The retransmission interval runs on the clock, so that neither a
+    // slow nor a flooded loop changes how long the device is given.
+    uint32_t intervalStart = platClockMs();
+    int intervals = 0;
+    for (;;) {
+        SockAddrIn source;
+        int received = platRecvFrom(session->socket, session->packet, TFTP_PACKET_SIZE, &source);
+        bool fromPeer = false;
+        if (received <= 0) {
+            platPeekAndDispatch(window);
+        } else {
+            uint32_t address = 0;
+            uint16_t port = 0;
+            readSocketAddress(&source, &address, &port);
+            fromPeer = address == session->peerAddress && port == session->peerPort;
+        }
+
+        // Only what was received counts: an ACK is 4 bytes at least.
+        bool ack = fromPeer && received >= 4 && readU16BE(session->packet) == TFTP_ACK;
+        // The block counter is compared whole: a counter past 65,535 is
+        // never acknowledged, so block numbers cannot wrap into old ones.
+        if (ack && readU16BE(session->packet + 2) == session->blockCounter) {
+            ++session->blockCounter;
+            session->bytesAcknowledged += session->sizeInFlight;
+            // The next block goes out before the window is updated, so the
+            // device works on it while this thread draws.
+            bool complete = session->blockCounter > session->blockCount;
+            if (!complete) {
+                session->sizeInFlight =
+                    session->blockCounter == session->blockCount ? session->lastBlockSize : TFTP_BLOCK_SIZE;
+                sendInFlight(session, image, &peer);
+                eagerPolls = TFTP_EAGER_POLLS;
+            }
+            intervals = 0;
+            intervalStart = platClockMs();
+            platProgressSetPos(window, IDC_PROGRESS, static_cast<int>(session->blockCounter));
+            showProgressTitle(session);
+            if (complete) return TFTP_COMPLETE;
+            continue;
+        }
+
+        // Any other ACK of the peer (a duplicate or a stale one) is passed
+        // over at once: it never causes a resend (no Sorcerer's Apprentice),
+        // and it does not stop the interval. Every other pass is idle and
+        // waits for the socket or a window message. Right after a send the
+        // answer is usually microseconds away, less than it costs the
+        // thread to fall asleep and wake again, so the first few idle
+        // passes only look, without sleeping.
+        if (!ack) {
+            uint32_t waitMs = TFTP_IDLE_WAIT_MS;
+            if (eagerPolls > 0) {
+                --eagerPolls;
+                waitMs = 0;
+            }
+            platWaitSocketOrMessage(session->socket, waitMs);
+        }
+        uint32_t now = platClockMs();
+        if (now - intervalStart >= TFTP_RETRANSMIT_INTERVAL_MS) {
+            if (++intervals >= TFTP_GIVE_UP_INTERVALS) return TFTP_INCOMPLETE;
+            sendInFlight(session, image, &peer);
+            eagerPolls = TFTP_EAGER_POLLS;
+            intervalStart = now;
+        }
+    }
+}

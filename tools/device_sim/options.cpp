@@ -1,0 +1,194 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+#include "net.h"
+
+namespace sim {
+namespace {
+
+// One command-line option: its name, the name of its value (empty for a
+// flag), its help line and what it does with the value.
+struct OptionEntry {
+    const char* name;
+    const char* valueName;
+    const char* help;
+    std::function<bool(Options&, const std::string&)> apply;
+};
+
+bool parseNumber(const std::string& text, long minimum, long maximum, long& out) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    long value = strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || value < minimum || value > maximum) return false;
+    out = value;
+    return true;
+}
+
+auto number(long Options::*field, long minimum, long maximum) {
+    return [=](Options& o, const std::string& v) { return parseNumber(v, minimum, maximum, o.*field); };
+}
+
+auto text(std::string Options::*field) {
+    return [=](Options& o, const std::string& v) {
+        o.*field = v;
+        return true;
+    };
+}
+
+auto flag(bool Options::*field) {
+    return [=](Options& o, const std::string&) {
+        o.*field = true;
+        return true;
+    };
+}
+
+constexpr long kMaxMs = 24L * 3600 * 1000;
+
+const std::vector<OptionEntry>& optionTable() {
+    static const std::vector<OptionEntry> table = {
+        {"--address", "A", "IPv4 address the device lives on (default 127.0.0.2)",
+         [](Options& o, const std::string& v) {
+             o.address = v;
+             return parseIPv4(v, o.addressValue);
+         }},
+        {"--http-port", "P", "TCP port of its web server (default 80)",
+         [](Options& o, const std::string& v) {
+             long port = 0;
+             if (!parseNumber(v, 1, 65535, port)) return false;
+             o.httpPort = static_cast<uint16_t>(port);
+             return true;
+         }},
+        {"--product-name", "TEXT", "\"Product Name:\" of the status page (default ULX-7400)",
+         text(&Options::productName)},
+        {"--mac", "TEXT", "\"MAC Address:\" (default 02:00:5E:10:74:00)", text(&Options::mac)},
+        {"--software-version", "TEXT", "\"Software Version:\" until an upgrade (default 3.0.2(GWe))",
+         text(&Options::softwareVersion)},
+        {"--hardware-version", "TEXT", "\"Hardware Version:\" (default 2.0.1)", text(&Options::hardwareVersion)},
+        {"--serial", "TEXT", "\"Serial Number:\" (default ULX74000A1B2)", text(&Options::serial)},
+        {"--password", "P", "demand HTTP Digest authentication with this password (default: none)",
+         text(&Options::password)},
+        {"--user", "NAME", "user name the password belongs to (default admin)", text(&Options::user)},
+        {"--realm", "TEXT", "realm of the challenge (default \"ULX Admin\")", text(&Options::realm)},
+        {"--opaque", "TEXT", "opaque value of the challenge (default: none sent)", text(&Options::opaque)},
+        {"--qop", "auth|auth-int|list|none", "qop of the challenge; list = qop=\"auth,auth-int\" (default auth)",
+         [](Options& o, const std::string& v) {
+             if (v == "auth") o.qop = QopMode::Auth;
+             else if (v == "auth-int") o.qop = QopMode::AuthInt;
+             else if (v == "list") o.qop = QopMode::List;
+             else if (v == "none") o.qop = QopMode::None;
+             else return false;
+             return true;
+         }},
+        {"--algorithm", "quoted|unquoted|absent|md5-sess",
+         "algorithm=\"MD5\", algorithm=MD5, none, or algorithm=\"MD5-sess\" (default quoted)",
+         [](Options& o, const std::string& v) {
+             if (v == "quoted") o.algorithm = AlgorithmMode::Quoted;
+             else if (v == "unquoted") o.algorithm = AlgorithmMode::Unquoted;
+             else if (v == "absent") o.algorithm = AlgorithmMode::Absent;
+             else if (v == "md5-sess") o.algorithm = AlgorithmMode::Md5Sess;
+             else return false;
+             return true;
+         }},
+        {"--wrong-password-policy", "same|new",
+         "after a failed check, challenge with the same nonce or a new one per 401 (default same)",
+         [](Options& o, const std::string& v) {
+             if (v == "same") o.wrongPasswordPolicy = WrongPasswordPolicy::SameNonce;
+             else if (v == "new") o.wrongPasswordPolicy = WrongPasswordPolicy::NewNonce;
+             else return false;
+             return true;
+         }},
+        {"--idle-delay", "MS", "wait after answering an upgrade order before the read request (default 500)",
+         number(&Options::idleDelayMs, 0, kMaxMs)},
+        {"--restart-ms", "MS", "how long the web server is away while the device restarts (default 3000)",
+         number(&Options::restartMs, 0, kMaxMs)},
+        {"--image-out", "FILE", "write the received image there", text(&Options::imageOut)},
+        {"--wrong-version", nullptr, "after the restart, report a version other than the image's",
+         flag(&Options::wrongVersion)},
+        {"--never-ack-oack", nullptr, "never acknowledge the option acknowledgement", flag(&Options::neverAckOack)},
+        {"--stop-ack-at", "N", "stop acknowledging from DATA block N on", number(&Options::stopAckAt, 1, 1L << 30)},
+        {"--drop-ack-every", "N", "leave out every Nth acknowledgement", number(&Options::dropAckEvery, 1, 1L << 30)},
+        {"--duplicate-acks", nullptr, "send every acknowledgement twice", flag(&Options::duplicateAcks)},
+        {"--foreign-port-ack", nullptr, "also send every acknowledgement from a second, foreign UDP port",
+         flag(&Options::foreignPortAck)},
+        {"--repeat-rrq-at", "N", "send the read request again when DATA block N arrives",
+         number(&Options::repeatRrqAt, 1, 1L << 30)},
+        {"--no-answer", nullptr, "read HTTP requests but never answer; close only when the peer does",
+         flag(&Options::noAnswer)},
+        {"--slow-answer", "MS", "wait this long before each HTTP answer", number(&Options::slowAnswerMs, 0, kMaxMs)},
+        {"--never-close", nullptr, "answer HTTP requests but keep the connection open", flag(&Options::neverClose)},
+        {"--silent-after-upgrade", nullptr, "after the transfer, never come back (no web server)",
+         flag(&Options::silentAfterUpgrade)},
+        {"--exit-after-upgrade", nullptr,
+         "exit 0 once back after the restart and one status page served (silent: after the transfer)",
+         flag(&Options::exitAfterUpgrade)},
+        {"--exit-after", "MS", "exit 0 after this long whatever happens (default: never)",
+         number(&Options::exitAfterMs, 1, kMaxMs)},
+        {"--log", "FILE", "write the JSON-lines log there (default: standard output)", text(&Options::logPath)},
+    };
+    return table;
+}
+
+}  // namespace
+
+std::string helpText() {
+    std::string out =
+        "usage: ulx-device-sim [options]\n"
+        "Plays a ULX device on an IPv4 address: a web server with the status page\n"
+        "/admin/advanced and the upgrade order /admin/upgrade?tftp://a.b.c.d:port/name,\n"
+        "a TFTP client that fetches the image, and a restart into the new version.\n"
+        "It logs what it sees as JSON lines.\n\noptions:\n";
+    for (const auto& entry : optionTable()) {
+        std::string left = std::string("  ") + entry.name;
+        if (entry.valueName != nullptr) left += std::string(" ") + entry.valueName;
+        if (left.size() < 38) left.resize(38, ' ');
+        else left += "\n" + std::string(38, ' ');
+        out += left + entry.help + "\n";
+    }
+    out += "  --help                              show this text\n";
+    return out;
+}
+
+ParseResult parseOptions(int argc, char** argv, Options& options, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") return ParseResult::Help;
+        std::string name = arg, value;
+        bool inlineValue = false;
+        if (auto eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            inlineValue = true;
+        }
+        const OptionEntry* found = nullptr;
+        for (const auto& entry : optionTable())
+            if (name == entry.name) found = &entry;
+        if (found == nullptr) {
+            error = "unknown option " + arg;
+            return ParseResult::Error;
+        }
+        if (found->valueName == nullptr) {
+            if (inlineValue) {
+                error = name + " takes no value";
+                return ParseResult::Error;
+            }
+        } else if (!inlineValue) {
+            if (i + 1 >= argc) {
+                error = name + " needs a value (" + found->valueName + ")";
+                return ParseResult::Error;
+            }
+            value = argv[++i];
+        }
+        if (!found->apply(options, value)) {
+            error = "bad value for " + name + ": " + value;
+            return ParseResult::Error;
+        }
+    }
+    return ParseResult::Run;
+}
+
+}  // namespace sim

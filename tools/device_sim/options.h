@@ -1,0 +1,68 @@
+// The simulator's command line. Every option is listed, with its default,
+// by --help.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+enum class QopMode { Auth, AuthInt, List, None };
+enum class AlgorithmMode { Quoted, Unquoted, Absent, Md5Sess };
+enum class WrongPasswordPolicy { SameNonce, NewNonce };
+
+struct Options {
+    // Where the device lives.
+    std::string address = "127.0.0.2";
+    uint32_t addressValue = 0x7f000002;  // address, parsed (host order)
+    uint16_t httpPort = 80;
+
+    // What its status page reports.
+    std::string productName = "ULX-7400";
+    std::string mac = "02:00:5E:10:74:00";
+    std::string softwareVersion = "3.0.2(GWe)";
+    std::string hardwareVersion = "2.0.1";
+    std::string serial = "ULX74000A1B2";
+
+    // Digest protection; none while the password is empty.
+    std::string password;
+    std::string user = "admin";
+    std::string realm = "ULX Admin";
+    std::string opaque;
+    QopMode qop = QopMode::Auth;
+    AlgorithmMode algorithm = AlgorithmMode::Quoted;
+    WrongPasswordPolicy wrongPasswordPolicy = WrongPasswordPolicy::SameNonce;
+
+    // The upgrade.
+    long idleDelayMs = 500;
+    long restartMs = 3000;
+    std::string imageOut;
+
+    // Fault switches (0 = off for the numbered ones).
+    bool wrongVersion = false;
+    bool neverAckOack = false;
+    long stopAckAt = 0;
+    long dropAckEvery = 0;
+    bool duplicateAcks = false;
+    bool foreignPortAck = false;
+    long repeatRrqAt = 0;
+    bool noAnswer = false;
+    long slowAnswerMs = 0;
+    bool neverClose = false;
+    bool silentAfterUpgrade = false;
+
+    // Ending.
+    bool exitAfterUpgrade = false;
+    long exitAfterMs = 0;
+
+    std::string logPath;
+};
+
+enum class ParseResult { Run, Help, Error };
+
+// Fills options from argv ("--name value" or "--name=value"); on Error the
+// reason is in error.
+ParseResult parseOptions(int argc, char** argv, Options& options, std::string& error);
+std::string helpText();
+
+}  // namespace sim

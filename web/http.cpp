@@ -1,0 +1,186 @@
+// One HTTP/1.1 GET against the device over a fresh TCP connection.
+#include "web/http.h"
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "ui/ui.h"
+
+namespace {
+
+std::mutex g_webLock;
+
+struct FieldLabel {
+    const char* label;
+    size_t offset;
+};
+
+// Searched in this order, each into its own DeviceInfo field.
+const FieldLabel FIELDS[] = {
+    {"Product Name:", offsetof(DeviceInfo, productName)},
+    {"MAC Address:", offsetof(DeviceInfo, macAddress)},
+    {"Software Version:", offsetof(DeviceInfo, softwareVersion)},
+    {"Hardware Version:", offsetof(DeviceInfo, hardwareVersion)},
+    {"Serial Number:", offsetof(DeviceInfo, serialNumber)},
+};
+constexpr int FIELD_MAX_CHARS = 127;
+
+// Appends formatted text to the request being composed; false when it
+// would not fit.
+__attribute__((format(printf, 4, 5))) bool append(char* buffer, int capacity, int* length, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int room = capacity + 1 - *length;  // the buffer holds capacity + 1 bytes
+    int n = room > 0 ? vsnprintf(buffer + *length, static_cast<size_t>(room), fmt, ap) : -1;
+    va_end(ap);
+    if (n < 0 || n >= room) return false;
+    *length += n;
+    return true;
+}
+
+// The request: request line, Host, the Authorization line once the user
+// has given a password, and the blank line. Nothing else. The length, or
+// -1 when it does not fit the buffer.
+int composeRequest(const char* path, uint32_t device, char* buffer, int capacity) {
+    int length = 0;
+    bool ok = append(buffer, capacity, &length, "GET %s HTTP/1.1\r\nHost: %u.%u.%u.%u\r\n", path, device >> 24,
+                     (device >> 16) & 0xff, (device >> 8) & 0xff, device & 0xff);
+    if (!ok) return -1;
+    std::lock_guard<std::mutex> hold(g_webLock);
+    if (g_digestState.password[0] != '\0') {
+        // The uri holds 127 characters; the paths sent are far shorter.
+        g_digestState.nonceCount++;
+        copyText(g_digestState.uri, sizeof g_digestState.uri, path);
+        char line[1024];
+        buildAuthorization(&g_digestState, line, sizeof line);
+        ok = append(buffer, capacity, &length, "%s", line);
+    }
+    ok = ok && append(buffer, capacity, &length, "\r\n");
+    return ok ? length : -1;
+}
+
+}  // namespace
+
+void lockWebState() { g_webLock.lock(); }
+void unlockWebState() { g_webLock.unlock(); }
+
+void setDigestCredentials(const char* userName, const char* password) {
+    std::lock_guard<std::mutex> hold(g_webLock);
+    copyText(g_digestState.userName, 127, userName);
+    copyText(g_digestState.password, 127, password);
+}
+
+void fillSocketAddress(uint32_t address, uint16_t port, SockAddrIn* out) {
+    out->family = PLAT_AF_INET;
+    out->addr = platHtonl(address);
+    out->port = platHtons(port);
+}
+
+void readSocketAddress(const SockAddrIn* in, uint32_t* address, uint16_t* port) {
+    *address = platNtohl(in->addr);
+    *port = platNtohs(in->port);
+}
+
+PlatSocket connectToDevice(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort) {
+    PlatSocket s = platSocketTcp();
+    if (s == PLAT_INVALID_SOCKET) {
+        reportError("Upgrade Failed: Can't open HTTP socket");
+        platExitProcess(0);
+    }
+    SockAddrIn address;
+    uint16_t port = localPort;
+    for (int failures = 0;;) {
+        fillSocketAddress(localAddress, port, &address);
+        if (platBind(s, &address) == 0) break;
+        if (++failures == BIND_ATTEMPTS) {
+            reportError("Upgrade Failed: Can't bind HTTP socket");
+            platExitProcess(0);
+        }
+        port = static_cast<uint16_t>(port + 1);
+    }
+    fillSocketAddress(deviceAddress, devicePort, &address);
+    if (platConnect(s, &address, CONNECT_TIMEOUT_MS) != 0) {
+        platCloseSocket(s);
+        return PLAT_INVALID_SOCKET;
+    }
+    return s;
+}
+
+int classifyResponse(const char* text, DigestState* state) {
+    if (strncmp(text, "HTTP/1.1", 8) != 0) return -1;
+    const char* p = text + 8;
+    if (*p == '\0') return -2;
+    ++p;  // the blank after the version, whatever it is
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p == '\0') return -2;
+    if (strncmp(p, "200", 3) == 0) return 0;
+    if (strncmp(p, "401", 3) != 0) return 2;
+    const char* header = strstr(p, "WWW-Authenticate:");
+    if (!header) return 2;
+    return parseChallenge(header, state) == 0 ? 1 : 2;
+}
+
+char* extractField(const char* text, const char* label, char* dest, int maxChars) {
+    const char* p = strstr(text, label);
+    if (!p) return nullptr;
+    // Skip the run of tags that follows the label: the value is the first
+    // text between tags.
+    do {
+        p = strchr(p, '>');
+        if (!p) return nullptr;
+        ++p;
+    } while (*p == '<');
+    int n = 0;
+    while (n < maxChars && p[n] != '\0' && p[n] != '<') ++n;
+    memcpy(dest, p, static_cast<size_t>(n));
+    dest[n] = '\0';
+    return dest;
+}
+
+int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
+            const char* path, char* buffer, int capacity) {
+    if (capacity <= 0) return 0;
+    PlatSocket s = PLAT_INVALID_SOCKET;
+    for (int attempt = 0; attempt < CONNECT_ATTEMPTS && s == PLAT_INVALID_SOCKET; ++attempt)
+        s = connectToDevice(localAddress, localPort, deviceAddress, devicePort);
+    if (s == PLAT_INVALID_SOCKET) return 0;
+
+    int length = composeRequest(path, deviceAddress, buffer, capacity);
+    if (length < 0) {
+        platCloseSocket(s);
+        buffer[0] = '\0';
+        return 0;
+    }
+    platSend(s, buffer, length);
+
+    // Read until the device closes the connection or the buffer is full.
+    int total = 0;
+    buffer[0] = '\0';
+    while (total < capacity) {
+        int n = platRecv(s, buffer + total, capacity - total);
+        if (n <= 0) break;
+        total += n;
+        buffer[total] = '\0';
+    }
+    if (total == 0) {
+        platCloseSocket(s);
+        return 0;
+    }
+
+    {
+        std::lock_guard<std::mutex> hold(g_webLock);
+        if (classifyResponse(buffer, &g_digestState) == 1) {
+            platCloseSocket(s);
+            return -1;
+        }
+        for (const FieldLabel& f : FIELDS) {
+            char* field = reinterpret_cast<char*>(&g_deviceInfo) + f.offset;
+            extractField(buffer, f.label, field, FIELD_MAX_CHARS);
+        }
+    }
+    platCloseSocket(s);
+    return total;
+}
