@@ -1,52 +1,37 @@
 // The dialogs, run in-process through the automation backend.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <set>
-#include <string>
 #include <thread>
 
 #include "control/globals.h"
+#include "driver/protocol_driver.h"
 #include "support/inprocess.h"
 #include "ui/ui.h"
 #include "web/digest.h"
 
 using ulxtest::InProcessUi;
+using ulxtest::jsonQuote;
 
 namespace {
-
-std::string quoted(const char* text) {
-    std::string out = "\"";
-    for (const char* p = text; *p; ++p) {
-        if (*p == '\r') out += "\\r";
-        else if (*p == '\n') out += "\\n";
-        else if (*p == '"') out += "\\\"";
-        else out += *p;
-    }
-    return out + "\"";
-}
 
 std::string cmd(const char* verb, int w, const std::string& rest = "") {
     return std::string(verb) + " " + std::to_string(w) + (rest.empty() ? "" : " " + rest);
 }
 
 TEST(Templates, EveryDialogOnceWithUniqueIdsAndOneDefault) {
-    const int ids[] = {101, 103, 104, 105, 110, 111, 114, 139, 304, 305};
     ASSERT_EQ(g_templateCount, 10);
-    for (int id : ids) {
+    for (int id : {101, 103, 104, 105, 110, 111, 114, 139, 304, 305}) {
         const DialogTemplate* t = findTemplate(id);
         ASSERT_NE(t, nullptr) << id;
         EXPECT_STREQ(t->fontFace, "MS Sans Serif");
         EXPECT_EQ(t->fontPoints, 8);
         std::set<int> seen;
         int defaults = 0;
-        for (int i = 0; i < t->controlCount; ++i) {
-            const DialogControl& c = t->controls[i];
-            if (c.id != -1) {
-                EXPECT_TRUE(seen.insert(c.id).second) << id << " control " << c.id;
-            }
-            if (c.style & STY_DEFAULT) ++defaults;
-            EXPECT_LE(c.x + c.cx, t->cx) << id << " control " << c.id;
+        for (const DialogControl* c = t->controls; c < t->controls + t->controlCount; ++c) {
+            EXPECT_TRUE(c->id == -1 || seen.insert(c->id).second) << id << " control " << c->id;
+            defaults += (c->style & STY_DEFAULT) != 0;
+            EXPECT_LE(c->x + c->cx, t->cx) << id << " control " << c->id;
         }
         EXPECT_LE(defaults, 1) << id;
     }
@@ -59,11 +44,10 @@ TEST(Texts, BannerAndBlanksAsWritten) {
     EXPECT_NE(strstr(PASSWORD_TEXT, "reset!  You"), nullptr);
     EXPECT_NE(strstr(WARNING_TEXT, "service.  If"), nullptr);
     EXPECT_NE(strstr(WARNING_TEXT, "proceeding.  In"), nullptr);
-    size_t n = strlen(WARNING_TEXT);
-    EXPECT_NE(WARNING_TEXT[n - 1], '\n');
+    EXPECT_NE(WARNING_TEXT[strlen(WARNING_TEXT) - 1], '\n');
 }
 
-// A modeless window from a template of the given width, centred on opening.
+// A window that centres itself on opening.
 int centreProc(PlatWindow w, int event, int) {
     if (event == DLG_INIT) centerWindow(w);
     return 1;
@@ -71,19 +55,15 @@ int centreProc(PlatWindow w, int event, int) {
 
 TEST(CenterWindow, HalvesByArithmeticShift) {
     InProcessUi ui;
-    struct Case {
-        int16_t cx, cy;
-        const char* place;
-    } cases[] = {
-        {204, 143, " 359 268 306 232"},   // the warning dialog
-        {201, 100, " 361 303 301 162"},   // an odd difference rounds down
-        {800, 600, " -88 -104 1200 975"}, // wider than the screen: negative
+    const std::tuple<int16_t, int16_t, const char*> cases[] = {
+        {201, 100, "361 303 301 162"},    // an odd difference rounds down
+        {800, 600, "-88 -104 1200 975"},  // wider than the screen: negative
     };
-    for (const Case& c : cases) {
-        DialogTemplate t{900, c.cx, c.cy, "probe", "MS Sans Serif", 8, nullptr, 0};
+    for (const auto& [cx, cy, place] : cases) {
+        DialogTemplate t{900, cx, cy, "probe", "MS Sans Serif", 8, nullptr, 0};
         PlatWindow w = platCreateDialog(nullptr, &t, centreProc);
         ASSERT_GT(w, 0);
-        EXPECT_EQ(ui.waitLine("place " + std::to_string(w)), "place " + std::to_string(w) + c.place);
+        EXPECT_EQ(ui.waitLine(cmd("place", w)), cmd("place", w, place));
         platDestroyWindow(w);
     }
 }
@@ -96,7 +76,7 @@ TEST(WarningDialog, ReturnRightAfterOpeningIsCancel) {
     int w = ui.waitOpen("139");
     ASSERT_GT(w, 0);
     EXPECT_EQ(ui.waitLine("title"), cmd("title", w, "\"ULX-7400 Firmware Upgrade\""));
-    EXPECT_EQ(ui.waitLine("text"), cmd("text", w, "1021 " + quoted(WARNING_TEXT)));
+    EXPECT_EQ(ui.waitLine("text"), cmd("text", w, "1021 " + jsonQuote(WARNING_TEXT)));
     EXPECT_EQ(ui.waitLine("focus"), cmd("focus", w, "2"));
     ASSERT_NE(ui.waitLine(cmd("shown", w)), "");
     ui.command(cmd("key", w, "Return"));
@@ -116,14 +96,12 @@ TEST(ConfirmDialog, SingleAndTwoStageTexts) {
         int result = -1;
         std::thread t([&] { result = showConfirmDialog(); });
         int w = ui.waitOpen(stage ? "103" : "304");
-        ASSERT_GT(w, 0) << ui.transcript();
+        ASSERT_GT(w, 0);
         EXPECT_EQ(ui.waitLine("title"), cmd("title", w, "\"Confirm Upgrade to Ver. 3.1.7(GWe)\""));
-        std::string text = stage ? quoted(CONFIRM_TEXT)
-                                 : quoted((std::string(CONFIRM_TEXT) +
-                                           "\r\n\r\nNote: Since your current firmware version\r\nis older than 2.0.13, "
-                                           "this upgrade procedure\r\nrequires additional steps and will be\r\n"
-                                           "slightly longer.\r\n").c_str());
-        EXPECT_EQ(ui.waitLine(cmd("text", w, "1007")), cmd("text", w, "1007 " + text));
+        std::string text = std::string(CONFIRM_TEXT) + (stage ? "" : "\r\n\r\nNote: Since your current firmware "
+                           "version\r\nis older than 2.0.13, this upgrade procedure\r\nrequires additional steps and "
+                           "will be\r\nslightly longer.\r\n");
+        EXPECT_EQ(ui.waitLine(cmd("text", w, "1007")), cmd("text", w, "1007 " + jsonQuote(text)));
         EXPECT_EQ(ui.waitLine(cmd("text", w, "1002")), cmd("text", w, "1002 \"SN1\""));
         EXPECT_EQ(ui.waitLine(cmd("text", w, "1006")), cmd("text", w, "1006 \"ULX-7400\""));
         EXPECT_EQ(ui.waitLine("focus"), cmd("focus", w, "1"));  // the first tab stop: Upgrade
@@ -166,8 +144,7 @@ TEST(MessageBox, TaskModalDisablesOnlyTheCallingThreadsWindows) {
     InProcessUi ui;
     DialogTemplate t{900, 100, 50, "probe", "MS Sans Serif", 8, nullptr, 0};
     PlatWindow other = 0;
-    std::thread otherThread([&] { other = platCreateDialog(nullptr, &t, centreProc); });
-    otherThread.join();
+    std::thread([&] { other = platCreateDialog(nullptr, &t, centreProc); }).join();
     std::thread uiThread([&] {
         PlatWindow mine = platCreateDialog(nullptr, &t, centreProc);
         platShowWindow(mine);

@@ -1,35 +1,16 @@
-// HTTP Digest authentication (RFC 2617): request-digests checked against the
-// RFC example and against an independent MD5 (OpenSSL), the challenge parser
-// and the Authorization line, including values that do not fit their fields.
+// HTTP Digest authentication (RFC 2617): digests against the RFC example and
+// OpenSSL's MD5, the challenge parser, the Authorization line, oversized values.
 #include "web/digest.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include <cstdio>
-#include <cstring>
-#include <string>
-
 #include "control/globals.h"
+#include "support/web_server.h"
+
+using ulxtest::md5Hex;
 
 namespace {
-
-std::string rawMd5(const std::string& message) {
-    unsigned char digest[16];
-    unsigned int length = 0;
-    EVP_Digest(message.data(), message.size(), digest, &length, EVP_md5(), nullptr);
-    return std::string(reinterpret_cast<char*>(digest), 16);
-}
-
-std::string md5Hex(const std::string& message) {
-    std::string raw = rawMd5(message), hex;
-    char pair[3];
-    for (unsigned char c : raw) {
-        snprintf(pair, sizeof pair, "%02x", c);
-        hex += pair;
-    }
-    return hex;
-}
 
 std::string ha1Of(const char* algorithm, const char* nonce, const char* cnonce) {
     char ha1[33];
@@ -37,15 +18,15 @@ std::string ha1Of(const char* algorithm, const char* nonce, const char* cnonce) 
     return ha1;
 }
 
-std::string responseOf(const std::string& ha1, const char* nc, const char* qop, const char* uri) {
+std::string responseOf(const std::string& ha1, const char* nc, const char* qop) {
     char response[33];
-    computeResponse(ha1.c_str(), "n0nce", nc, "c0ffee", qop, "GET", uri, "", response);
+    computeResponse(ha1.c_str(), "n0nce", nc, "c0ffee", qop, "GET", "/a", "", response);
     return response;
 }
 
-DigestState parsed(const char* challenge) {
+DigestState parsed(const std::string& challenge) {
     DigestState state{};
-    EXPECT_EQ(0, parseChallenge(challenge, &state)) << challenge;
+    EXPECT_EQ(0, parseChallenge(challenge.c_str(), &state)) << challenge;
     return state;
 }
 
@@ -53,79 +34,67 @@ DigestState parsed(const char* challenge) {
 TEST(DigestCompute, Rfc2617Example) {
     const char* nonce = "dcd98b7102dd2f0e8b11d0f600bfb0c093";
     char response[33];
-    computeResponse(ha1Of("", nonce, "0a4f113b").c_str(), nonce, "00000001", "0a4f113b", "auth",
-                    "GET", "/dir/index.html", "", response);
+    computeResponse(ha1Of("", nonce, "0a4f113b").c_str(), nonce, "00000001", "0a4f113b", "auth", "GET",
+                    "/dir/index.html", "", response);
     EXPECT_STREQ("6629fae49393a05397450978507c4ef1", response);
-    computeDigest(nonce, "0a4f113b", "Mufasa", "testrealm@host.com", "Circle Of Life", "MD5",
-                  "00000001", "GET", "auth", "/dir/index.html", "", response);
+    computeDigest(nonce, "0a4f113b", "Mufasa", "testrealm@host.com", "Circle Of Life", "MD5", "00000001", "GET", "auth",
+                  "/dir/index.html", "", response);
     EXPECT_STREQ("6629fae49393a05397450978507c4ef1", response);
 }
 
 TEST(DigestCompute, Md5SessHashesRawBytesInAnyCase) {
-    std::string expected = md5Hex(rawMd5("Mufasa:testrealm@host.com:Circle Of Life") + ":n0nce:c0ffee");
-    for (const char* algorithm : {"md5-sess", "MD5-sess", "Md5-SeSS"}) {
+    unsigned char raw[16];
+    std::string a1 = "Mufasa:testrealm@host.com:Circle Of Life";
+    EVP_Digest(a1.data(), a1.size(), raw, nullptr, EVP_md5(), nullptr);
+    std::string expected = md5Hex(std::string(reinterpret_cast<char*>(raw), 16) + ":n0nce:c0ffee");
+    for (const char* algorithm : {"md5-sess", "MD5-sess", "Md5-SeSS"})
         EXPECT_EQ(expected, ha1Of(algorithm, "n0nce", "c0ffee")) << algorithm;
-    }
-    EXPECT_EQ(md5Hex("Mufasa:testrealm@host.com:Circle Of Life"), ha1Of("MD5", "n0nce", "c0ffee"));
+    EXPECT_EQ(md5Hex(a1), ha1Of("MD5", "n0nce", "c0ffee"));
 }
 
 TEST(DigestCompute, QopVariants) {
-    const std::string ha1 = md5Hex("u:r:p");
-    const std::string ha2 = md5Hex("GET:/a");
-    const std::string ha2Int = md5Hex("GET:/a:" + md5Hex(""));
-    EXPECT_EQ(md5Hex(ha1 + ":n0nce:" + ha2), responseOf(ha1, "", "", "/a"));
-    EXPECT_EQ(md5Hex(ha1 + ":n0nce:000000002:c0ffee:auth:" + ha2),
-              responseOf(ha1, "000000002", "auth", "/a"));
-    EXPECT_EQ(md5Hex(ha1 + ":n0nce:000000001:c0ffee:auth-int:" + ha2Int),
-              responseOf(ha1, "000000001", "auth-int", "/a"));
-    EXPECT_EQ(md5Hex(ha1 + ":n0nce:000000001:c0ffee:AUTH-Int:" + ha2Int),
-              responseOf(ha1, "000000001", "AUTH-Int", "/a"));
+    const std::string ha1 = md5Hex("u:r:p"), ha2 = md5Hex("GET:/a"), ha2Int = md5Hex("GET:/a:" + md5Hex(""));
+    EXPECT_EQ(md5Hex(ha1 + ":n0nce:" + ha2), responseOf(ha1, "", ""));
+    EXPECT_EQ(md5Hex(ha1 + ":n0nce:000000002:c0ffee:auth:" + ha2), responseOf(ha1, "000000002", "auth"));
+    EXPECT_EQ(md5Hex(ha1 + ":n0nce:000000001:c0ffee:auth-int:" + ha2Int), responseOf(ha1, "000000001", "auth-int"));
+    EXPECT_EQ(md5Hex(ha1 + ":n0nce:000000001:c0ffee:AUTH-Int:" + ha2Int), responseOf(ha1, "000000001", "AUTH-Int"));
 }
 
 TEST(DigestParse, RecognisesQuotedAndBareAlgorithmAndQop) {
-    struct Case { const char* params; const char* algorithm; const char* qop; };
-    const Case cases[] = {
-        {"algorithm=MD5, qop=\"auth\"", "MD5", "auth"},
-        {"algorithm=\"MD5-sess\",qop=auth", "MD5-sess", "auth"},
-        {"qop=auth-int\r\n algorithm=MD5\r\n", "MD5", "auth-int"},
-        {"qop=\"auth,auth-int\"", "old-alg", "auth"},
-        {"qop=\" auth-int , auth \"", "old-alg", "auth"},
-        {"qop=\"auth-int\"", "old-alg", "auth-int"},
-        {"qop=\"x-token, auth-int\"", "old-alg", "auth-int"},
-        {"qop=\"tok1,tok2\"", "old-alg", "tok1"},
-        {"xqop=\"auth-int\", myalgorithm=SHA", "old-alg", "old-qop"},
-        {"algorithm=, qop=", "old-alg", "old-qop"},
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"algorithm=MD5, qop=\"auth\"", "MD5", "auth"}, {"algorithm=\"MD5-sess\",qop=auth", "MD5-sess", "auth"},
+        {"qop=auth-int\r\n algorithm=MD5\r\n", "MD5", "auth-int"}, {"qop=\"auth,auth-int\"", "old-alg", "auth"},
+        {"qop=\" auth-int , auth \"", "old-alg", "auth"}, {"qop=\"auth-int\"", "old-alg", "auth-int"},
+        {"qop=\"x-token, auth-int\"", "old-alg", "auth-int"}, {"qop=\"tok1,tok2\"", "old-alg", "tok1"},
+        {"xqop=\"auth-int\", myalgorithm=SHA", "old-alg", "old-qop"}, {"algorithm=, qop=", "old-alg", "old-qop"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [params, algorithm, qop] : cases) {
         DigestState state{};
         strcpy(state.algorithm, "old-alg");
         strcpy(state.qop, "old-qop");
-        std::string text = std::string("WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", ") + c.params;
+        std::string text = std::string("WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", ") + params;
         ASSERT_EQ(0, parseChallenge(text.c_str(), &state)) << text;
-        EXPECT_STREQ(c.algorithm, state.algorithm) << text;
-        EXPECT_STREQ(c.qop, state.qop) << text;
+        EXPECT_STREQ(algorithm, state.algorithm) << text;
+        EXPECT_STREQ(qop, state.qop) << text;
     }
 }
 
-TEST(DigestParse, LaterChallengeClearsOpaqueKeepsAlgorithmAndQop) {
+// A later challenge clears opaque and keeps algorithm and qop; the nonce
+// count survives only the same nonce.
+TEST(DigestParse, LaterChallenges) {
     DigestState state = parsed("Digest realm=\"r\",nonce=\"n1\",opaque=\"op\",algorithm=\"MD5\",qop=\"auth\"");
     EXPECT_STREQ("op", state.opaque);
-    ASSERT_EQ(0, parseChallenge("Digest nonce=\"n2\",realm=\"r2\"", &state));
-    EXPECT_STREQ("r2", state.realm);
-    EXPECT_STREQ("", state.opaque);
-    EXPECT_STREQ("MD5", state.algorithm);
-    EXPECT_STREQ("auth", state.qop);
-}
-
-TEST(DigestParse, NonceCountFollowsTheNonce) {
-    DigestState state = parsed("Digest realm=\"r\",nonce=\"n1\"");
     EXPECT_STREQ("n1", state.previousNonce);
     state.nonceCount = 3;
     ASSERT_EQ(0, parseChallenge("Digest realm=\"r\",nonce=\"n1\"", &state));
     EXPECT_EQ(3u, state.nonceCount);
-    ASSERT_EQ(0, parseChallenge("Digest realm=\"r\",nonce=\"n2\"", &state));
+    ASSERT_EQ(0, parseChallenge("Digest nonce=\"n2\",realm=\"r2\"", &state));
     EXPECT_EQ(0u, state.nonceCount);
     EXPECT_STREQ("n2", state.previousNonce);
+    EXPECT_STREQ("r2", state.realm);
+    EXPECT_STREQ("", state.opaque);
+    EXPECT_STREQ("MD5", state.algorithm);
+    EXPECT_STREQ("auth", state.qop);
 }
 
 TEST(DigestParse, CnonceIsNextRandomInLowercaseHex) {
@@ -141,7 +110,6 @@ TEST(DigestParse, CnonceIsNextRandomInLowercaseHex) {
         snprintf(text, sizeof text, "%x", value);
         EXPECT_STREQ(text, state.cnonce);
         EXPECT_NE(previous, state.cnonce);
-        EXPECT_EQ(strspn(state.cnonce, "0123456789abcdef"), strlen(state.cnonce));
         EXPECT_LE(strlen(state.cnonce), 4u);
         previous = state.cnonce;
     }
@@ -160,10 +128,9 @@ TEST(DigestParse, MissingRealmOrNonceFails) {
 }
 
 TEST(DigestParse, OversizedValuesAreCut) {
-    std::string text = "Digest realm=\"" + std::string(300, 'r') + "\",nonce=\"" + std::string(5000, 'n') +
-                       "\",opaque=\"" + std::string(200, 'o') + "\",algorithm=" + std::string(50, 'a') +
-                       ",qop=\"" + std::string(100, 'q') + ",auth-intx\"";
-    DigestState state = parsed(text.c_str());
+    DigestState state = parsed("Digest realm=\"" + std::string(300, 'r') + "\",nonce=\"" + std::string(5000, 'n') +
+                               "\",opaque=\"" + std::string(200, 'o') + "\",algorithm=" + std::string(50, 'a') +
+                               ",qop=\"" + std::string(100, 'q') + ",auth-intx\"");
     EXPECT_EQ(std::string(127, 'r'), state.realm);
     EXPECT_EQ(std::string(127, 'n'), state.nonce);
     EXPECT_EQ(std::string(127, 'n'), state.previousNonce);
@@ -173,50 +140,41 @@ TEST(DigestParse, OversizedValuesAreCut) {
     EXPECT_EQ(0u, state.nonceCount);
 }
 
-DigestState credentials(const char* challenge, uint32_t nonceCount) {
+std::string header(const std::string& challenge, uint32_t nonceCount, DigestState* out = nullptr) {
     DigestState state = parsed(challenge);
     strcpy(state.userName, "admin");
     strcpy(state.password, "pw");
     strcpy(state.uri, "/admin/advanced");
     state.nonceCount = nonceCount;
-    return state;
+    char line[2048];
+    int length = buildAuthorization(&state, line, sizeof line);
+    EXPECT_EQ(static_cast<int>(strlen(line)), length);
+    if (out) *out = state;
+    return line;
 }
 
-std::string header(const DigestState& state) {
-    char out[2048];
-    int length = buildAuthorization(&state, out, sizeof out);
-    EXPECT_EQ(static_cast<int>(strlen(out)), length);
-    return out;
-}
-
-TEST(DigestHeader, WithoutQopOrOpaque) {
-    DigestState state = credentials("Digest realm=\"R\",nonce=\"N\"", 1);
-    std::string response = md5Hex(md5Hex("admin:R:pw") + ":N:" + md5Hex("GET:/admin/advanced"));
-    EXPECT_EQ("Authorization: Digest username=\"admin\",realm=\"R\",nonce=\"N\",uri=\"/admin/advanced\","
-              "algorithm=\"\",response=\"" + response + "\"\r\n",
-              header(state));
-}
-
-// A listed qop is answered with the single chosen option, in the header and
-// in the digest alike; nc has nine digits.
-TEST(DigestHeader, WithOpaqueAndQop) {
-    DigestState state = credentials("Digest realm=\"R\",nonce=\"N\",opaque=\"O\",algorithm=MD5,"
-                                    "qop=\"auth,auth-int\"", 1);
+// Without qop: no nc or cnonce. A listed qop is answered with the single
+// chosen option, in the line and in the digest alike; nc has nine digits.
+TEST(DigestHeader, WithAndWithoutQopAndOpaque) {
+    const std::string prefix = "Authorization: Digest username=\"admin\",realm=\"R\",nonce=\"N\","
+                               "uri=\"/admin/advanced\",",
+                      challenge = "Digest realm=\"R\",nonce=\"N\",opaque=\"O\",algorithm=MD5,qop=\"auth,auth-int\"";
+    const std::string ha1 = md5Hex("admin:R:pw"), ha2 = md5Hex("GET:/admin/advanced");
+    EXPECT_EQ(prefix + "algorithm=\"\",response=\"" + md5Hex(ha1 + ":N:" + ha2) + "\"\r\n",
+              header("Digest realm=\"R\",nonce=\"N\"", 1));
+    DigestState state;
+    std::string line = header(challenge, 1, &state);
     std::string cnonce = state.cnonce;
-    std::string response = md5Hex(md5Hex("admin:R:pw") + ":N:000000001:" + cnonce + ":auth:" +
-                                  md5Hex("GET:/admin/advanced"));
-    EXPECT_EQ("Authorization: Digest username=\"admin\",realm=\"R\",nonce=\"N\",uri=\"/admin/advanced\","
-              "algorithm=\"MD5\",response=\"" + response + "\",opaque=\"O\",qop=auth,nc=000000001,cnonce=\"" +
-                  cnonce + "\"\r\n",
-              header(state));
+    EXPECT_EQ(prefix + "algorithm=\"MD5\",response=\"" + md5Hex(ha1 + ":N:000000001:" + cnonce + ":auth:" + ha2) +
+                  "\",opaque=\"O\",qop=auth,nc=000000001,cnonce=\"" + cnonce + "\"\r\n",
+              line);
 }
 
 TEST(DigestHeader, SmallCapacityStaysWithinBounds) {
     std::string big(127, 'v');
-    std::string challenge = "Digest realm=\"" + big + "\",nonce=\"" + big + "\",opaque=\"" + big +
-                            "\",qop=\"auth\",algorithm=\"MD5-sess\"";
-    DigestState state = credentials(challenge.c_str(), 0xffffffffu);
-    const std::string full = header(state);
+    DigestState state;
+    const std::string full = header("Digest realm=\"" + big + "\",nonce=\"" + big + "\",opaque=\"" + big +
+                                    "\",qop=\"auth\",algorithm=\"MD5-sess\"", 0xffffffffu, &state);
     ASSERT_EQ("\r\n", full.substr(full.size() - 2));
     for (int cap : {1, 2, 20, 100, 500, static_cast<int>(full.size()), static_cast<int>(full.size()) + 1}) {
         char out[1200];

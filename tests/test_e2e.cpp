@@ -1,213 +1,170 @@
-// Whole upgrades: a program of each configuration against ulx-device-sim,
-// driven through the automation protocol by a person who answers each
-// dialog. Each road has a loopback address of its own (127.0.5.x for the
-// device, 127.0.5.x+100 for this computer), so they run side by side.
+// Whole upgrades: each configuration's program against ulx-device-sim, driven
+// by a person who answers each dialog (device 127.0.5.x, this computer
+// 127.0.5.x+100); and the sim against curl --digest and in.tftpd (127.0.7.x).
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "driver/protocol_driver.h"
-#include "ui/ui.h"
+#include "support/web_server.h"
 
-using ulxtest::Event;
-using ulxtest::ScriptProcess;
+using namespace ulxtest;
+using Lines = std::vector<std::string>;
 
 namespace {
 
-std::string sha256Of(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::string data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_Digest(data.data(), data.size(), digest, &n, EVP_sha256(), nullptr);
-    std::string hex;
-    for (unsigned i = 0; i < n; ++i) hex += "0123456789abcdef"[digest[i] >> 4], hex += "0123456789abcdef"[digest[i] & 15];
-    return hex;
+// The values of "key":"value" in the log lines of one event, in order.
+Lines logValues(const std::string& log, const std::string& event, const std::string& key) {
+    Lines values;
+    const std::string start = "{\"event\":\"" + event + "\"", field = "\"" + key + "\":\"";
+    for (size_t line = log.find(start); line != std::string::npos; line = log.find(start, line + 1)) {
+        size_t at = log.find(field, line) + field.size();
+        if (at - field.size() < log.find('\n', line)) values.push_back(log.substr(at, log.find('"', at) - at));
+    }
+    return values;
 }
 
-// What the person does: the passwords typed into successive password
-// dialogs (Cancel when they run out) and the window to Cancel, if any.
+// A log file of this process's own.
+std::string logPath(const std::string& name) {
+    return testing::TempDir() + "/ulx-" + name + "-" + std::to_string(getpid()) + ".log";
+}
+
+// Starts ulx-device-sim with quick timings (later options win); true once it listens.
+bool startDevice(ScriptProcess& sim, const std::string& log, const std::string& address, Lines args) {
+    remove(log.c_str());  // an earlier run's log must not pass for this one
+    args.insert(args.begin(), {"--address", address, "--log", log, "--idle-delay", "100", "--restart-ms", "300",
+                               "--exit-after", "100000"});
+    if (!sim.start(ULX_DEVICE_SIM, args)) return false;
+    for (int i = 0; i < 200; ++i, usleep(25000))
+        if (readFile(log).find("\"event\":\"ready\"") != std::string::npos) return true;
+    return false;
+}
+
+// The passwords for successive password dialogs (Cancel when they run out),
+// the template of a window to Cancel, the local address to pick (empty: item 0).
 struct Person {
-    std::vector<std::string> passwords;
-    std::string cancelIn;  // template number
-    std::string local;     // the list item to pick; empty: leave item 0
+    Lines passwords;
+    std::string cancelIn = "", local = "";
 };
 
 // What the person saw.
 struct Seen {
-    std::vector<std::string> opened;    // templates in order
-    std::vector<std::string> messages;  // message box texts
+    Lines opened, messages;                    // templates in order; message box texts
     std::map<std::string, std::string> texts;  // "template/control" -> last text
     int exitCode = -1;
-    int count(const std::string& t) const {
-        int n = 0;
-        for (auto& o : opened) n += o == t;
-        return n;
-    }
+    int count(const std::string& t) const { return static_cast<int>(std::count(opened.begin(), opened.end(), t)); }
 };
 
 Seen drive(ScriptProcess& ui, const std::string& device, Person person) {
     Seen seen;
     std::map<int, std::string> kinds;
     size_t nextPassword = 0;
-    for (;;) {
-        auto e = ui.waitFor([](const Event& x) { return !x.kind.empty(); }, 60000);
-        if (!e) return seen;
-        int w = e->window;
+    while (auto e = ui.waitFor([](const Event& x) { return !x.kind.empty(); }, 60000)) {
+        const int w = e->window;
+        const std::string& t = kinds[w];
         if (e->kind == "open") {
             kinds[w] = e->tmpl;
             seen.opened.push_back(e->tmpl);
         } else if (e->kind == "text") {
-            seen.texts[kinds[w] + "/" + std::to_string(e->control)] = e->text;
-            if (kinds[w] == "msgbox") seen.messages.push_back(e->text);
+            seen.texts[t + "/" + std::to_string(e->control)] = e->text;
+            if (t == "msgbox") seen.messages.push_back(e->text);
         } else if (e->kind == "exit") {
-            seen.exitCode = e->nums.empty() ? -1 : static_cast<int>(e->nums[0]);
-            return seen;
-        } else if (e->kind == "shown") {
-            const std::string& t = kinds[w];
-            if (t == person.cancelIn) {
-                ui.press(w, 2);
-                person.cancelIn.clear();
-            } else if (t == "139" || t == "103" || t == "304" || t == "111" || t == "msgbox") {
-                ui.press(w, 1);
-            } else if (t == "101" || t == "305") {
-                ui.type(w, 1000, device);
-                int index = 0;
-                for (const Event& x : ui.events())
-                    if (x.kind == "add" && x.window == w && x.text == person.local) ui.select(w, 1017, index);
-                    else if (x.kind == "add" && x.window == w) ++index;
-                ui.press(w, 1);
-            } else if (t == "104") {
-                if (nextPassword < person.passwords.size()) {
-                    ui.type(w, 1005, person.passwords[nextPassword++]);
-                    ui.press(w, 1);
-                } else {
-                    ui.press(w, 2);
-                }
-            }
+            seen.exitCode = static_cast<int>(e->nums.at(0));
+            break;
+        } else if (e->kind != "shown") {
+        } else if (t == person.cancelIn) {
+            ui.press(w, 2);
+            person.cancelIn.clear();
+        } else if (t == "139" || t == "103" || t == "304" || t == "111" || t == "msgbox") {
+            ui.press(w, 1);
+        } else if (t == "101" || t == "305") {
+            ui.type(w, 1000, device);
+            int index = 0;
+            for (const Event& x : ui.events())
+                if (x.kind == "add" && x.window == w && x.text == person.local) ui.select(w, 1017, index);
+                else if (x.kind == "add" && x.window == w) ++index;
+            ui.press(w, 1);
+        } else if (t == "104" && nextPassword < person.passwords.size()) {
+            ui.type(w, 1005, person.passwords[nextPassword++]);
+            ui.press(w, 1);
+        } else if (t == "104") {
+            ui.press(w, 2);
         }
     }
-}
-
-// Starts ulx-device-sim with quick timings and waits until it listens.
-bool startDevice(ScriptProcess& sim, const std::string& log, std::vector<std::string> args) {
-    remove(log.c_str());  // a log of an earlier run must not pass for this one
-    std::vector<std::string> all = {"--log", log, "--idle-delay", "100", "--restart-ms", "300", "--exit-after", "100000"};
-    all.insert(all.end(), args.begin(), args.end());  // later options win
-    if (!sim.start(ULX_DEVICE_SIM, all)) return false;
-    for (int i = 0; i < 200; ++i) {
-        std::ifstream f(log);
-        for (std::string line; std::getline(f, line);)
-            if (line.find("\"ready\"") != std::string::npos) return true;
-        usleep(25000);
-    }
-    return false;
+    return seen;
 }
 
 struct Road {
     const char* name;
     const char* program;
     int host;  // device 127.0.5.host, this computer 127.0.5.host+100
-    std::vector<std::string> deviceOptions;
+    Lines deviceOptions;
     Person person;
-    std::vector<std::string> messages;  // expected message boxes
-    bool success;                       // success dialog expected
-    const char* deliveredImage;         // the image the device must hold at the end, or null
+    Lines messages;              // expected message boxes
+    bool success;                // success dialog expected
+    const char* deliveredImage;  // the image the device must have received, or null
 };
 
 void PrintTo(const Road& r, std::ostream* os) { *os << r.name; }
 
 class Upgrade : public ::testing::TestWithParam<Road> {};
 
-const char* const ABORT = "Upgrade Failed: User Abort";
-
 TEST_P(Upgrade, Road) {
     const Road& road = GetParam();
-    std::string device = "127.0.5." + std::to_string(road.host);
-    std::string local = "127.0.5." + std::to_string(road.host + 100);
-    std::string log = testing::TempDir() + "/device-" + road.name + ".log";
-
-    ScriptProcess sim;
-    std::vector<std::string> args = {"--address", device};
-    args.insert(args.end(), road.deviceOptions.begin(), road.deviceOptions.end());
-    if (road.deviceOptions.empty() || road.deviceOptions[0] != "absent") {
-        ASSERT_TRUE(startDevice(sim, log, args));
-    }
-
-    ScriptProcess ui;
+    std::string device = "127.0.5." + std::to_string(road.host), local = "127.0.5." + std::to_string(road.host + 100);
+    std::string log = logPath(road.name);
+    ScriptProcess sim, ui;
+    ASSERT_TRUE(startDevice(sim, log, device, road.deviceOptions));
     ASSERT_TRUE(ui.start(road.program, {}, {"ULX_LOCAL_ADDRESSES=" + local}));
     Seen seen = drive(ui, device, road.person);
     EXPECT_EQ(seen.exitCode, 0) << ui.transcript();
     EXPECT_EQ(seen.messages, road.messages) << ui.transcript();
     EXPECT_EQ(seen.count("111"), road.success ? 1 : 0) << ui.transcript();
-    // One password dialog per password typed (and one more where the person
-    // cancels it); a restarted device's new nonce is answered silently.
-    bool cancelsPassword = road.person.passwords.empty() && road.deviceOptions.size() == 2 &&
-                           road.deviceOptions[0] == "--password";
-    EXPECT_EQ(seen.count("104"), static_cast<int>(road.person.passwords.size()) + cancelsPassword);
-    if (seen.count("104")) {
-        EXPECT_EQ(seen.texts["104/1003"], "admin");
-    }
+    // A dialog per password typed (and the one cancelled); a restarted
+    // device's new nonce is answered silently.
+    EXPECT_EQ(seen.count("104"), static_cast<int>(road.person.passwords.size() + (road.person.cancelIn == "104")));
     EXPECT_EQ(ui.wait(10000), 0);
-
-    std::ifstream f(log);
-    std::string lastSha;
-    for (std::string line; std::getline(f, line);) {
-        size_t at = line.find("\"sha256\":\"");
-        if (at != std::string::npos && line.find("\"complete\":true") != std::string::npos)
-            lastSha = line.substr(at + 10, 64);
-    }
     if (road.deliveredImage) {
-        EXPECT_EQ(lastSha, sha256Of(road.deliveredImage));
+        EXPECT_EQ(logValues(readFile(log), "tftp_done", "sha256"), Lines{sha256Hex(readFile(road.deliveredImage))});
     }
 }
 
-std::string transitionImage() { return std::string(ULX_TEST_IMAGES) + "/transition.bin"; }
+const char* const ABORT = "Upgrade Failed: User Abort";
+const char* const SHIPPED = ULX_SHIPPED_IMAGE;
 
-const Road ROADS[] = {
-    {"NoPassword", ULX_TEST_SCRIPT, 10, {}, {}, {}, true, ULX_SHIPPED_IMAGE},
-    {"Password", ULX_TEST_SCRIPT, 11, {"--password", "s3cret"}, {{"s3cret"}, "", ""}, {}, true, ULX_SHIPPED_IMAGE},
-    {"WrongThenRightPassword", ULX_TEST_SCRIPT, 12, {"--password", "s3cret"}, {{"wrong", "s3cret"}, "", ""}, {},
-     true, ULX_SHIPPED_IMAGE},
-    {"NewNonceEachRefusal", ULX_TEST_SCRIPT, 13, {"--password", "s3cret", "--wrong-password-policy", "new"},
-     {{"wrong", "s3cret"}, "", ""}, {}, true, ULX_SHIPPED_IMAGE},
-    {"CancelPassword", ULX_TEST_SCRIPT, 14, {"--password", "s3cret"}, {}, {ABORT}, false, nullptr},
-    {"CancelConnecting", ULX_TEST_SCRIPT, 15, {"--no-answer"}, {{}, "105", ""}, {ABORT}, false, nullptr},
-    {"CancelWaiting", ULX_TEST_SCRIPT, 16, {"--idle-delay", "60000"}, {{}, "114", ""}, {ABORT}, false, nullptr},
-    {"CancelUploading", ULX_TEST_SCRIPT, 17, {"--stop-ack-at", "5"}, {{}, "110", ""}, {ABORT}, false, nullptr},
-    {"DeviceAbsent", ULX_TEST_SCRIPT, 18, {"absent"}, {}, {"Upgrade Failed: No Response From ULX"}, false, nullptr},
-    {"OackNeverAcked", ULX_TEST_SCRIPT, 19, {"--never-ack-oack"}, {}, {"Upgrade Failed: Firmware Upload Incomplete"},
-     false, nullptr},
-    {"AcksStop", ULX_TEST_SCRIPT, 20, {"--stop-ack-at", "700"}, {}, {"Upgrade Failed: Firmware Upload Incomplete"},
-     false, nullptr},
-    {"VersionMismatch", ULX_TEST_SCRIPT, 21, {"--wrong-version"}, {}, {"Upgrade Failed: Version not matching"}, false,
-     ULX_SHIPPED_IMAGE},
-    {"SilentAfterUpgrade", ULX_TEST_SCRIPT, 22, {"--silent-after-upgrade"}, {}, {}, false, ULX_SHIPPED_IMAGE},
-    {"PhoneSkipsVersionCheck", ULX_TEST_PHONE, 23, {"--wrong-version"}, {}, {}, true, nullptr},
-    {"UnknownProduct", ULX_TEST_ODM, 24, {}, {}, {}, true, nullptr},
-    {"RealClockWithPassword", ULX_SCRIPT, 25, {"--password", "s3cret", "--restart-ms", "3000"},
-     {{"s3cret"}, "", "127.0.0.1"}, {}, true, ULX_SHIPPED_IMAGE},
-};
-
-INSTANTIATE_TEST_SUITE_P(E2e, Upgrade, ::testing::ValuesIn(ROADS),
-                         [](const testing::TestParamInfo<Road>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(E2e, Upgrade, ::testing::Values(
+    Road{"NoPassword", ULX_TEST_SCRIPT, 10, {}, {}, {}, true, SHIPPED},
+    Road{"WrongThenRightPassword", ULX_TEST_SCRIPT, 12, {"--password", "s3cret"}, {{"wrong", "s3cret"}}, {}, true,
+         SHIPPED},
+    Road{"NewNonceEachRefusal", ULX_TEST_SCRIPT, 13, {"--password", "s3cret", "--wrong-password-policy", "new"},
+         {{"wrong", "s3cret"}}, {}, true, SHIPPED},
+    Road{"CancelPassword", ULX_TEST_SCRIPT, 14, {"--password", "s3cret"}, {{}, "104"}, {ABORT}, false, nullptr},
+    Road{"CancelWaiting", ULX_TEST_SCRIPT, 16, {"--idle-delay", "60000"}, {{}, "114"}, {ABORT}, false, nullptr},
+    Road{"CancelUploading", ULX_TEST_SCRIPT, 17, {"--stop-ack-at", "5"}, {{}, "110"}, {ABORT}, false, nullptr},
+    Road{"AcksStop", ULX_TEST_SCRIPT, 20, {"--stop-ack-at", "700"}, {}, {"Upgrade Failed: Firmware Upload Incomplete"},
+         false, nullptr},
+    Road{"VersionMismatch", ULX_TEST_SCRIPT, 21, {"--wrong-version"}, {}, {"Upgrade Failed: Version not matching"},
+         false, SHIPPED},
+    Road{"SilentAfterUpgrade", ULX_TEST_SCRIPT, 22, {"--silent-after-upgrade"}, {}, {}, false, SHIPPED},
+    Road{"PhoneSkipsVersionCheck", ULX_TEST_PHONE, 23, {"--wrong-version"}, {}, {}, true, nullptr},
+    Road{"UnknownProduct", ULX_TEST_ODM, 24, {}, {}, {}, true, nullptr},
+    Road{"RealClockWithPassword", ULX_SCRIPT, 25, {"--password", "s3cret", "--restart-ms", "3000"},
+         {{"s3cret"}, "", "127.0.0.1"}, {}, true, SHIPPED}),
+    [](const testing::TestParamInfo<Road>& i) { return std::string(i.param.name); });
 
 // Two stages: the Transition image first (the device is older and its
 // version carries no marker), then the Target image under a ".bi1" name.
 TEST(E2eTwoStage, TransitionThenTarget) {
-    std::string device = "127.0.5.30", local = "127.0.5.130";
-    std::string log = testing::TempDir() + "/device-twostage.log";
-    ScriptProcess sim;
-    ASSERT_TRUE(startDevice(sim, log, {"--address", device, "--software-version", "1.0.0"}));
-    ScriptProcess ui;
-    ASSERT_TRUE(ui.start(ULX_TEST_TWOSTAGE, {}, {"ULX_LOCAL_ADDRESSES=" + local}));
+    std::string device = "127.0.5.30", log = logPath("twostage");
+    ScriptProcess sim, ui;
+    ASSERT_TRUE(startDevice(sim, log, device, {"--software-version", "1.0.0"}));
+    ASSERT_TRUE(ui.start(ULX_TEST_TWOSTAGE, {}, {"ULX_LOCAL_ADDRESSES=127.0.5.130"}));
     Seen seen = drive(ui, device, {});
     EXPECT_EQ(seen.exitCode, 0) << ui.transcript();
     EXPECT_TRUE(seen.messages.empty()) << ui.transcript();
@@ -215,22 +172,93 @@ TEST(E2eTwoStage, TransitionThenTarget) {
     EXPECT_NE(seen.texts["304/1007"].find("is older than 2.0.13(NTr), this upgrade"), std::string::npos);
     EXPECT_EQ(seen.count("111"), 1);
     EXPECT_EQ(seen.texts["111/1004"], "3.1.7(GWe)");
-
-    std::vector<std::string> names, shas;
-    std::ifstream f(log);
-    for (std::string line; std::getline(f, line);) {
-        size_t at;
-        if (line.find("\"tftp_rrq\"") != std::string::npos && (at = line.find("\"/ulx")) != std::string::npos)
-            names.push_back(line.substr(at + 1, line.find('"', at + 1) - at - 1));
-        if (line.find("\"tftp_done\"") != std::string::npos && (at = line.find("\"sha256\":\"")) != std::string::npos)
-            shas.push_back(line.substr(at + 10, 64));
-    }
-    ASSERT_EQ(names.size(), 2u) << "device saw: " << testing::PrintToString(names);
+    std::string text = readFile(log);
+    Lines names = logValues(text, "tftp_rrq", "file");
+    ASSERT_EQ(names.size(), 2u) << text;
     EXPECT_EQ(names[0].substr(names[0].size() - 4), ".bi0");
     EXPECT_EQ(names[1].substr(names[1].size() - 4), ".bi1");
-    ASSERT_EQ(shas.size(), 2u);
-    EXPECT_EQ(shas[0], sha256Of(transitionImage()));
-    EXPECT_EQ(shas[1], sha256Of(ULX_SHIPPED_IMAGE));
+    EXPECT_EQ(logValues(text, "tftp_done", "sha256"),
+              (Lines{sha256Hex(readFile(ULX_TEST_IMAGES "/transition.bin")), sha256Hex(readFile(SHIPPED))}));
+}
+
+// ---------------------------------------------------------------- the sim against independent peers
+
+// curl's output, then a line with the HTTP status code.
+std::string curl(const std::string& args) {
+    std::string out;
+    char buffer[4096];
+    FILE* pipe = popen(("curl -s -S --max-time 10 -w '\\n%{http_code}' " + args).c_str(), "r");
+    for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    if (pipe) pclose(pipe);
+    return out;
+}
+std::string statusOf(const std::string& curlOutput) { return curlOutput.substr(curlOutput.rfind('\n') + 1); }
+
+// curl gets in with the right password only, whatever form the challenge takes.
+TEST(DeviceSim, CurlDigestAndStatusPage) {
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"127.0.7.2", "auth", "quoted"}, {"127.0.7.3", "none", "absent"}, {"127.0.7.4", "list", "unquoted"},
+        {"127.0.7.5", "auth", "md5-sess"}};
+    for (const auto& [address, qop, algorithm] : cases) {
+        SCOPED_TRACE(std::string(qop) + " " + algorithm);
+        std::string log = logPath(address), base = std::string(" http://") + address;
+        ScriptProcess sim;
+        ASSERT_TRUE(startDevice(sim, log, address, {"--password", "secret", "--qop", qop, "--algorithm", algorithm,
+                                                    "--opaque", "op4", "--serial", "SIM123"}));
+        std::string page = curl("--digest -u admin:secret" + base + "/admin/advanced");
+        EXPECT_EQ(statusOf(page), "200");
+        for (const char* row : {"Product Name:</td><td>ULX-7400<", "MAC Address:</td><td>", "Hardware Version:",
+                                "Software Version:</td><td>3.0.2(GWe)<", "Serial Number:</td><td>SIM123<"})
+            EXPECT_NE(page.find(row), std::string::npos) << row;
+        EXPECT_EQ(statusOf(curl("--digest -u admin:secret" + base + "/admin/advanced")), "200") << "a second client";
+        EXPECT_EQ(statusOf(curl("--digest -u admin:secret" + base + "/nothing")), "404");
+        EXPECT_EQ(statusOf(curl("--digest -u admin:wrong" + base + "/admin/advanced")), "401");
+        EXPECT_EQ(statusOf(curl(base + "/admin/advanced")), "401");
+        std::string text = readFile(log);
+        EXPECT_NE(text.find("\"ok\":true"), std::string::npos) << text;
+        EXPECT_NE(text.find("\"reason\":\"response differs (wrong password?)\""), std::string::npos) << text;
+        kill(sim.pid(), SIGTERM);  // it ends cleanly (a sanitizer's report would make it fail)
+        EXPECT_EQ(sim.wait(5000), 0) << sim.transcript();
+    }
+}
+
+// An upgrade through in.tftpd: the order, the read request, the restart with a
+// new nonce, the new version on the page. Whole blocks end with an empty DATA;
+// in.tftpd ignores the duplicate and foreign-port ACKs; the repeated read
+// request makes it answer from a new port, which the sim turns away.
+TEST(DeviceSim, UpgradeThroughTftpdWithAckFaults) {
+    char pattern[] = "/tmp/ulx-device-sim-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern, log = dir + "/sim.log", version = "9.8.2048(Sim)";
+    chmod(pattern, 0755);  // in.tftpd reads as an unprivileged user
+    std::string image(2048, '\0');
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>((i * 7919 + 13) >> 3);
+    image.replace(92, version.size() + 1, version + '\0');
+    std::ofstream(dir + "/ulxabc.bi1", std::ios::binary) << image;
+    chmod((dir + "/ulxabc.bi1").c_str(), 0644);
+    ScriptProcess tftpd, sim;
+    ASSERT_TRUE(tftpd.start("/usr/sbin/in.tftpd", {"-L", "-s", dir, "-a", "127.0.7.13:6969"}));
+    ASSERT_TRUE(startDevice(sim, log, "127.0.7.12", {"--password", "secret", "--idle-delay", "50",
+                                       "--image-out", dir + "/received.bin", "--exit-after-upgrade",
+                                       "--foreign-port-ack", "--duplicate-acks", "--repeat-rrq-at", "2"}));
+    const std::string order = "'http://127.0.7.12/admin/upgrade?tftp://127.0.7.13:6969/ulxabc.bi1'";
+    EXPECT_EQ(statusOf(curl("--digest -u admin:secret " + order)), "200");
+    for (int i = 0; i < 1500 && readFile(log).find("\"event\":\"back\"") == std::string::npos; ++i) usleep(20000);
+    std::string page = curl("--digest -u admin:secret http://127.0.7.12/admin/advanced");
+    EXPECT_NE(page.find("Software Version:</td><td>" + version + "<"), std::string::npos) << page;
+    EXPECT_EQ(sim.wait(10000), 0) << sim.transcript();
+
+    std::string text = readFile(log);
+    EXPECT_EQ(logValues(text, "tftp_rrq", "file"), Lines{"/ulxabc.bi1"}) << text << tftpd.transcript();
+    EXPECT_EQ(logValues(text, "tftp_done", "sha256"), Lines{sha256Hex(image)});
+    EXPECT_NE(text.find("\"complete\":true"), std::string::npos);
+    EXPECT_NE(text.find("\"blocks\":5,\"bytes\":2048"), std::string::npos);
+    EXPECT_NE(text.find("\"rrq_repeated\":true"), std::string::npos);
+    EXPECT_NE(text.find("\"event\":\"tftp_foreign\""), std::string::npos);
+    EXPECT_EQ(readFile(dir + "/received.bin"), image);
+    EXPECT_NE(logValues(text, "back", "nonce"), logValues(text, "ready", "nonce"));
+    EXPECT_NE(logValues(text, "tftp_oack", "hex").at(0).find("74 73 69 7a 65 00"), std::string::npos) << "tsize";
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

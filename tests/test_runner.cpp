@@ -1,13 +1,15 @@
-// The device request runner's roads, seen through the automation protocol:
-// ulx-test-script against a scripted device in the test process. The
-// program's local address is 127.0.0.1; each test's device has an address
-// of its own.
+// The request runner: ulx-test-script (local address 127.0.0.1) to the
+// confirmation dialog against a scripted device (each request's Authorization
+// and nonce count) and real web servers. Whole roads run in test_e2e.cpp.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "driver/protocol_driver.h"
 #include "support/web_server.h"
@@ -16,10 +18,134 @@ using namespace ulxtest;
 
 namespace {
 
+enum class PeerKind { Apache, Lighttpd };
+
+// Apache 2 (mod_auth_digest) or lighttpd (mod_auth) on address:80 from a
+// temporary directory: the status page at /admin/advanced behind Digest user
+// "admin", password "secret", realm "ulx"; connections closed after each answer.
+class WebPeer {
+public:
+    explicit WebPeer(PeerKind kind) : kind_(kind) {}
+    ~WebPeer() {
+        process_.reset();  // kills its process group
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+    std::string program() const { return kind_ == PeerKind::Apache ? "/usr/sbin/apache2" : "/usr/sbin/lighttpd"; }
+    // "" once it takes connections (within 10 s), else what went wrong.
+    std::string start(const std::string& address) {
+        char temp[] = "/tmp/ulx-peer-XXXXXX";
+        if (!mkdtemp(temp)) return "no temporary directory";
+        dir_ = temp;
+        std::filesystem::create_directories(dir_ + "/www/admin");
+        for (const char* d : {"", "/www", "/www/admin"}) chmod((dir_ + d).c_str(), 0755);  // read as www-data
+        std::string conf;
+        if (kind_ == PeerKind::Lighttpd) {
+            conf = "server.modules = (\"mod_auth\", \"mod_authn_file\")\nserver.document-root = \"" + dir_ +
+                   "/www\"\nserver.bind = \"" + address + "\"\nserver.port = 80\nserver.username = \"www-data\"\n"
+                   "server.groupname = \"www-data\"\nserver.max-keep-alive-requests = 0\n"
+                   "mimetype.assign = (\"\" => \"text/html\")\nauth.backend = \"htdigest\"\n"
+                   "auth.backend.htdigest.userfile = \"" + dir_ + "/htdigest\"\nauth.require = (\"/admin/\" => "
+                   "(\"method\" => \"digest\", \"realm\" => \"ulx\", \"require\" => \"valid-user\"))\n";
+        } else {
+            conf = "ServerRoot " + dir_ + "\nServerName ulx.test\nListen " + address + ":80\n";
+            for (const char* m : {"mpm_prefork", "authz_core", "authz_user", "authn_core", "authn_file", "auth_digest"})
+                conf += std::string("LoadModule ") + m + "_module /usr/lib/apache2/modules/mod_" + m + ".so\n";
+            conf += "User www-data\nGroup www-data\nPidFile " + dir_ + "/apache.pid\nDefaultRuntimeDir " + dir_ +
+                    "\nErrorLog " + dir_ + "/error.log\nKeepAlive Off\nDocumentRoot " + dir_ + "/www\n"
+                    "<Location /admin/>\n AuthType Digest\n AuthName \"ulx\"\n AuthDigestProvider file\n"
+                    " AuthUserFile " + dir_ + "/htdigest\n Require valid-user\n ForceType text/html\n</Location>\n";
+        }
+        const std::pair<std::string, std::string> files[] = {
+            {"/www/admin/advanced", statusPageHtml()},
+            {"/htdigest", "admin:ulx:" + md5Hex("admin:ulx:secret") + "\n"},  // htdigest's format
+            {"/server.conf", conf}};
+        for (const auto& [name, text] : files) {
+            std::ofstream(dir_ + name) << text;
+            chmod((dir_ + name).c_str(), 0644);
+        }
+        process_ = std::make_unique<ScriptProcess>();  // in the foreground, its own process group
+        process_->setStderrPath(dir_ + "/server.log");
+        if (!process_->start(program(), {kind_ == PeerKind::Apache ? "-X" : "-D", "-f", dir_ + "/server.conf"}))
+            return process_->lastError();
+        sockaddr_in sa{AF_INET, htons(80), {}, {}};
+        inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+        for (int i = 0; i < 200; ++i, usleep(50000)) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            bool ok = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+            close(fd);
+            if (ok) return "";
+        }
+        return program() + " takes no connections on " + address + ":80\n" + log();
+    }
+    std::string log() const {
+        return process_->transcript() + readFile(dir_ + "/server.log") + readFile(dir_ + "/error.log");
+    }
+
+private:
+    PeerKind kind_;
+    std::string dir_;
+    std::unique_ptr<ScriptProcess> process_;
+};
+
+// Continue, the device address, 127.0.0.1 as local address, OK.
+bool startRun(ScriptProcess& p, const std::string& deviceAddress) {
+    int warning = p.start(ULX_TEST_SCRIPT) ? p.waitOpen("139") : -1;
+    if (warning < 0 || !p.waitEvent("shown", warning) || !p.press(warning, 1)) return false;
+    int dialog = p.waitOpen("101");
+    if (dialog < 0 || !p.waitEvent("shown", dialog)) return false;
+    int item = -1, index = 0;
+    for (const Event& e : p.events()) {
+        if (e.kind != "add" || e.window != dialog || e.control != 1017) continue;
+        if (e.text == "127.0.0.1") item = index;
+        ++index;
+    }
+    if (item < 0) return false;
+    p.type(dialog, 1000, deviceAddress);
+    p.select(dialog, 1017, item);
+    p.press(dialog, 1);
+    return p.waitEvent("close", dialog).value_or(Event{}).result == "1";
+}
+
+int countOpened(ScriptProcess& p, const std::string& tmpl) {
+    int n = 0;
+    for (const Event& e : p.events()) n += e.kind == "open" && e.tmpl == tmpl;
+    return n;
+}
+
+// Types the passwords into the password dialogs (each prefilled with
+// "admin") as they open; per dialog, the attempts (connecting windows) so far.
+std::vector<int> answerPasswordDialogs(ScriptProcess& p, const std::vector<std::string>& passwords) {
+    std::vector<int> attempts;
+    for (const std::string& password : passwords) {
+        int w = p.waitOpen("104");
+        if (w < 0) break;
+        attempts.push_back(countOpened(p, "105"));  // no attempt runs while the dialog is open
+        EXPECT_EQ(p.waitText(w, 1003).value_or(Event{}).text, "admin");
+        if (!p.waitEvent("shown", w)) break;
+        p.type(w, 1005, password);
+        p.press(w, 1);
+        EXPECT_EQ(p.waitEvent("close", w).value_or(Event{}).result, "1");
+    }
+    return attempts;
+}
+
+// Message box "Upgrade Failed: User Abort", OK, exit 0.
+void expectUserAbort(ScriptProcess& p) {
+    auto box = p.waitMsgBox();
+    ASSERT_TRUE(box) << p.transcript();
+    EXPECT_EQ(box->caption, "ULX Firwmare Upgrade Error");
+    EXPECT_EQ(box->text, "Upgrade Failed: User Abort");
+    ASSERT_TRUE(p.waitEvent("shown", box->window));
+    p.press(box->window, 1);
+    EXPECT_EQ(p.waitExit(), 0) << p.transcript();
+    EXPECT_EQ(p.wait(), 0);
+}
+
 struct Road {
     const char* name;
+    std::optional<PeerKind> peer;        // none: the scripted device
     const char* device;
-    std::vector<std::string> answers;    // the device's answers in order
+    std::vector<std::string> answers;    // the scripted device's answers in order
     std::vector<std::string> passwords;  // typed into the password dialogs in turn
     std::vector<int> dialogAfter;        // attempts made when each dialog opens
 };
@@ -28,31 +154,47 @@ void PrintTo(const Road& road, std::ostream* os) { *os << road.name; }
 
 class Runner : public ::testing::TestWithParam<Road> {};
 
-// Walks the road to the confirmation dialog and checks every request the
-// device saw: Authorization only once a password was given, with the
-// password then current, and nonce counts 1, 2, ... per nonce.
+// The confirmation dialog shows the page's five fields; its Cancel ends the
+// run. The scripted device saw Authorization only once a password was given,
+// with the password then current, and nonce counts 1, 2, ... per nonce.
 TEST_P(Runner, Road) {
     const Road& road = GetParam();
-    std::vector<Reply> replies;
-    for (const std::string& a : road.answers) replies.push_back({a});
-    WebServer device;
-    ASSERT_TRUE(device.start(road.device, 80, inOrder(replies))) << device.lastError();
+    WebServer scripted;
+    std::optional<WebPeer> peer;
+    if (road.peer) {
+        peer.emplace(*road.peer);
+        if (access(peer->program().c_str(), X_OK) != 0) GTEST_SKIP() << peer->program() << " is not installed";
+        ASSERT_EQ(peer->start(road.device), "");
+    } else {
+        ASSERT_EQ(scripted.start(road.device, 80, inOrder({road.answers.begin(), road.answers.end()})), "");
+    }
     ScriptProcess p;
-    ASSERT_TRUE(startRun(p, ULX_TEST_SCRIPT, road.device)) << p.transcript();
+    ASSERT_TRUE(startRun(p, road.device)) << p.transcript();
     EXPECT_EQ(answerPasswordDialogs(p, road.passwords), road.dialogAfter) << p.transcript();
-    expectConfirmationThenAbort(p);
+    int w = p.waitOpen("103");
+    ASSERT_TRUE(w > 0 && p.waitEvent("shown", w)) << p.transcript();
+    for (const DeviceField& f : kDeviceFields) {
+        std::string shown = "(not set)";
+        for (const Event& e : p.events())
+            if (e.kind == "text" && e.window == w && e.control == f.control) shown = e.text;
+        EXPECT_EQ(shown, f.value) << f.label;
+    }
+    p.press(w, 2);
+    expectUserAbort(p);
+    if (peer && HasFailure()) ADD_FAILURE() << "server log:\n" << peer->log();
+    if (peer) return;
 
-    auto requests = device.requests();
+    auto requests = scripted.requests();
     ASSERT_EQ(requests.size(), road.answers.size()) << p.transcript();
     EXPECT_EQ(countOpened(p, "105"), static_cast<int>(requests.size()));
     EXPECT_EQ(countOpened(p, "104"), static_cast<int>(road.passwords.size()));
     std::map<std::string, int> sentWithNonce;
     for (size_t i = 0; i < requests.size(); ++i) {
-        int dialogsBefore = 0;
-        for (int after : road.dialogAfter) dialogsBefore += after <= static_cast<int>(i);
         const std::string& r = requests[i].bytes;
         SCOPED_TRACE("request " + std::to_string(i) + ":\n" + r);
         EXPECT_EQ(requests[i].peerAddress, "127.0.0.1");
+        size_t dialogsBefore = 0;
+        for (int after : road.dialogAfter) dialogsBefore += after <= static_cast<int>(i);
         if (dialogsBefore == 0) {
             EXPECT_EQ(r.find("Authorization"), std::string::npos);
             continue;
@@ -67,56 +209,44 @@ TEST_P(Runner, Road) {
 }
 
 const std::string PAGE = statusPage();
+const std::vector<std::string> RIGHT = {"secret"}, WRONG_RIGHT = {"wrong", "secret"};
 INSTANTIATE_TEST_SUITE_P(
     Roads, Runner,
     ::testing::Values(
-        Road{"NoPassword", "127.0.3.101", {PAGE}, {}, {}},
-        Road{"FirstRefusal", "127.0.3.102", {refusal("n1"), PAGE}, {"secret"}, {1}},
         // The device repeats its nonce: the dialog after every refusal.
-        Road{"WrongPasswordRepeated", "127.0.3.103", {refusal("n1"), refusal("n1"), refusal("n1"), PAGE},
+        Road{"WrongPasswordRepeated", {}, "127.0.3.103", {refusal("n1"), refusal("n1"), refusal("n1"), PAGE},
              {"bad1", "bad2", "secret"}, {1, 2, 3}},
         // New nonces with a stored password: one silent repeat, then the
         // dialog; after its OK a new nonce is again repeated silently once.
-        Road{"NewNonceWithStoredPassword", "127.0.3.104",
-             {refusal("n1"), refusal("n2"), refusal("n3"), refusal("n4"), PAGE},
-             {"secret", "secret"}, {1, 3}}),
+        Road{"NewNonceWithStoredPassword", {}, "127.0.3.104",
+             {refusal("n1"), refusal("n2"), refusal("n3"), refusal("n4"), PAGE}, {"secret", "secret"}, {1, 3}},
+        // The right password: one refusal, the dialog, the page. A wrong one:
+        // both servers answer it with a new nonce, so the stored password is
+        // tried once more in silence before the dialog opens again.
+        Road{"ApacheRightPassword", PeerKind::Apache, "127.0.6.10", {}, RIGHT, {1}},
+        Road{"ApacheWrongPassword", PeerKind::Apache, "127.0.6.11", {}, WRONG_RIGHT, {1, 3}},
+        Road{"LighttpdRightPassword", PeerKind::Lighttpd, "127.0.6.20", {}, RIGHT, {1}},
+        Road{"LighttpdWrongPassword", PeerKind::Lighttpd, "127.0.6.21", {}, WRONG_RIGHT, {1, 3}}),
     [](const ::testing::TestParamInfo<Road>& info) { return std::string(info.param.name); });
-
-TEST(RunnerCancel, PasswordDialogCancelEndsTheRun) {
-    WebServer device;
-    ASSERT_TRUE(device.start("127.0.3.110", 80, inOrder({{refusal("n1")}}))) << device.lastError();
-    ScriptProcess p;
-    ASSERT_TRUE(startRun(p, ULX_TEST_SCRIPT, "127.0.3.110")) << p.transcript();
-    int w = p.waitOpen("104");
-    ASSERT_GT(w, 0) << p.transcript();
-    ASSERT_TRUE(p.waitEvent("shown", w));
-    p.press(w, 2);
-    EXPECT_EQ(p.waitEvent("close", w).value_or(Event{}).result, "0");
-    expectUserAbort(p);
-    EXPECT_EQ(device.requests().size(), 1u);
-}
 
 // A device that takes the request and never answers keeps the connecting
 // window up, its bar going round; its Cancel or close box ends the run.
 TEST(RunnerCancel, ConnectingWindowCancelOrCloseBoxEndsTheRun) {
-    for (const char* how : {"press", "close"}) {
-        SCOPED_TRACE(how);
-        std::string address = how[0] == 'p' ? "127.0.3.111" : "127.0.3.112";
+    for (auto [address, cancel] : {std::pair{"127.0.3.111", true}, {"127.0.3.112", false}}) {
+        SCOPED_TRACE(address);
         WebServer device;
-        ASSERT_TRUE(device.start(address, 80, inOrder({{"", true}}))) << device.lastError();
+        ASSERT_EQ(device.start(address, 80, inOrder({{"", true}})), "");
         ScriptProcess p;
-        ASSERT_TRUE(startRun(p, ULX_TEST_SCRIPT, address)) << p.transcript();
+        ASSERT_TRUE(startRun(p, address)) << p.transcript();
         int w = p.waitOpen("105");
         ASSERT_GT(w, 0) << p.transcript();
-        EXPECT_EQ(p.waitTitle(w).value_or(Event{}).text, "Connecting with ULX@" + address);
+        EXPECT_EQ(p.waitTitle(w).value_or(Event{}).text, std::string("Connecting with ULX@") + address);
         ASSERT_TRUE(p.waitEvent("shown", w));
         ASSERT_TRUE(device.waitRequests(1));
         auto pos = [w](const Event& e) { return e.kind == "pos" && e.window == w && e.control == 1010; };
         ASSERT_TRUE(p.waitFor([&](const Event& e) { return pos(e) && e.nums[0] == 100; })) << p.transcript();
-        auto next = p.waitFor(pos);
-        EXPECT_TRUE(next && next->nums[0] == 0) << "after 100 the bar starts again at 0";
-        if (how[0] == 'p') p.press(w, 2);
-        else p.closeWindow(w);
+        EXPECT_EQ(p.waitFor(pos).value_or(Event{}).nums, std::vector<long>{0}) << "after 100 the bar starts again at 0";
+        cancel ? p.press(w, 2) : p.closeWindow(w);
         EXPECT_EQ(p.waitEvent("close", w).value_or(Event{}).result, "-");
         device.stop();  // while the program still runs: it leaves no TIME_WAIT on its port
         expectUserAbort(p);

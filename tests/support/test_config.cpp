@@ -1,6 +1,5 @@
-// What a program's build supplies, for the in-process tests: a
-// single-stage start and no embedded resources (tests set the image
-// records themselves).
+// What a build supplies, for the in-process tests: a single-stage start and
+// no embedded resources (tests set the image records themselves).
 #include "control/globals.h"
 #include "platform/posix/resources.h"
 
