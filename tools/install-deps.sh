@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, on Debian 12, as root.
 set -euo pipefail
-packages=(cmake make g++ libgtest-dev libgmock-dev libssl-dev apache2 apache2-utils lighttpd atftp busybox curl tftpd-hpa)
+packages=(cmake make g++ libgtest-dev libgmock-dev libssl-dev apache2 apache2-utils lighttpd atftp busybox curl tftpd-hpa qt6-base-dev fonts-liberation libcap2-bin xvfb xdotool imagemagick)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,11 +1,8 @@
-// The automation backend of ulx-upgrade-script.
-//
-// Each window is a record with its controls' state. Everything the program
-// does to a window is written as one event line; every command line from
-// the driver becomes a message in the queue of the thread that owns the
-// window, and runs the window's dialog procedure when that thread takes
-// its messages (platPeekAndDispatch, or the loop of a modal dialog or
-// message box), as a Windows message would.
+// The automation backend of ulx-upgrade-script: an observer of the window
+// model that writes every change as one event line, and a reader that
+// turns command lines into user input for the model. The model carries
+// each command out on the thread that owns the window, when that thread
+// takes its messages, as a Windows message would be.
 #include "platform/headless/headless.h"
 
 #include <unistd.h>
@@ -14,17 +11,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "platform/platform.h"
-#include "platform/posix/backend_hooks.h"
-#include "platform/posix/thread_queue.h"
+#include "platform/posix/window_model.h"
 
 namespace {
 
@@ -34,51 +24,6 @@ constexpr int SCREEN_WIDTH = 1024;
 constexpr int SCREEN_HEIGHT = 768;
 constexpr int BASE_UNIT_X = 6;
 constexpr int BASE_UNIT_Y = 13;
-constexpr int ID_OK = 1;
-constexpr int ID_CANCEL = 2;
-
-struct Control {
-    int id;
-    DialogControlKind kind;
-    uint16_t style;
-    std::string text;
-    std::vector<std::string> items;
-    int selection = -1;
-    int low = 0, high = 100, pos = 0;
-};
-
-struct Window {
-    int number = 0;
-    const DialogTemplate* tmpl = nullptr;  // null for a message box
-    std::shared_ptr<ThreadQueue> owner;
-    PlatDialogProc proc = nullptr;
-    bool messageBox = false;
-    bool visible = false;
-    bool enabled = true;
-    bool alive = true;
-    bool ended = false;
-    bool eofClosePending = false;
-    int result = 0;
-    int focus = 0;  // control id with the keyboard focus, 0 none
-    PlatRect rect{0, 0, 0, 0};
-    std::vector<Control> controls;
-
-    Control* control(int id) {
-        for (auto& c : controls)
-            if (c.id == id) return &c;
-        return nullptr;
-    }
-};
-
-std::mutex g_lock;  // guards everything below, and the output
-std::map<int, std::shared_ptr<Window>> g_windows;
-int g_nextNumber = 1;
-bool g_endOfInput = false;
-bool g_exiting = false;
-HeadlessSink g_sink = nullptr;
-void* g_sinkContext = nullptr;
-
-// ---------------------------------------------------------------- output
 
 std::string jsonString(const char* s) {
     std::string out = "\"";
@@ -103,18 +48,6 @@ std::string jsonString(const char* s) {
     return out;
 }
 
-// Writes one event line; the caller holds g_lock.
-void emitLocked(const std::string& line) {
-    if (g_exiting) return;
-    if (g_sink) {
-        g_sink(line.c_str(), g_sinkContext);
-    } else {
-        fwrite(line.data(), 1, line.size(), stdout);
-        fputc('\n', stdout);
-        fflush(stdout);
-    }
-}
-
 __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...) {
     char buf[256];
     va_list ap;
@@ -125,203 +58,59 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...) {
     return std::string(buf, static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1);
 }
 
-std::shared_ptr<Window> findLocked(int number) {
-    auto it = g_windows.find(number);
-    return it == g_windows.end() ? nullptr : it->second;
-}
+// Writes each event as a line of the protocol (see the README). The model
+// reports one event at a time, so lines never interleave.
+class EventWriter : public WindowObserver {
+public:
+    HeadlessSink sink = nullptr;
+    void* context = nullptr;
 
-std::shared_ptr<Window> find(int number) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    return findLocked(number);
-}
-
-// ---------------------------------------------------------------- windows
-
-int toPixelsX(int dlu) { return dlu * BASE_UNIT_X / 4; }
-int toPixelsY(int dlu) { return dlu * BASE_UNIT_Y / 8; }
-
-std::shared_ptr<Window> createWindow(const DialogTemplate* tmpl, PlatDialogProc proc, bool messageBox,
-                                     const char* caption) {
-    auto w = std::make_shared<Window>();
-    w->tmpl = tmpl;
-    w->proc = proc;
-    w->messageBox = messageBox;
-    w->owner = currentThreadQueue();
-    if (tmpl) {
-        w->rect = PlatRect{0, 0, toPixelsX(tmpl->cx), toPixelsY(tmpl->cy)};
-        for (int i = 0; i < tmpl->controlCount; ++i) {
-            const DialogControl& d = tmpl->controls[i];
-            Control c;
-            c.id = d.id;
-            c.kind = d.kind;
-            c.style = d.style;
-            c.text = d.text ? d.text : "";
-            w->controls.push_back(std::move(c));
-        }
-    } else {
-        Control ok;
-        ok.id = ID_OK;
-        ok.kind = CTL_BUTTON;
-        ok.style = STY_TABSTOP | STY_DEFAULT;
-        ok.text = "OK";
-        w->controls.push_back(ok);
-        Control text;
-        text.id = 0;
-        text.kind = CTL_LABEL;
-        text.style = 0;
-        w->controls.push_back(text);
-        w->focus = ID_OK;
+    void windowSize(const DialogTemplate* tmpl, int* width, int* height) override {
+        *width = tmpl->cx * BASE_UNIT_X / 4;
+        *height = tmpl->cy * BASE_UNIT_Y / 8;
     }
-    std::lock_guard<std::mutex> hold(g_lock);
-    w->number = g_nextNumber++;
-    w->eofClosePending = g_endOfInput;
-    g_windows[w->number] = w;
-    if (messageBox)
-        emitLocked(format("open %d msgbox ", w->number) + jsonString(caption));
-    else
-        emitLocked(format("open %d %d ", w->number, tmpl->id) + jsonString(tmpl->caption ? tmpl->caption : ""));
-    return w;
-}
+    void screenSize(int* width, int* height) override {
+        *width = SCREEN_WIDTH;
+        *height = SCREEN_HEIGHT;
+    }
+    void opened(int w, const DialogTemplate* tmpl, const char* caption) override {
+        if (tmpl) emit(format("open %d %d ", w, tmpl->id) + jsonString(caption));
+        else emit(format("open %d msgbox ", w) + jsonString(caption));
+    }
+    void titleSet(int w, const char* text) override { emit(format("title %d ", w) + jsonString(text)); }
+    void textSet(int w, int id, const char* text) override { emit(format("text %d %d ", w, id) + jsonString(text)); }
+    void itemAdded(int w, int id, const char* text) override { emit(format("add %d %d ", w, id) + jsonString(text)); }
+    void selectionSet(int w, int id, int index) override { emit(format("sel %d %d %d", w, id, index)); }
+    void rangeSet(int w, int id, int low, int high) override { emit(format("range %d %d %d %d", w, id, low, high)); }
+    void positionSet(int w, int id, int pos) override { emit(format("pos %d %d %d", w, id, pos)); }
+    void focusSet(int w, int id) override { emit(format("focus %d %d", w, id)); }
+    void placed(int w, const PlatRect& r) override {
+        emit(format("place %d %d %d %d %d", w, r.left, r.top, r.right - r.left, r.bottom - r.top));
+    }
+    void shown(int w) override { emit(format("shown %d", w)); }
+    void enabled(int w, bool on) override { emit(format("enable %d %d", w, on ? 1 : 0)); }
+    void closed(int w, bool destroyed, int result) override {
+        emit(destroyed ? format("close %d -", w) : format("close %d %d", w, result));
+    }
+    void error(int w, const char* reason) override { emit(format("error %d ", w) + jsonString(reason)); }
+    void exiting(int code) override {
+        emit(format("exit %d", code));
+        if (!sink) fflush(stdout);
+    }
 
-void setFocusLocked(Window& w, int id, bool always) {
-    if (w.focus == id && !always) return;
-    w.focus = id;
-    emitLocked(format("focus %d %d", w.number, id));
-}
-
-// The dialog manager's initial focus: the first control with a tab stop.
-void focusFirstTabStop(Window& w) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    for (auto& c : w.controls) {
-        if (c.style & STY_TABSTOP) {
-            setFocusLocked(w, c.id, true);
-            return;
+private:
+    void emit(const std::string& line) {
+        if (sink) {
+            sink(line.c_str(), context);
+        } else {
+            fwrite(line.data(), 1, line.size(), stdout);
+            fputc('\n', stdout);
+            fflush(stdout);
         }
     }
-}
+};
 
-void showLocked(Window& w) {
-    if (w.visible) return;
-    w.visible = true;
-    emitLocked(format("shown %d", w.number));
-}
-
-// The command a key gives: Return presses the focused push button, else
-// the default button (command 1 when there is none, as dialogs do).
-int returnCommand(Window& w) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    if (Control* f = w.control(w.focus))
-        if (f->kind == CTL_BUTTON) return f->id;
-    for (auto& c : w.controls)
-        if (c.kind == CTL_BUTTON && (c.style & STY_DEFAULT)) return c.id;
-    return ID_OK;
-}
-
-void deliverCommand(Window& w, int command) {
-    if (w.messageBox) {
-        // A message box with one OK button: OK, Return, Escape and the
-        // close box all end it with OK.
-        std::lock_guard<std::mutex> hold(g_lock);
-        w.ended = true;
-        w.result = ID_OK;
-        (void)command;
-        return;
-    }
-    if (w.proc) w.proc(w.number, DLG_COMMAND, command);
-}
-
-// Carries out one queued message on the owner thread.
-void handle(const QueuedMessage& m) {
-    auto w = find(m.window);
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        if (!w || !w->alive) {
-            emitLocked(format("error %d ", m.window) + jsonString("window is closed"));
-            return;
-        }
-        if (!w->enabled) {
-            emitLocked(format("error %d ", m.window) + jsonString("window is disabled"));
-            return;
-        }
-    }
-    int command = -1;
-    switch (m.kind) {
-        case QM_PRESS: {
-            std::lock_guard<std::mutex> hold(g_lock);
-            setFocusLocked(*w, m.control, false);  // a click moves the focus to the button
-            command = m.control;
-            break;
-        }
-        case QM_TYPE: {
-            std::lock_guard<std::mutex> hold(g_lock);
-            if (Control* c = w->control(m.control)) c->text = m.text;
-            setFocusLocked(*w, m.control, false);
-            break;
-        }
-        case QM_SELECT: {
-            std::lock_guard<std::mutex> hold(g_lock);
-            Control* c = w->control(m.control);
-            if (!c || m.number < 0 || m.number >= static_cast<int>(c->items.size())) {
-                emitLocked(format("error %d ", m.window) + jsonString("no such item"));
-                return;
-            }
-            c->selection = m.number;
-            setFocusLocked(*w, m.control, false);
-            break;
-        }
-        case QM_RETURN: command = returnCommand(*w); break;
-        case QM_ESCAPE:
-        case QM_CLOSE: command = ID_CANCEL; break;
-    }
-    if (command >= 0) deliverCommand(*w, command);
-}
-
-// Handles one message for the calling thread's windows (only window
-// `filter` and its controls when filter is not 0): a queued one, or, once
-// the input has ended, the close box of a window that has not had it.
-bool dispatchOne(ThreadQueue* q, int filter) {
-    QueuedMessage m;
-    if (queueTake(q, [filter](const QueuedMessage& x) { return filter == 0 || x.window == filter; }, &m)) {
-        handle(m);
-        return true;
-    }
-    std::shared_ptr<Window> closing;
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        if (!g_endOfInput) return false;
-        for (auto& [number, w] : g_windows) {
-            if (w->owner.get() != q || (filter != 0 && number != filter)) continue;
-            if (w->alive && w->visible && w->enabled && w->eofClosePending) {
-                w->eofClosePending = false;
-                closing = w;
-                break;
-            }
-        }
-    }
-    if (!closing) return false;
-    deliverCommand(*closing, ID_CANCEL);
-    return true;
-}
-
-// The loop of a modal dialog or message box: handles the thread's
-// messages, waiting for them, until w has ended.
-void modalLoop(Window& w) {
-    ThreadQueue* q = w.owner.get();
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> hold(g_lock);
-            if (w.ended) return;
-        }
-        if (dispatchOne(q, 0)) continue;
-        queueClearWake(q);
-        if (dispatchOne(q, 0)) continue;
-        {
-            std::lock_guard<std::mutex> hold(g_lock);
-            if (w.ended) return;
-        }
-        queueWait(q, -1);
-    }
-}
+EventWriter g_writer;
 
 // ---------------------------------------------------------------- input
 
@@ -406,39 +195,6 @@ bool atEnd(const char* p) {
     return *p == '\0';
 }
 
-void commandError(int window, const char* reason) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    emitLocked(format("error %d ", window) + jsonString(reason));
-}
-
-// Checks a command against the window's current state and posts it to the
-// queue of the window's owner thread.
-void postCommand(QueuedMessage m) {
-    std::shared_ptr<ThreadQueue> owner;
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        auto w = findLocked(m.window);
-        const char* reason = nullptr;
-        if (!w) reason = "no such window";
-        else if (!w->alive) reason = "window is closed";
-        else if (!w->enabled) reason = "window is disabled";
-        else if (m.kind == QM_PRESS || m.kind == QM_TYPE || m.kind == QM_SELECT) {
-            Control* c = w->control(m.control);
-            if (!c || (w->messageBox && m.control == 0)) reason = "no such control";
-            else if (m.kind == QM_PRESS && c->kind != CTL_BUTTON) reason = "control is not a button";
-            else if (m.kind == QM_TYPE && c->kind != CTL_ENTRY && c->kind != CTL_IP_ADDRESS)
-                reason = "control is not an entry";
-            else if (m.kind == QM_SELECT && c->kind != CTL_COMBO) reason = "control is not a list";
-        }
-        if (reason) {
-            emitLocked(format("error %d ", m.window) + jsonString(reason));
-            return;
-        }
-        owner = w->owner;
-    }
-    queuePost(owner.get(), std::move(m));
-}
-
 void readInput(int fd) {
     std::string pending;
     char buf[4096];
@@ -460,14 +216,10 @@ void readInput(int fd) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- backend
-
 void headlessStart(int inputFd, HeadlessSink sink, void* context) {
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        g_sink = sink;
-        g_sinkContext = context;
-    }
+    g_writer.sink = sink;
+    g_writer.context = context;
+    windowModelStart(&g_writer);
     if (inputFd >= 0) std::thread(readInput, inputFd).detach();
 }
 
@@ -498,205 +250,10 @@ void headlessCommand(const char* line) {
         ok = false;
     }
     if (!ok || !atEnd(p)) {
-        commandError(m.window, "bad command");
+        windowModelError(m.window, "bad command");
         return;
     }
-    postCommand(std::move(m));
+    windowModelInput(std::move(m));
 }
 
-void headlessEndOfInput() {
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        g_endOfInput = true;
-        for (auto& [number, w] : g_windows)
-            if (w->alive) w->eofClosePending = true;
-    }
-    queueWakeAll();
-}
-
-void backendBeforeExit(int code) {
-    g_lock.lock();  // held until the process ends: nothing is written after "exit"
-    emitLocked(format("exit %d", code));
-    g_exiting = true;
-    if (!g_sink) fflush(stdout);
-}
-
-// ---------------------------------------------------------------- platform
-
-int platRegisterClass(PlatInstance, const char*) { return 1; }
-void platInitCommonControls() {}
-
-int platDialogBox(PlatInstance, const DialogTemplate* tmpl, PlatDialogProc proc) {
-    auto w = createWindow(tmpl, proc, false, nullptr);
-    if (proc(w->number, DLG_INIT, 0)) focusFirstTabStop(*w);
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        showLocked(*w);
-    }
-    modalLoop(*w);
-    std::lock_guard<std::mutex> hold(g_lock);
-    w->alive = false;
-    emitLocked(format("close %d %d", w->number, w->result));
-    return w->result;
-}
-
-PlatWindow platCreateDialog(PlatInstance, const DialogTemplate* tmpl, PlatDialogProc proc) {
-    auto w = createWindow(tmpl, proc, false, nullptr);
-    if (proc(w->number, DLG_INIT, 0)) focusFirstTabStop(*w);
-    return w->number;
-}
-
-void platShowWindow(PlatWindow number) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    if (auto w = findLocked(number)) showLocked(*w);
-}
-
-void platDestroyWindow(PlatWindow number) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto w = findLocked(number);
-    if (!w || !w->alive) return;
-    w->alive = false;
-    emitLocked(format("close %d -", number));
-}
-
-void platEndDialog(PlatWindow number, int result) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    if (auto w = findLocked(number)) {
-        w->ended = true;
-        w->result = result;
-    }
-}
-
-int platPeekAndDispatch(PlatWindow w) {
-    ThreadQueue* q = currentThreadQueueIfAny();
-    return q && dispatchOne(q, w) ? 1 : 0;
-}
-
-void platSetWindowText(PlatWindow number, const char* text) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    if (findLocked(number)) emitLocked(format("title %d ", number) + jsonString(text));
-}
-
-void platSetItemText(PlatWindow number, int id, const char* text) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto w = findLocked(number);
-    Control* c = w ? w->control(id) : nullptr;
-    if (!c) return;
-    c->text = text;
-    emitLocked(format("text %d %d ", number, id) + jsonString(text));
-}
-
-int platGetItemText(PlatWindow number, int id, char* buf, int cap) {
-    if (cap <= 0) return 0;
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto w = findLocked(number);
-    Control* c = w ? w->control(id) : nullptr;
-    size_t n = c ? c->text.size() : 0;
-    if (n > static_cast<size_t>(cap - 1)) n = static_cast<size_t>(cap - 1);
-    if (n) memcpy(buf, c->text.data(), n);
-    buf[n] = '\0';
-    return static_cast<int>(n);
-}
-
-void platProgressSetRange(PlatWindow number, int id, int low, int high) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto w = findLocked(number);
-    Control* c = w ? w->control(id) : nullptr;
-    if (!c) return;
-    c->low = low;
-    c->high = high;
-    emitLocked(format("range %d %d %d %d", number, id, low, high));
-}
-
-void platProgressSetPos(PlatWindow number, int id, int pos) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto w = findLocked(number);
-    Control* c = w ? w->control(id) : nullptr;
-    if (!c || c->pos == pos) return;  // an unchanged position is not news
-    c->pos = pos;
-    emitLocked(format("pos %d %d %d", number, id, pos));
-}
-
-void platComboAddString(PlatWindow number, int id, const char* text) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto w = findLocked(number);
-    Control* c = w ? w->control(id) : nullptr;
-    if (!c) return;
-    c->items.push_back(text);
-    emitLocked(format("add %d %d ", number, id) + jsonString(text));
-}
-
-void platComboSetSel(PlatWindow number, int id, int index) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto w = findLocked(number);
-    Control* c = w ? w->control(id) : nullptr;
-    if (!c) return;
-    c->selection = (index >= 0 && index < static_cast<int>(c->items.size())) ? index : -1;
-    emitLocked(format("sel %d %d %d", number, id, c->selection));
-}
-
-int platComboGetSel(PlatWindow number, int id) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto w = findLocked(number);
-    Control* c = w ? w->control(id) : nullptr;
-    return c ? c->selection : -1;
-}
-
-void platSetFocus(PlatWindow number, int id) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto w = findLocked(number);
-    if (w && w->control(id)) setFocusLocked(*w, id, true);
-}
-
-int platMessageBox(PlatWindow owner, const char* text, const char* caption) {
-    auto box = createWindow(nullptr, nullptr, true, caption ? caption : "");
-    std::vector<std::shared_ptr<Window>> disabled;
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        box->controls[1].text = text;
-        emitLocked(format("text %d 0 ", box->number) + jsonString(text));
-        // Owned: the owner is disabled. Task-modal: every window of this thread.
-        for (auto& [number, w] : g_windows) {
-            if (w == box || !w->alive || !w->enabled) continue;
-            bool affected = owner ? number == owner : w->owner == box->owner;
-            if (!affected) continue;
-            w->enabled = false;
-            disabled.push_back(w);
-            emitLocked(format("enable %d 0", number));
-        }
-        showLocked(*box);
-    }
-    modalLoop(*box);
-    std::lock_guard<std::mutex> hold(g_lock);
-    box->alive = false;
-    emitLocked(format("close %d %d", box->number, box->result));
-    for (auto& w : disabled) {
-        if (!w->alive) continue;
-        w->enabled = true;
-        emitLocked(format("enable %d 1", w->number));
-    }
-    return box->result;
-}
-
-int platGetWindowRect(PlatWindow number, PlatRect* rect) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto w = findLocked(number);
-    if (!w) return 0;
-    *rect = w->rect;
-    return 1;
-}
-
-void platGetScreenSize(int* width, int* height) {
-    *width = SCREEN_WIDTH;
-    *height = SCREEN_HEIGHT;
-}
-
-void platMoveWindowTop(PlatWindow number, int x, int y) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    auto w = findLocked(number);
-    if (!w) return;
-    int width = w->rect.right - w->rect.left;
-    int height = w->rect.bottom - w->rect.top;
-    w->rect = PlatRect{x, y, x + width, y + height};
-    emitLocked(format("place %d %d %d %d %d", number, x, y, width, height));
-}
+void headlessEndOfInput() { windowModelEndOfInput(); }

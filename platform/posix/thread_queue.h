@@ -17,6 +17,7 @@ enum QueuedKind {
     QM_RETURN,   // the Return key
     QM_ESCAPE,   // the Escape key
     QM_CLOSE,    // the close box
+    QM_FOCUS,    // the user moved the keyboard focus to `control`
 };
 
 struct QueuedMessage {

@@ -1,0 +1,18 @@
+// Entry of ulx-upgrade, the desktop program. The Qt GUI thread is the
+// process's main thread and only shows the windows; the core runs on a
+// thread of its own, which is the program's user-interface thread: it
+// owns its dialogs and runs their procedures when it takes its messages.
+#include <QApplication>
+#include <thread>
+
+#include "platform/platform.h"
+#include "platform/qt/qt_backend.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);  // between two dialogs no window is open
+    qtBackendStart();
+    std::thread([] { platExitProcess(ulxWinMain(nullptr)); }).detach();
+    app.exec();
+    platExitProcess(0);
+}

@@ -1,0 +1,148 @@
+#include "platform/qt/qt_backend.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QProgressBar>
+#include <QGuiApplication>
+#include <QMetaObject>
+#include <QScreen>
+#include <atomic>
+#include <map>
+
+#include "platform/posix/window_model.h"
+#include "platform/qt/qt_dialogs.h"
+
+namespace {
+
+QueuedKind queuedKind(UserInput::Kind k) {
+    switch (k) {
+        case UserInput::PRESS: return QM_PRESS;
+        case UserInput::TYPE: return QM_TYPE;
+        case UserInput::SELECT: return QM_SELECT;
+        case UserInput::FOCUS: return QM_FOCUS;
+        case UserInput::RETURN: return QM_RETURN;
+        case UserInput::ESCAPE: return QM_ESCAPE;
+        case UserInput::CLOSE: break;
+    }
+    return QM_CLOSE;
+}
+
+class QtWindows : public WindowObserver {
+public:
+    QtWindows() : gui_(new QObject(qApp)) {
+        base_ = baseUnitsOf(dialogFont(nullptr));
+        QScreen* screen = QGuiApplication::primaryScreen();
+        QRect r = screen ? screen->geometry() : QRect(0, 0, 1024, 768);
+        screenWidth_ = r.width();
+        screenHeight_ = r.height();
+    }
+
+    // Every template uses the dialog font, whose base units are known from
+    // the start: sizes can be given from any thread.
+    void windowSize(const DialogTemplate* tmpl, int* width, int* height) override {
+        *width = dialogUnitsToPixelsX(tmpl->cx, base_);
+        *height = dialogUnitsToPixelsY(tmpl->cy, base_);
+    }
+    void screenSize(int* width, int* height) override {
+        *width = screenWidth_;
+        *height = screenHeight_;
+    }
+
+    void opened(int w, const DialogTemplate* tmpl, const char* caption) override {
+        std::string title = caption;
+        onGui([this, w, tmpl, title] {
+            auto input = [w](const UserInput& in) {
+                windowModelInput(QueuedMessage{w, queuedKind(in.kind), in.control, in.number, in.text});
+            };
+            windows_[w] = tmpl ? buildDialog(tmpl, w, input) : buildMessageBox(w, title.c_str(), input);
+        });
+    }
+    void titleSet(int w, const char* text) override {
+        onWindow(w, [t = QString::fromUtf8(text)](UlxDialog* d) { d->setWindowTitle(t); });
+    }
+    void textSet(int w, int id, const char* text) override {
+        onWindow(w, [id, t = std::string(text)](UlxDialog* d) {
+            if (id == 0) setMessageBoxText(d, t.c_str());
+            else if (QWidget* c = dialogControl(d, id)) setControlText(c, t.c_str());
+        });
+    }
+    void itemAdded(int w, int id, const char* text) override {
+        onControl<QComboBox>(w, id, [t = QString::fromUtf8(text)](QComboBox* c) { c->addItem(t); });
+    }
+    void selectionSet(int w, int id, int index) override {
+        onControl<QComboBox>(w, id, [index](QComboBox* c) { c->setCurrentIndex(index); });
+    }
+    void rangeSet(int w, int id, int low, int high) override {
+        onControl<QProgressBar>(w, id, [low, high](QProgressBar* p) { p->setRange(low, high); });
+    }
+    void positionSet(int w, int id, int pos) override {
+        onControl<QProgressBar>(w, id, [pos](QProgressBar* p) { p->setValue(pos); });
+    }
+    void focusSet(int w, int id) override {
+        onWindow(w, [id](UlxDialog* d) {
+            if (QWidget* c = dialogControl(d, id)) c->setFocus(Qt::OtherFocusReason);
+        });
+    }
+    void placed(int w, const PlatRect& r) override {
+        onWindow(w, [r](UlxDialog* d) {
+            d->move(r.left, r.top);
+            d->raise();
+        });
+    }
+    void shown(int w) override {
+        onWindow(w, [this](UlxDialog* d) {
+            // A message box has no place of its own: it opens centred.
+            if (dialogControl(d, 0))
+                d->move((screenWidth_ - d->width()) >> 1, (screenHeight_ - d->height()) >> 1);
+            d->show();
+            d->raise();
+            d->activateWindow();
+        });
+    }
+    void enabled(int w, bool on) override {
+        onWindow(w, [on](UlxDialog* d) { d->setEnabled(on); });
+    }
+    void closed(int w, bool, int) override {
+        onGui([this, w] {
+            auto it = windows_.find(w);
+            if (it == windows_.end()) return;
+            it->second->hide();
+            it->second->deleteLater();
+            windows_.erase(it);
+        });
+    }
+    void error(int, const char*) override {}
+    void exiting(int) override {}
+
+private:
+    template <class F>
+    void onGui(F f) {
+        QMetaObject::invokeMethod(gui_, std::move(f), Qt::QueuedConnection);
+    }
+    template <class F>
+    void onWindow(int w, F f) {
+        onGui([this, w, f = std::move(f)] {
+            auto it = windows_.find(w);
+            if (it != windows_.end()) f(it->second);
+        });
+    }
+    template <class C, class F>
+    void onControl(int w, int id, F f) {
+        onWindow(w, [id, f = std::move(f)](UlxDialog* d) {
+            if (auto* c = qobject_cast<C*>(dialogControl(d, id))) f(c);
+        });
+    }
+
+    QObject* gui_;
+    BaseUnits base_;
+    std::atomic<int> screenWidth_, screenHeight_;
+    std::map<int, UlxDialog*> windows_;  // GUI thread only
+};
+
+}  // namespace
+
+void qtBackendStart() {
+    installDialogFontSubstitution();
+    static QtWindows* windows = new QtWindows;  // lives until the process ends
+    windowModelStart(windows);
+}

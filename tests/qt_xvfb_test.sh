@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# The desktop program under Xvfb, driven by xdotool as a person would:
+# windows found by title, keys typed, buttons clicked. A full upgrade of
+# ulx-device-sim on a loopback address, then a Cancel road. A picture of
+# each dialog goes to the screenshot folder.
+#   qt_xvfb_test.sh ULX_UPGRADE ULX_DEVICE_SIM SCREENSHOT_DIR
+set -uo pipefail
+upgrade=$1 sim=$2 shots=$3
+for tool in Xvfb xdotool import; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
+done
+mkdir -p "$shots"
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*"
+  for id in $(xdotool search --onlyvisible --name . 2>/dev/null); do echo "  window $id: $(xdotool getwindowname "$id")"; done
+  tail -5 "$work"/*.out "$work"/*.log 2>/dev/null
+  exit 1
+}
+
+# A display of our own.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || fail "Xvfb did not start"
+export DISPLAY=:$(cat "$work/display")
+export QT_QPA_PLATFORM=xcb
+
+# Waits (at most $2 s) for a visible window whose title matches the
+# regular expression $1 and prints its id.
+window() {
+  local id
+  for _ in $(seq $((${2:-10} * 10))); do
+    id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | tail -1)
+    [ -n "$id" ] && { echo "$id"; return 0; }
+    sleep 0.1
+  done
+  return 1
+}
+# Waits until window $1 is gone.
+gone() {
+  for _ in $(seq 100); do xdotool getwindowname "$1" >/dev/null 2>&1 || return 0
+    xdotool search --onlyvisible --name . 2>/dev/null | grep -qx "$1" || return 0; sleep 0.1; done
+  return 1
+}
+shot() { sleep 0.3; import -window "$1" "$shots/$2.png" 2>/dev/null || echo "no screenshot $2"; }
+# Clicks at dialog units ($2, $3) of window $1 whose size is $4 x $5 units.
+click_units() {
+  local geometry w h
+  geometry=$(xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: //p')
+  w=${geometry%x*} h=${geometry#*x}
+  xdotool mousemove --window "$1" $(($2 * w / $4)) $(($3 * h / $5)) click 1
+}
+# Keys and typing go where the keyboard focus is, as a person's would:
+# the window gets the input focus first (there is no window manager).
+keys() { xdotool windowfocus "$1"; shift; xdotool key --delay 100 "$@"; sleep 0.3; }
+typein() { xdotool windowfocus "$1"; xdotool type --delay 60 "$2"; sleep 0.3; }
+
+start_sim() {
+  "$sim" --address 127.0.8.2 --password ulx --idle-delay 2500 --slow-answer 1500 --restart-ms 1000 \
+    --log "$work/sim-$1.log" &
+  pids+=($!)
+  for _ in $(seq 50); do grep -q '"ready"' "$work/sim-$1.log" 2>/dev/null && return 0; sleep 0.1; done
+  fail "the device did not start"
+}
+start_upgrade() {
+  "$upgrade" >"$work/upgrade-$1.out" 2>&1 &
+  upgrade_pid=$!
+  pids+=($upgrade_pid)
+}
+ended() {
+  for _ in $(seq 100); do kill -0 "$upgrade_pid" 2>/dev/null || { wait "$upgrade_pid"; return $?; }; sleep 0.1; done
+  fail "ulx-upgrade did not end"
+}
+
+# ---- a full upgrade
+start_sim full
+start_upgrade full
+w=$(window '^ULX-7400 Firmware Upgrade$') || fail "no warning dialog"
+shot "$w" 01-warning
+keys "$w" Tab Return  # from Cancel, which has the focus, to Continue
+gone "$w"
+w=$(window '^ULX-7400 Firmware Upgrade$') || fail "no address dialog"
+typein "$w" 127.0.8.2
+keys "$w" shift+Tab End  # the local address list: loopback comes last
+shot "$w" 02-address
+keys "$w" Return
+c=$(window '^Connecting with ULX@127.0.8.2$') && shot "$c" 03-connecting
+w=$(window '^Enter Password Information$') || fail "no password dialog"
+typein "$w" ulx
+shot "$w" 04-password
+keys "$w" Return
+w=$(window '^Confirm Upgrade to Ver\. 3\.1\.7\(GWe\)$') || fail "no confirmation dialog"
+shot "$w" 05-confirm
+# The transfer on loopback is quick: its titles are noted as they come.
+(while :; do xdotool search --onlyvisible --name 'ULX@' getwindowname %@ 2>/dev/null; sleep 0.02; done \
+  >"$work/titles") &
+pids+=($!)
+click_units "$w" 58 150 172 166  # the middle of Upgrade
+w=$(window '^Waiting For Firmware Download Request From ULX$') || fail "no waiting window"
+shot "$w" 06-waiting
+w=$(window '^Updating Target Firmware to ULX@127\.0\.8\.2$' 20) || fail "no updating title"
+grep -Eq '^Uploading Target Firmware to ULX@127\.0\.8\.2 [0-9]+/[0-9]+ Bytes$' "$work/titles" || fail "no uploading title"
+shot "$w" 07-updating
+w=$(window '^ULX@127\.0\.8\.2 Upgrade Successful!$' 60) || fail "no success dialog"
+shot "$w" 08-success
+keys "$w" Return
+ended || fail "ulx-upgrade ended with $?"
+grep -q '"event":"tftp_done".*"complete":true' "$work/sim-full.log" || fail "the device did not receive the image"
+echo "full upgrade: ok"
+
+# ---- a Cancel road: a rejected address, the password refused by Cancel
+start_upgrade cancel
+w=$(window '^ULX-7400 Firmware Upgrade$') || fail "no warning dialog"
+keys "$w" Tab Return
+gone "$w"
+w=$(window '^ULX-7400 Firmware Upgrade$') || fail "no address dialog"
+keys "$w" Return  # empty: rejected
+e=$(window '^Error$') || fail "no Invalid IP Address box"
+shot "$e" 09-invalid-address
+keys "$e" Return
+gone "$e"
+typein "$w" 127.0.8.2
+keys "$w" shift+Tab End Return
+w=$(window '^Enter Password Information$') || fail "no password dialog"
+keys "$w" Escape
+e=$(window '^ULX Firwmare Upgrade Error$') || fail "no User Abort box"
+shot "$e" 10-user-abort
+keys "$e" Return
+ended || fail "ulx-upgrade ended with $?"
+echo "cancel road: ok"
+echo "screenshots in $shots"
