@@ -11,7 +11,7 @@ enum DialogControlKind : uint8_t {
     CTL_TEXT_AREA,     // read-only multi-line edit without border; keeps line breaks, no wrap
     CTL_TEXT_LINE,     // read-only single-line edit without border
     CTL_FIELD,         // read-only single-line edit with border
-    CTL_ENTRY,         // editable single-line edit with border
+    CTL_ENTRY_FIELD,   // editable single-line edit with border
     CTL_LABEL,         // static text, wraps words
     CTL_PROGRESS,      // horizontal progress bar with border
     CTL_COMBO,         // drop-down list, selection only

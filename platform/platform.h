@@ -2,9 +2,10 @@
 // the operating system. The core includes this header and nothing else of
 // the system's: every service it needs - windows, sockets, threads, the
 // clock, embedded resources, local addresses, process exit - is a free
-// function here. One implementation of the non-window services lives in
-// platform/posix (later platform/win32); the window services come from the
-// backend folder the build links (platform/headless, platform/qt, ...).
+// function here. On Linux the non-window services live in platform/posix
+// and the window services come from the backend folder the build links
+// (platform/headless, platform/qt); platform/win32 gives all of them on
+// Windows.
 //
 // The window services follow Win32 semantics, because the core relies on
 // them:

@@ -5,15 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QComboBox>
 #include <QDir>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
-#include <QTextLayout>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <thread>
@@ -48,26 +46,50 @@ bool pumpUntil(Done done) {
     return done();
 }
 
+// A key pressed where the keyboard focus is, as a person would.
+void press(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier, const QString& text = {}) {
+    QWidget* to = QApplication::focusWidget() ? QApplication::focusWidget() : QApplication::activeWindow();
+    QKeyEvent event(QEvent::KeyPress, key, modifiers, text);
+    QApplication::sendEvent(to, &event);
+}
+
+// The id of the control that has the keyboard focus.
+int focusedId() {
+    for (QObject* o = QApplication::focusWidget(); o; o = o->parent())
+        if (QVariant id = o->property("ulxId"); id.isValid()) return id.toInt();
+    return -2;
+}
+
 QRect fromUnits(int x, int y, int cx, int cy, BaseUnits b) {
     return QRect((x * b.x + 2) / 4, (y * b.y + 4) / 8, (cx * b.x + 2) / 4, (cy * b.y + 4) / 8);
 }
 
-TEST(QtDialogs, FontGivesDialogManagerBaseUnits) {
-    app();
-    BaseUnits b = baseUnitsOf(dialogFont(findTemplate(IDD_WARNING)));
-    EXPECT_GE(b.x, 5);
-    EXPECT_LE(b.x, 7);
-    EXPECT_GE(b.y, 11);
-    EXPECT_LE(b.y, 15);
-}
+// What the program puts into the templates' text areas and labels.
+struct Shown { int tmpl, id; const char* text; } const shown[] = {
+    {IDD_WARNING, IDC_WARNING_TEXT, WARNING_TEXT},
+    {IDD_PASSWORD, IDC_TEXT, PASSWORD_TEXT},
+    {IDD_CONFIRM, IDC_TEXT, CONFIRM_TEXT},
+    {IDD_CONFIRM_TWO_STAGE, IDC_TEXT, CONFIRM_TEXT},
+    {IDD_SUCCESS, IDC_TEXT, SUCCESS_TEXT},
+    {IDD_ADDRESS, IDC_INSTRUCTIONS, ADAPTER_INSTRUCTIONS},
+    {IDD_ADDRESS_PHONE, IDC_INSTRUCTIONS, PHONE_INSTRUCTIONS},
+    {IDD_ADDRESS, IDC_TEXT, "This program will upgrade your ULX\r\nfirmware to:"},
+    {IDD_ADDRESS_PHONE, IDC_TEXT, "This program will upgrade your ULX\r\nfirmware to:"},
+    {IDD_WAITING, IDC_WAITING_TEXT, WAITING_TEXT},
+};
 
+// Every template as its table says: sizes and rectangles from dialog
+// units, ids, texts, default buttons and tab order; the program's texts fit
+// their controls. A picture of each goes to the screenshot folder.
 TEST(QtDialogs, EveryTemplateBuildsAsItsTableSays) {
     app();
+    QDir().mkpath(ULX_SCREENSHOTS);
     for (int t = 0; t < g_templateCount; ++t) {
         const DialogTemplate* tmpl = g_allTemplates[t];
         SCOPED_TRACE(tmpl->id);
         std::unique_ptr<UlxDialog> dlg(buildDialog(tmpl, 1, [](const UserInput&) {}));
         BaseUnits b = baseUnitsOf(dlg->font());
+        EXPECT_TRUE(b.x >= 5 && b.x <= 7 && b.y >= 11 && b.y <= 15) << b.x << " x " << b.y;  // no wide fallback face
         EXPECT_EQ(dlg->size(), fromUnits(0, 0, tmpl->cx, tmpl->cy, b).size());
         EXPECT_EQ(dlg->windowTitle().toStdString(), tmpl->caption);
         auto children = dlg->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
@@ -82,104 +104,53 @@ TEST(QtDialogs, EveryTemplateBuildsAsItsTableSays) {
             if (c.kind == CTL_ICON) want.setSize(QSize(32, 32));
             if (c.kind == CTL_COMBO) want.setHeight(w->height());  // closed height; the list drops below
             EXPECT_EQ(w->geometry(), want);
-            if (c.kind == CTL_BUTTON) {
-                auto* button = qobject_cast<QPushButton*>(w);
-                ASSERT_TRUE(button);
-                EXPECT_EQ(button->text().toStdString(), c.text);
-                EXPECT_EQ(button->isDefault(), (c.style & STY_DEFAULT) != 0);
-            }
-            if (c.kind == CTL_LABEL) {
-                EXPECT_EQ(controlText(w), c.text);
-            }
-            if (c.kind == CTL_ICON) {
-                EXPECT_FALSE(qobject_cast<QLabel*>(w)->pixmap().isNull());
-            }
+            auto* button = qobject_cast<QPushButton*>(w);
+            if (c.kind == CTL_BUTTON) { EXPECT_TRUE(button && button->isDefault() == ((c.style & STY_DEFAULT) != 0)); }
+            if (c.kind == CTL_BUTTON || c.kind == CTL_LABEL) { EXPECT_EQ(controlText(w), c.text); }
+            if (c.kind == CTL_ICON) { EXPECT_FALSE(qobject_cast<QLabel*>(w)->pixmap().isNull()); }
             if (c.style & STY_TABSTOP) tabStops.push_back(c.id);
         }
-        EXPECT_EQ(tabOrder(dlg.get()), tabStops);
-    }
-}
-
-struct Shown {
-    int tmpl, id;
-    const char* text;
-} const shown[] = {
-    {IDD_WARNING, IDC_WARNING_TEXT, WARNING_TEXT},
-    {IDD_PASSWORD, IDC_TEXT, PASSWORD_TEXT},
-    {IDD_CONFIRM, IDC_TEXT, CONFIRM_TEXT},
-    {IDD_CONFIRM_TWO_STAGE, IDC_TEXT, CONFIRM_TEXT},
-    {IDD_SUCCESS, IDC_TEXT, SUCCESS_TEXT},
-    {IDD_ADDRESS, IDC_INSTRUCTIONS, ADAPTER_INSTRUCTIONS},
-    {IDD_ADDRESS_PHONE, IDC_INSTRUCTIONS, PHONE_INSTRUCTIONS},
-    {IDD_ADDRESS, IDC_TEXT, "This program will upgrade your ULX\r\nfirmware to:"},
-    {IDD_ADDRESS_PHONE, IDC_TEXT, "This program will upgrade your ULX\r\nfirmware to:"},
-};
-
-// Every text the program shows fits its control: no line is clipped or
-// wrapped in a text area, and every fixed label fits on its lines.
-TEST(QtDialogs, TextsFitTheirControls) {
-    app();
-    for (const Shown& s : shown) {
-        SCOPED_TRACE(s.text);
-        std::unique_ptr<UlxDialog> dlg(buildDialog(findTemplate(s.tmpl), 1, [](const UserInput&) {}));
-        auto* area = qobject_cast<QPlainTextEdit*>(dialogControl(dlg.get(), s.id));
-        ASSERT_TRUE(area);
-        setControlText(area, s.text);
-        EXPECT_EQ(area->toPlainText().indexOf('\r'), -1);
-        EXPECT_EQ(controlText(area), s.text);
-        QFontMetricsF m(area->font());
-        QStringList lines = area->toPlainText().split('\n');
-        EXPECT_EQ(area->document()->blockCount(), lines.size());
-        EXPECT_LE(lines.size() * m.lineSpacing(), area->height());
-        for (const QString& line : lines) EXPECT_LE(m.horizontalAdvance(line), area->width()) << line.toStdString();
-    }
-    for (int t = 0; t < g_templateCount; ++t) {
-        std::unique_ptr<UlxDialog> dlg(buildDialog(g_allTemplates[t], 1, [](const UserInput&) {}));
-        if (QWidget* waiting = dialogControl(dlg.get(), IDC_WAITING_TEXT)) setControlText(waiting, WAITING_TEXT);
-        for (auto* l : dlg->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly)) {
-            if (l->text().isEmpty()) continue;
-            // Lines as the label breaks them; the last one's glyphs stand
-            // above its baseline inside the label.
-            int lines = 0;
-            for (const QString& paragraph : l->text().split('\n')) {
-                QTextLayout layout(paragraph, l->font());
-                layout.beginLayout();
-                for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-                    line.setLineWidth(l->width());
-                    ++lines;
-                }
-                layout.endLayout();
-            }
-            QFontMetricsF m(l->font());
-            if (!l->text().contains('\n') && m.horizontalAdvance(l->text()) <= l->width()) {
-                EXPECT_EQ(lines, 1) << l->text().toStdString();
-            }
-            EXPECT_LE(lines * m.lineSpacing() - m.leading() - m.descent(), l->height()) << l->text().toStdString();
+        for (const Shown& s : shown) {
+            if (s.tmpl != tmpl->id) continue;
+            SCOPED_TRACE(s.text);
+            setControlText(dialogControl(dlg.get(), s.id), s.text);
+            auto* area = qobject_cast<QPlainTextEdit*>(dialogControl(dlg.get(), s.id));
+            if (!area) continue;
+            EXPECT_EQ(area->toPlainText().indexOf('\r'), -1);
+            EXPECT_EQ(controlText(area), s.text);
+            QFontMetricsF m(area->font());
+            QStringList lines = area->toPlainText().split('\n');
+            EXPECT_EQ(area->document()->blockCount(), lines.size());
+            EXPECT_LE(lines.size() * m.lineSpacing(), area->height());
+            for (const QString& line : lines) EXPECT_LE(m.horizontalAdvance(line), area->width()) << line.toStdString();
         }
-    }
-}
-
-// A picture of every template with its texts, for a person to look at.
-TEST(QtDialogs, PicturesOfEveryTemplate) {
-    app();
-    QDir().mkpath(ULX_SCREENSHOTS);
-    for (int t = 0; t < g_templateCount; ++t) {
-        std::unique_ptr<UlxDialog> dlg(buildDialog(g_allTemplates[t], 1, [](const UserInput&) {}));
-        for (const Shown& s : shown)
-            if (s.tmpl == g_allTemplates[t]->id) setControlText(dialogControl(dlg.get(), s.id), s.text);
-        if (QWidget* waiting = dialogControl(dlg.get(), IDC_WAITING_TEXT)) setControlText(waiting, WAITING_TEXT);
-        QString path = QString("%1/template-%2.png").arg(ULX_SCREENSHOTS).arg(g_allTemplates[t]->id);
-        EXPECT_TRUE(dlg->grab().save(path)) << path.toStdString();
-    }
-}
-
-// Types keys into whatever has the focus, as a person would.
-void typeKeys(const QString& keys) {
-    for (QChar ch : keys) {
-        int key = ch == '\b' ? int(Qt::Key_Backspace) : ch == '.' ? int(Qt::Key_Period) : int(ch.unicode());
-        QString text = ch == '\b' ? QString() : QString(ch);
-        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
-        QApplication::sendEvent(QApplication::focusWidget(), &press);
+        for (auto* l : dlg->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly)) {
+            // The lines as the label draws them: a text that fits one line keeps
+            // to it; the last line's glyphs stand above its baseline inside.
+            SCOPED_TRACE(l->text().toStdString());
+            QFontMetricsF m(l->font());
+            QRectF drawn = m.boundingRect(QRectF(0, 0, l->width(), 1e4), Qt::TextWordWrap | l->alignment(), l->text());
+            bool oneLine = !l->text().contains('\n') && m.horizontalAdvance(l->text()) <= l->width();
+            if (oneLine) { EXPECT_EQ(drawn.height(), m.height()); }
+            EXPECT_LE(drawn.height() - m.descent(), l->height());
+        }
+        // Tab and Shift+Tab visit the tab stops in template order, the
+        // address entry as a whole, left from its last field as after typing.
+        dlg->show();
+        QApplication::setActiveWindow(dlg.get());
+        for (bool forward : {true, false}) {
+            dialogControl(dlg.get(), tabStops[0])->setFocus();
+            std::vector<int> seen;
+            for (size_t i = 0; i < tabStops.size(); ++i) {
+                seen.push_back(focusedId());
+                if (auto* entry = dynamic_cast<AddressEntry*>(dialogControl(dlg.get(), seen.back())))
+                    entry->field(3)->setFocus();
+                press(forward ? Qt::Key_Tab : Qt::Key_Backtab, forward ? Qt::NoModifier : Qt::ShiftModifier);
+            }
+            if (!forward) std::reverse(seen.begin() + 1, seen.end());
+            EXPECT_EQ(seen, tabStops) << (forward ? "Tab" : "Shift+Tab");
+        }
+        EXPECT_TRUE(dlg->grab().save(QString("%1/template-%2.png").arg(ULX_SCREENSHOTS).arg(tmpl->id)));
     }
 }
 
@@ -191,10 +162,7 @@ TEST(QtAddressEntry, FollowsTheAddressControlRules) {
     window.show();
     QApplication::setActiveWindow(&window);
     EXPECT_EQ(entry->text(), "0.0.0.0");  // empty fields read as 0
-    struct Case {
-        const char* keys;
-        const char* text;
-    } cases[] = {
+    struct { const char *keys, *text; } const cases[] = {
         {"192.168.0.1", "192.168.0.1"},
         {"1921680.1", "192.168.0.1"},  // a third digit moves on
         {"10..1.2.3", "10.1.2.3"},     // '.' in an empty field does nothing
@@ -204,11 +172,11 @@ TEST(QtAddressEntry, FollowsTheAddressControlRules) {
         {"1.2", "1.2.0.0"},
         {"a1-2.3", "12.3.0.0"},        // only digits
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         entry->setText("");
         entry->setFocus();
         ASSERT_TRUE(pumpUntil([&] { return entry->field(0)->hasFocus(); }));
-        typeKeys(c.keys);
+        for (QChar ch : QString(c.keys)) press(ch == '\b' ? int(Qt::Key_Backspace) : ch.unicode(), Qt::NoModifier, ch);
         entry->field(0)->clearFocus();
         EXPECT_EQ(entry->text(), c.text) << c.keys;
     }
@@ -219,7 +187,6 @@ TEST(QtAddressEntry, FollowsTheAddressControlRules) {
 // A dialog run by another thread: its procedure runs on that thread when
 // it takes its messages, whatever the user does on the GUI thread.
 std::atomic<bool> g_offGuiThread{true};
-std::atomic<int> g_commands{0};
 int recordingProc(PlatWindow w, int event, int param) {
     if (QThread::currentThread() == app().thread()) g_offGuiThread = false;
     if (event == DLG_INIT) {
@@ -227,64 +194,54 @@ int recordingProc(PlatWindow w, int event, int param) {
         centerWindow(w);
         return 0;
     }
-    ++g_commands;
     if (param == IDC_OK || param == IDC_CANCEL) platEndDialog(w, param == IDC_OK ? 1 : 0);
     return 0;
 }
 
-UlxDialog* openWindow(const QString& title, int waitMs = 5000) {
-    UlxDialog* found = nullptr;
-    auto look = [&] {
+// The visible window with the title, once it has opened or (wait false) now.
+UlxDialog* openWindow(const QString& title, bool wait = true) {
+    auto find = [&]() -> UlxDialog* {
         for (QWidget* w : QApplication::topLevelWidgets())
-            if (w->isVisible() && w->windowTitle() == title) found = dynamic_cast<UlxDialog*>(w);
-        return found != nullptr;
+            if (w->isVisible() && w->windowTitle() == title) return dynamic_cast<UlxDialog*>(w);
+        return nullptr;
     };
-    if (waitMs) pumpUntil(look);
-    else look();
-    return found;
-}
-
-int runWarning(const std::function<void(UlxDialog*)>& act) {
-    std::atomic<int> result{-2};
-    std::thread owner([&] { result = platDialogBox(nullptr, findTemplate(IDD_WARNING), recordingProc); });
-    UlxDialog* dlg = openWindow("Firmware Upgrade");
-    EXPECT_TRUE(dlg);
-    if (dlg) {
-        QApplication::setActiveWindow(dlg);
-        pumpUntil([&] { return dialogControl(dlg, IDC_CANCEL)->hasFocus(); });
-        act(dlg);
-    }
-    pumpUntil([&] { return result != -2; });
-    owner.join();
-    pumpUntil([] { return !openWindow("Firmware Upgrade", 0); });
-    return result;
-}
-
-void key(UlxDialog* dlg, int k) {
-    QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier);
-    QApplication::sendEvent(QApplication::focusWidget() ? QApplication::focusWidget() : dlg, &press);
+    if (wait) pumpUntil(find);
+    return find();
 }
 
 TEST(QtBackend, InputRunsTheOwnersProcedure) {
     app();
-    EXPECT_EQ(runWarning([](UlxDialog* d) { static_cast<QPushButton*>(dialogControl(d, IDC_OK))->click(); }), 1);
-    EXPECT_EQ(runWarning([](UlxDialog* d) { key(d, Qt::Key_Return); }), 0);  // focus on Cancel
-    EXPECT_EQ(runWarning([](UlxDialog* d) {
-                  dialogControl(d, IDC_OK)->setFocus();
-                  key(d, Qt::Key_Return);
-              }),
-              1);  // the focused button
-    EXPECT_EQ(runWarning([](UlxDialog* d) { key(d, Qt::Key_Escape); }), 0);
-    EXPECT_EQ(runWarning([](UlxDialog* d) { d->close(); }), 0);
+    struct Road { const char* what; void (*act)(UlxDialog*); int result; } const roads[] = {
+        {"click Continue", [](UlxDialog* d) { static_cast<QPushButton*>(dialogControl(d, IDC_OK))->click(); }, 1},
+        {"Return on Cancel, which has the focus", [](UlxDialog*) { press(Qt::Key_Return); }, 0},
+        {"Return on Continue", [](UlxDialog* d) { dialogControl(d, IDC_OK)->setFocus(); press(Qt::Key_Return); }, 1},
+        {"Escape", [](UlxDialog*) { press(Qt::Key_Escape); }, 0},
+        {"the close box", [](UlxDialog* d) { d->close(); }, 0},
+    };
+    for (const Road& road : roads) {
+        SCOPED_TRACE(road.what);
+        std::atomic<int> result{-2};
+        std::thread owner([&] { result = platDialogBox(nullptr, findTemplate(IDD_WARNING), recordingProc); });
+        UlxDialog* dlg = openWindow("Firmware Upgrade");
+        EXPECT_TRUE(dlg);
+        if (dlg) {
+            QApplication::setActiveWindow(dlg);
+            EXPECT_TRUE(pumpUntil([&] { return dialogControl(dlg, IDC_CANCEL)->hasFocus(); }));
+            road.act(dlg);
+        }
+        pumpUntil([&] { return result != -2; });
+        owner.join();
+        EXPECT_EQ(result, road.result);
+        pumpUntil([] { return !openWindow("Firmware Upgrade", false); });
+    }
     EXPECT_TRUE(g_offGuiThread);
 }
 
 TEST(QtBackend, MessageBoxDisablesOnlyItsThreadsWindows) {
     app();
     std::atomic<int> stage{0};
-    PlatWindow other = 0;
     std::thread listener([&] {  // a second thread's modeless window
-        other = platCreateDialog(nullptr, findTemplate(IDD_WAITING), recordingProc);
+        PlatWindow other = platCreateDialog(nullptr, findTemplate(IDD_WAITING), recordingProc);
         platShowWindow(other);
         stage = 1;
         while (stage != 3) platPeekAndDispatch(0), std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -299,10 +256,9 @@ TEST(QtBackend, MessageBoxDisablesOnlyItsThreadsWindows) {
         stage = 2;
     });
     UlxDialog* box = openWindow("ULX Firwmare Upgrade Error");
-    ASSERT_TRUE(box);
     UlxDialog* waiting = openWindow("Waiting For Firmware Download Request From ULX");
     UlxDialog* connecting = openWindow("Connecting with ULX");
-    ASSERT_TRUE(waiting && connecting);
+    ASSERT_TRUE(box && waiting && connecting);
     EXPECT_TRUE(pumpUntil([&] { return !connecting->isEnabled(); }));
     EXPECT_TRUE(waiting->isEnabled());
     EXPECT_EQ(controlText(dialogControl(box, 0)), "Upgrade Failed: Test");

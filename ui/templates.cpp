@@ -34,8 +34,8 @@ const DialogControl addressPhoneControls[] = {ADDRESS_CONTROLS(IDI_PHONE)};
 const DialogControl passwordControls[] = {
     {IDC_OK, CTL_BUTTON, 32, 210, 50, 14, "OK", STY_TABSTOP | STY_DEFAULT, 0},
     {IDC_CANCEL, CTL_BUTTON, 104, 210, 50, 14, "Cancel", STY_TABSTOP, 0},
-    {IDC_USER, CTL_ENTRY, 68, 168, 85, 14, "", STY_TABSTOP, 0},
-    {IDC_PASSWORD, CTL_ENTRY, 68, 186, 85, 14, "", STY_TABSTOP | STY_PASSWORD, 0},
+    {IDC_USER, CTL_ENTRY_FIELD, 68, 168, 85, 14, "", STY_TABSTOP, 0},
+    {IDC_PASSWORD, CTL_ENTRY_FIELD, 68, 186, 85, 14, "", STY_TABSTOP | STY_PASSWORD, 0},
     {NO_ID, CTL_LABEL, 18, 170, 44, 8, "User", STY_RIGHT, 0},
     {NO_ID, CTL_LABEL, 18, 191, 44, 8, "Password", STY_RIGHT, 0},
     {IDC_TEXT, CTL_TEXT_AREA, 15, 9, 165, 152, "", STY_TABSTOP, 0},

@@ -267,7 +267,7 @@ void windowModelInput(QueuedMessage m) {
             Control* c = w->control(m.control);
             if (!c || (w->messageBox && m.control == 0)) reason = "no such control";
             else if (m.kind == QM_PRESS && c->kind != CTL_BUTTON) reason = "control is not a button";
-            else if (m.kind == QM_TYPE && c->kind != CTL_ENTRY && c->kind != CTL_IP_ADDRESS)
+            else if (m.kind == QM_TYPE && c->kind != CTL_ENTRY_FIELD && c->kind != CTL_IP_ADDRESS)
                 reason = "control is not an entry";
             else if (m.kind == QM_SELECT && c->kind != CTL_COMBO) reason = "control is not a list";
         }

@@ -21,7 +21,9 @@ AddressEntry::AddressEntry(QWidget* parent) : QWidget(parent) {
         f->setFrame(false);
         f->setAlignment(Qt::AlignCenter);
         f->setValidator(validator);
-        f->setFocusPolicy(Qt::ClickFocus);  // Tab passes the control as a whole
+        // Tab enters the control through its first field (a proxy's own
+        // policy does not count) and leaves it from any field.
+        f->setFocusPolicy(i == 0 ? Qt::StrongFocus : Qt::ClickFocus);
         f->installEventFilter(this);
         connect(f, &QLineEdit::textEdited, this, [this, i] {
             if (fields_[i]->text().size() == 3) {
@@ -86,6 +88,12 @@ bool AddressEntry::eventFilter(QObject* watched, QEvent* event) {
     bool atEnd = f->cursorPosition() == f->text().size() && !f->hasSelectedText();
     if (key->text() == "." || key->key() == Qt::Key_Period) {
         if (!f->text().isEmpty() && i < 3) moveTo(i + 1, true);
+        return true;
+    }
+    bool backtab = key->key() == Qt::Key_Backtab || (key->key() == Qt::Key_Tab && (key->modifiers() & Qt::ShiftModifier));
+    if (backtab && i > 0) {  // from the first field, Shift+Tab leaves the control
+        fields_[0]->setFocus(Qt::BacktabFocusReason);
+        focusPreviousChild();
         return true;
     }
     if (key->key() == Qt::Key_Backspace && atStart && i > 0) {

@@ -80,12 +80,12 @@ QWidget* makeControl(UlxDialog* dlg, const DialogControl& c, BaseUnits base) {
         }
         case CTL_TEXT_LINE:
         case CTL_FIELD:
-        case CTL_ENTRY: {
+        case CTL_ENTRY_FIELD: {
             auto* e = new QLineEdit(QString::fromUtf8(c.text), dlg);
             e->setFrame(c.kind != CTL_TEXT_LINE);
             e->setAlignment(align | Qt::AlignVCenter);
             if (c.kind == CTL_TEXT_LINE) e->setTextMargins(-2, 0, 0, 0);  // no border: the text starts at the edge
-            if (c.kind == CTL_ENTRY) {
+            if (c.kind == CTL_ENTRY_FIELD) {
                 if (c.style & STY_PASSWORD) e->setEchoMode(QLineEdit::Password);
                 QObject::connect(e, &QLineEdit::textEdited, dlg, [dlg, id = c.id](const QString& s) {
                     dlg->report({UserInput::TYPE, id, 0, s.toStdString()});
@@ -315,17 +315,6 @@ std::string controlText(QWidget* w) {
     if (auto* c = qobject_cast<QComboBox*>(w)) return c->currentText().toStdString();
     if (kindOf(w) == CTL_IP_ADDRESS) return static_cast<AddressEntry*>(w)->text();
     return std::string();
-}
-
-std::vector<int> tabOrder(QWidget* dialog) {
-    std::vector<int> ids;
-    QWidget* w = dialog->nextInFocusChain();
-    for (; w && w != dialog; w = w->nextInFocusChain()) {
-        if (!(w->focusPolicy() & Qt::TabFocus)) continue;
-        QVariant id = w->property(ID_PROPERTY);
-        if (id.isValid()) ids.push_back(id.toInt());
-    }
-    return ids;
 }
 
 QPixmap iconPixmap(int iconId) {

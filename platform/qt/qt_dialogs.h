@@ -83,8 +83,6 @@ void setControlText(QWidget* control, const char* text);
 // The text as the program reads it back ("\r\n" between lines; the
 // address entry as "a.b.c.d").
 std::string controlText(QWidget* control);
-// Ids of the controls with a tab stop, in the order Tab visits them.
-std::vector<int> tabOrder(QWidget* dialog);
 
 // The pictures 106 (the adapter box) and 286 (the telephone), 32 x 32.
 QPixmap iconPixmap(int iconId);

@@ -1,0 +1,143 @@
+// IPv4 sockets over Winsock. The stack is started at version 1.1; every
+// call here exists in that version except WSAEventSelect, which ws2_32
+// (where wsock32 forwards to) offers to every caller, whatever version it
+// asked for: it lets an idle loop sleep on its socket and its thread's
+// message queue together instead of a blind Sleep, which lasts up to
+// 15.6 ms on Windows.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+sockaddr_in toSockaddr(const SockAddrIn* a) {
+    sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = a->port;
+    sa.sin_addr.s_addr = a->addr;
+    return sa;
+}
+
+SOCKET sock(PlatSocket s) { return static_cast<SOCKET>(s); }
+
+int setBlocking(SOCKET s, bool blocking) {
+    u_long nonBlocking = blocking ? 0 : 1;
+    return ioctlsocket(s, FIONBIO, &nonBlocking) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+uint32_t platHtonl(uint32_t v) { return htonl(v); }
+uint16_t platHtons(uint16_t v) { return htons(v); }
+uint32_t platNtohl(uint32_t v) { return ntohl(v); }
+uint16_t platNtohs(uint16_t v) { return ntohs(v); }
+
+int platNetStartup() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(1, 1), &data);
+}
+
+PlatSocket platSocketTcp() { return static_cast<PlatSocket>(socket(AF_INET, SOCK_STREAM, 0)); }
+PlatSocket platSocketUdp() { return static_cast<PlatSocket>(socket(AF_INET, SOCK_DGRAM, 0)); }
+
+int platBind(PlatSocket s, const SockAddrIn* local) {
+    sockaddr_in sa = toSockaddr(local);
+    return bind(sock(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+// A blocking connect as the caller sees it, but given up after timeoutMs:
+// connect without blocking, wait for the outcome, then block again.
+int platConnect(PlatSocket s, const SockAddrIn* remote, uint32_t timeoutMs) {
+    sockaddr_in sa = toSockaddr(remote);
+    if (setBlocking(sock(s), false) != 0) return -1;
+    int rc = connect(sock(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    if (rc != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(sock(s), &writable);
+        FD_SET(sock(s), &failed);
+        timeval tv{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000L};
+        int n = select(0, nullptr, &writable, &failed, &tv);
+        rc = n == 1 && FD_ISSET(sock(s), &writable) ? 0 : -1;
+    }
+    if (setBlocking(sock(s), true) != 0) return -1;
+    return rc == 0 ? 0 : -1;
+}
+
+int platSend(PlatSocket s, const void* data, int len) {
+    return send(sock(s), static_cast<const char*>(data), len, 0);
+}
+
+int platRecv(PlatSocket s, void* buf, int cap) { return recv(sock(s), static_cast<char*>(buf), cap, 0); }
+
+int platSendTo(PlatSocket s, const void* data, int len, const SockAddrIn* to) {
+    sockaddr_in sa = toSockaddr(to);
+    return sendto(sock(s), static_cast<const char*>(data), len, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+}
+
+int platRecvFrom(PlatSocket s, void* buf, int cap, SockAddrIn* from) {
+    sockaddr_in sa;
+    int len = sizeof sa;
+    memset(&sa, 0, sizeof sa);
+    int n = recvfrom(sock(s), static_cast<char*>(buf), cap, 0, reinterpret_cast<sockaddr*>(&sa), &len);
+    if (from) {
+        from->family = PLAT_AF_INET;
+        from->port = sa.sin_port;
+        from->addr = sa.sin_addr.s_addr;
+    }
+    return n;
+}
+
+int platSetNonBlocking(PlatSocket s) { return setBlocking(sock(s), false); }
+
+void platCloseSocket(PlatSocket s) {
+    if (s != PLAT_INVALID_SOCKET) closesocket(sock(s));
+}
+
+// The socket's readiness is tied to an event of the calling thread for the
+// length of the wait; MsgWaitForMultipleObjectsEx wakes on that event or on
+// any input for the thread's windows, queued before the wait or during it.
+// The socket is non-blocking already (both callers make it so), which is
+// what WSAEventSelect leaves behind.
+int platWaitSocketOrMessage(PlatSocket s, uint32_t ms) {
+    static thread_local WSAEVENT event = WSA_INVALID_EVENT;
+    if (event == WSA_INVALID_EVENT) {
+        event = WSACreateEvent();
+        if (event == WSA_INVALID_EVENT) {
+            Sleep(ms);
+            return 0;
+        }
+    }
+    if (WSAEventSelect(sock(s), event, FD_READ) != 0) {
+        Sleep(ms);
+        return 0;
+    }
+    DWORD woken = MsgWaitForMultipleObjectsEx(1, &event, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    WSAEventSelect(sock(s), nullptr, 0);
+    WSAResetEvent(event);
+    return woken == WAIT_OBJECT_0 ? 1 : 0;
+}
+
+// This computer's addresses as name resolution gives them for its own host
+// name, in that order.
+int platLocalAddresses(uint32_t* table, int max) {
+    char name[128];
+    memset(name, 0, sizeof name);
+    gethostname(name, 127);
+    name[127] = '\0';
+    hostent* host = gethostbyname(name);
+    if (!host || host->h_addrtype != AF_INET || host->h_length != 4) return 0;
+    int count = 0;
+    for (char** a = host->h_addr_list; *a && count < max; ++a) {
+        uint32_t addr;
+        memcpy(&addr, *a, sizeof addr);
+        table[count++] = ntohl(addr);
+    }
+    return count;
+}

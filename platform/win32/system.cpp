@@ -1,0 +1,86 @@
+// Kernel services on Windows: threads, the multimedia clock, process exit
+// and the firmware images embedded as resources of this executable.
+#include <windows.h>
+
+#include <new>
+
+#include "platform/platform.h"
+
+// ---------------------------------------------------------------- threads
+
+// A started thread is its kernel handle; GetExitCodeThread gives its value
+// once the handle is signalled.
+struct PlatThread {
+    HANDLE handle;
+};
+
+namespace {
+
+struct ThreadStart {
+    PlatThreadProc proc;
+    void* arg;
+};
+
+DWORD WINAPI threadMain(LPVOID p) {
+    ThreadStart start = *static_cast<ThreadStart*>(p);
+    delete static_cast<ThreadStart*>(p);
+    return static_cast<DWORD>(start.proc(start.arg));
+}
+
+}  // namespace
+
+PlatThreadHandle platStartThread(PlatThreadProc proc, void* arg) {
+    ThreadStart* start = new (std::nothrow) ThreadStart{proc, arg};
+    PlatThread* t = new (std::nothrow) PlatThread{nullptr};
+    if (!start || !t) {
+        delete start;
+        delete t;
+        return nullptr;
+    }
+    DWORD id = 0;
+    t->handle = CreateThread(nullptr, 0, threadMain, start, 0, &id);
+    if (!t->handle) {
+        delete start;
+        delete t;
+        return nullptr;
+    }
+    return t;
+}
+
+int platThreadEnded(PlatThreadHandle t, int* exitValue) {
+    if (WaitForSingleObject(t->handle, 0) != WAIT_OBJECT_0) return 0;
+    DWORD code = 0;
+    GetExitCodeThread(t->handle, &code);
+    if (exitValue) *exitValue = static_cast<int>(code);
+    return 1;
+}
+
+void platReleaseThread(PlatThreadHandle t) {
+    if (!t) return;
+    CloseHandle(t->handle);
+    delete t;
+}
+
+// ---------------------------------------------------------------- clock
+
+uint32_t platClockMs() { return timeGetTime(); }
+
+void platSleepMs(uint32_t ms) { Sleep(ms); }
+
+// ---------------------------------------------------------------- process
+
+void platExitProcess(int code) { ExitProcess(static_cast<UINT>(code)); }
+
+// ---------------------------------------------------------------- resources
+
+int platFindResource(const char* type, int id, const uint8_t** bytes, uint32_t* size) {
+    HMODULE self = GetModuleHandleA(nullptr);
+    HRSRC found = FindResourceA(self, MAKEINTRESOURCEA(id), type);
+    if (!found) return 0;
+    HGLOBAL loaded = LoadResource(self, found);
+    const void* data = loaded ? LockResource(loaded) : nullptr;
+    if (!data) return 0;
+    *bytes = static_cast<const uint8_t*>(data);
+    *size = SizeofResource(self, found);
+    return 1;
+}
