@@ -1,5 +1,7 @@
 #include "control/globals.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -54,4 +56,23 @@ void copyText(char* dst, int cap, const char* src) {
     size_t n = strnlen(src, static_cast<size_t>(cap - 1));
     memcpy(dst, src, n);
     dst[n] = '\0';
+}
+
+bool appendFormat(char* out, int cap, int* length, const char* format, ...) {
+    int room = cap - *length;
+    if (room <= 1) return false;
+    va_list args;
+    va_start(args, format);
+    int written = vsnprintf(out + *length, static_cast<size_t>(room), format, args);
+    va_end(args);
+    if (written < 0) {
+        out[*length] = '\0';
+        return false;
+    }
+    if (written >= room) {
+        *length = cap - 1;
+        return false;
+    }
+    *length += written;
+    return true;
 }

@@ -72,3 +72,9 @@ int nextRandom();
 
 // Bounded copy: at most cap - 1 characters of src and a NUL (cap > 0).
 void copyText(char* dst, int cap, const char* src);
+
+// Appends formatted text behind *length in out, never past cap - 1
+// characters plus the NUL. A piece that does not fit completely is cut and
+// the output counts as full; *length always holds the characters actually
+// in out. Returns false once the output is full or formatting failed.
+__attribute__((format(printf, 4, 5))) bool appendFormat(char* out, int cap, int* length, const char* format, ...);

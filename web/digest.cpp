@@ -5,7 +5,6 @@
 #include "web/digest.h"
 
 #include <cctype>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -139,32 +138,6 @@ Span chooseQop(Span list) {
 void updateText(MD5_CTX* context, const char* text) {
     size_t n = strlen(orEmpty(text));
     MD5Update(context, orEmpty(text), static_cast<uint32_t>(n));
-}
-
-// Appends formatted text behind *length in out, never past cap - 1
-// characters plus the NUL. A piece that does not fit completely is cut and
-// the output counts as full; *length always holds the characters actually
-// in out. Returns false once the output is full or formatting failed.
-#if defined(__GNUC__)
-__attribute__((format(printf, 4, 5)))
-#endif
-bool appendFormat(char* out, int cap, int* length, const char* format, ...) {
-    int room = cap - *length;
-    if (room <= 1) return false;
-    va_list args;
-    va_start(args, format);
-    int written = vsnprintf(out + *length, static_cast<size_t>(room), format, args);
-    va_end(args);
-    if (written < 0) {
-        out[*length] = '\0';
-        return false;
-    }
-    if (written >= room) {
-        *length = cap - 1;
-        return false;
-    }
-    *length += written;
-    return true;
 }
 
 }  // namespace

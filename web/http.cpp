@@ -1,7 +1,6 @@
 // One HTTP/1.1 GET against the device over a fresh TCP connection.
 #include "web/http.h"
 
-#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -28,26 +27,13 @@ const FieldLabel FIELDS[] = {
 };
 constexpr int FIELD_MAX_CHARS = 127;
 
-// Appends formatted text to the request being composed; false when it
-// would not fit.
-__attribute__((format(printf, 4, 5))) bool append(char* buffer, int capacity, int* length, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    int room = capacity + 1 - *length;  // the buffer holds capacity + 1 bytes
-    int n = room > 0 ? vsnprintf(buffer + *length, static_cast<size_t>(room), fmt, ap) : -1;
-    va_end(ap);
-    if (n < 0 || n >= room) return false;
-    *length += n;
-    return true;
-}
-
 // The request: request line, Host, the Authorization line once the user
 // has given a password, and the blank line. Nothing else. The length, or
 // -1 when it does not fit the buffer.
 int composeRequest(const char* path, uint32_t device, char* buffer, int capacity) {
     int length = 0;
-    bool ok = append(buffer, capacity, &length, "GET %s HTTP/1.1\r\nHost: %u.%u.%u.%u\r\n", path, device >> 24,
-                     (device >> 16) & 0xff, (device >> 8) & 0xff, device & 0xff);
+    bool ok = appendFormat(buffer, capacity + 1, &length, "GET %s HTTP/1.1\r\nHost: %u.%u.%u.%u\r\n", path,
+                           device >> 24, (device >> 16) & 0xff, (device >> 8) & 0xff, device & 0xff);
     if (!ok) return -1;
     std::lock_guard<std::mutex> hold(g_webLock);
     if (g_digestState.password[0] != '\0') {
@@ -56,9 +42,9 @@ int composeRequest(const char* path, uint32_t device, char* buffer, int capacity
         copyText(g_digestState.uri, sizeof g_digestState.uri, path);
         char line[1024];
         buildAuthorization(&g_digestState, line, sizeof line);
-        ok = append(buffer, capacity, &length, "%s", line);
+        ok = appendFormat(buffer, capacity + 1, &length, "%s", line);
     }
-    ok = ok && append(buffer, capacity, &length, "\r\n");
+    ok = ok && appendFormat(buffer, capacity + 1, &length, "\r\n");
     return ok ? length : -1;
 }
 

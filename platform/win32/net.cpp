@@ -24,6 +24,10 @@ sockaddr_in toSockaddr(const SockAddrIn* a) {
 
 SOCKET sock(PlatSocket s) { return static_cast<SOCKET>(s); }
 
+// A closed socket's handle may come back for a new socket, which must be
+// tied anew. Sockets are waited on and closed by the same thread.
+void forgetWaitBinding(SOCKET s);
+
 int setBlocking(SOCKET s, bool blocking) {
     u_long nonBlocking = blocking ? 0 : 1;
     return ioctlsocket(s, FIONBIO, &nonBlocking) == 0 ? 0 : -1;
@@ -97,30 +101,42 @@ int platRecvFrom(PlatSocket s, void* buf, int cap, SockAddrIn* from) {
 int platSetNonBlocking(PlatSocket s) { return setBlocking(sock(s), false); }
 
 void platCloseSocket(PlatSocket s) {
-    if (s != PLAT_INVALID_SOCKET) closesocket(sock(s));
+    if (s == PLAT_INVALID_SOCKET) return;
+    forgetWaitBinding(sock(s));
+    closesocket(sock(s));
 }
 
-// The socket's readiness is tied to an event of the calling thread for the
-// length of the wait; MsgWaitForMultipleObjectsEx wakes on that event or on
-// any input for the thread's windows, queued before the wait or during it.
-// The socket is non-blocking already (both callers make it so), which is
-// what WSAEventSelect leaves behind.
+// The idle wait of the transfer loops. The socket being waited on is tied
+// once to an auto-reset event of the calling thread (WSAEventSelect,
+// FD_READ), and stays tied: each wait is then one
+// MsgWaitForMultipleObjectsEx, which wakes on that event or on any input
+// for the thread's windows, queued before the wait or during it. Winsock
+// signals FD_READ again after each receive that leaves data behind, so a
+// datagram is never missed; a signal left over from a datagram already
+// received costs one early wake. WSAEventSelect leaves the socket
+// non-blocking, as both callers have made it already.
+namespace {
+struct WaitBinding {
+    SOCKET socket = INVALID_SOCKET;
+    HANDLE event = nullptr;
+};
+thread_local WaitBinding t_wait;
+
+void forgetWaitBinding(SOCKET s) {
+    if (t_wait.socket == s) t_wait.socket = INVALID_SOCKET;
+}
+}  // namespace
+
 int platWaitSocketOrMessage(PlatSocket s, uint32_t ms) {
-    static thread_local WSAEVENT event = WSA_INVALID_EVENT;
-    if (event == WSA_INVALID_EVENT) {
-        event = WSACreateEvent();
-        if (event == WSA_INVALID_EVENT) {
-            Sleep(ms);
-            return 0;
-        }
+    if (!t_wait.event) t_wait.event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (t_wait.event && t_wait.socket != sock(s)) {
+        if (WSAEventSelect(sock(s), t_wait.event, FD_READ) == 0) t_wait.socket = sock(s);
     }
-    if (WSAEventSelect(sock(s), event, FD_READ) != 0) {
+    if (t_wait.socket != sock(s)) {
         Sleep(ms);
         return 0;
     }
-    DWORD woken = MsgWaitForMultipleObjectsEx(1, &event, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    WSAEventSelect(sock(s), nullptr, 0);
-    WSAResetEvent(event);
+    DWORD woken = MsgWaitForMultipleObjectsEx(1, &t_wait.event, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     return woken == WAIT_OBJECT_0 ? 1 : 0;
 }
 
