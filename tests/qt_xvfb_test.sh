@@ -18,39 +18,10 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  for id in $(xdotool search --onlyvisible --name . 2>/dev/null); do echo "  window $id: $(xdotool getwindowname "$id")"; done
-  tail -5 "$work"/*.out "$work"/*.log 2>/dev/null
-  exit 1
-}
-
-# A display of our own.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || fail "Xvfb did not start"
-export DISPLAY=:$(cat "$work/display")
+source "$(dirname "$0")/support/xdrive.sh"
+start_display
 export QT_QPA_PLATFORM=xcb
 
-# Waits (at most $2 s) for a visible window whose title matches the
-# regular expression $1 and prints its id.
-window() {
-  local id
-  for _ in $(seq $((${2:-10} * 10))); do
-    id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | tail -1)
-    [ -n "$id" ] && { echo "$id"; return 0; }
-    sleep 0.1
-  done
-  return 1
-}
-# Waits until window $1 is gone.
-gone() {
-  for _ in $(seq 100); do xdotool getwindowname "$1" >/dev/null 2>&1 || return 0
-    xdotool search --onlyvisible --name . 2>/dev/null | grep -qx "$1" || return 0; sleep 0.1; done
-  return 1
-}
-shot() { sleep 0.3; import -window "$1" "$shots/$2.png" 2>/dev/null || echo "no screenshot $2"; }
 # Clicks at dialog units ($2, $3) of window $1 whose size is $4 x $5 units.
 click_units() {
   local geometry w h

@@ -22,30 +22,17 @@ sim=$(realpath "$2")
 work=$(realpath -m "$3")
 shots="$work/screenshots"
 mkdir -p "$shots"
-rm -f "$shots"/*.png
+rm -f "$shots"/*.png "$work"/*.out "$work"/*.log
 export WINEPREFIX="$work/wine-prefix"
 export WINEDLLOVERRIDES="mscoree,mshtml="
-display=$((201 + RANDOM % 700))
-export DISPLAY=":$display"
 pids=()
-
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
   for p in "${pids[@]}"; do kill "$p" >/dev/null 2>&1 || true; done
 }
 trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*" >&2
-  for f in "$work"/wine-*.out "$work"/device-*.log; do
-    [ -f "$f" ] && { echo "--- $f"; tail -20 "$f"; } >&2
-  done
-  exit 1
-}
-
-Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+source "$(dirname "$0")/support/xdrive.sh"
+start_display
 
 # The prefix, once: without a window manager, managed windows cost two
 # seconds at every close, so Wine is told to manage none.
@@ -58,40 +45,20 @@ if [ ! -f "$WINEPREFIX/.ulx-ready" ]; then
 fi
 
 # wait_window PATTERN [SECONDS]: the id of the newest window whose whole
-# title matches the extended regular expression, once it exists and has
-# the keyboard focus.
+# title matches, once it has the keyboard focus and the focus has stayed
+# put for a while (Wine settles it after the window appears).
 wait_window() {
-  local pattern=$1 limit=${2:-30} id=""
-  for _ in $(seq $((limit * 10))); do
-    for w in $(xdotool search --name "^($pattern)\$" 2>/dev/null); do id=$w; done
-    if [ -n "$id" ]; then
-      xdotool windowfocus "$id" >/dev/null 2>&1 || true
-      # Typing starts only once the focus has stayed put for a while.
-      local last="" same=0
-      for _ in $(seq 50); do
-        local now
-        now=$(xdotool getwindowfocus 2>/dev/null || true)
-        if [ "$now" = "$last" ]; then same=$((same + 1)); else same=0; last=$now; fi
-        [ $same -ge 3 ] && break
-        sleep 0.1
-      done
-      echo "$id"
-      return 0
-    fi
+  local id last="" same=0 now
+  id=$(window "^($1)\$" "${2:-30}") || fail "no window titled '$1'"
+  xdotool windowfocus "$id" >/dev/null 2>&1 || true
+  for _ in $(seq 50); do
+    now=$(xdotool getwindowfocus 2>/dev/null || true)
+    if [ "$now" = "$last" ]; then same=$((same + 1)); else same=0; last=$now; fi
+    [ $same -ge 3 ] && break
     sleep 0.1
   done
-  fail "no window titled '$pattern' within ${limit} s"
+  echo "$id"
 }
-
-wait_gone() {
-  for _ in $(seq 100); do
-    xdotool getwindowname "$1" >/dev/null 2>&1 || return 0
-    sleep 0.1
-  done
-  fail "window $1 did not close"
-}
-
-shot() { import -window root "$shots/$1.png"; }
 
 keys() {
   for k in "$@"; do
@@ -161,10 +128,10 @@ expect_program_end() {
 past_warning() {
   local road=$1 product=$2 warning
   warning=$(wait_window "$product Firmware Upgrade" 60)
-  shot "$road-1-warning"
+  shot "$warning" "$road-1-warning"
   keys shift+Tab Return                        # the focus starts on Cancel
-  wait_gone "$warning"
-  wait_window "$product Firmware Upgrade" >/dev/null
+  gone "$warning" || fail "the warning dialog stayed"
+  address=$(wait_window "$product Firmware Upgrade")
   sleep 0.5
 }
 
@@ -174,14 +141,14 @@ to_confirmation() {
   local road=$1 software=$2
   past_warning "$road" ULX-7400
   type_address 127.0.0.1
-  shot "$road-2-address"
+  shot "$address" "$road-2-address"
   keys Return
-  wait_window "Enter Password Information" >/dev/null
+  w=$(wait_window "Enter Password Information")
   xdotool type --delay 120 ulx
-  shot "$road-3-password"
+  shot "$w" "$road-3-password"
   keys Return
-  wait_window "Confirm Upgrade to Ver\. 3\.1\.7\(GWe\)" >/dev/null
-  shot "$road-4-confirmation"
+  w=$(wait_window "Confirm Upgrade to Ver\. 3\.1\.7\(GWe\)")
+  shot "$w" "$road-4-confirmation"
   # Tab order: Upgrade, Cancel, then the five fields.
   keys Tab Tab
   local expected=("ULX74000A1B2" "02:00:5E:10:74:00" "$software" "2.0.1" "ULX-7400")
@@ -199,9 +166,9 @@ to_confirmation() {
 cancel_confirmation() {
   local road=$1
   keys Tab Tab Tab Return
-  wait_window "ULX Firwmare Upgrade Error" >/dev/null
+  w=$(wait_window "ULX Firwmare Upgrade Error")
   expect_message "Upgrade Failed: User Abort" "$road"
-  shot "$road-5-user-abort"
+  shot "$w" "$road-5-user-abort"
   keys Return
   expect_program_end
   echo "$road: \"Upgrade Failed: User Abort\", exit code 0"
@@ -212,17 +179,20 @@ has_road() { [[ " $roads " == *" $1 "* ]]; }
 
 # ---- the whole upgrade
 if has_road upgrade; then
-  start_device upgrade --restart-ms 2000 --exit-after-upgrade --image-out "$work/device-received.bin"
+  start_device upgrade --idle-delay 2500 --restart-ms 2000 --exit-after-upgrade --image-out "$work/device-received.bin"
   start_program upgrade ulx-upgrade
   to_confirmation upgrade "3.0.2(GWe)"
   keys Tab Tab Return                          # last field -> text -> Upgrade
-  wait_window "Waiting For Firmware Download Request From ULX|Uploading Target Firmware to ULX@127\.0\.0\.1 [0-9]+/767148 Bytes" >/dev/null
-  shot upgrade-5-waiting-or-uploading
-  # The transfer may be over before a poll sees it; the 30 s after it are not.
-  wait_window "Updating Target Firmware to ULX@127\.0\.0\.1" 60 >/dev/null
-  shot upgrade-6-updating
-  wait_window "ULX@127\.0\.0\.1 Upgrade Successful!" 60 >/dev/null
-  shot upgrade-7-success
+  w=$(wait_window "Waiting For Firmware Download Request From ULX")
+  shot "$w" upgrade-5-waiting
+  # Under Wine the transfer takes seconds: its title is seen as it counts.
+  w=$(window "^Uploading Target Firmware to ULX@127\.0\.0\.1 [0-9]+/767148 Bytes\$" 10) ||
+    fail "no uploading title"
+  shot "$w" upgrade-6-uploading
+  w=$(wait_window "Updating Target Firmware to ULX@127\.0\.0\.1" 60)
+  shot "$w" upgrade-7-updating
+  w=$(wait_window "ULX@127\.0\.0\.1 Upgrade Successful!" 60)
+  shot "$w" upgrade-8-success
   keys Tab
   version=$(copied)
   [ "$version" = "3.1.7(GWe)" ] || fail "success dialog shows '$version'"
@@ -242,11 +212,11 @@ if has_road cancel; then
   past_warning cancel-connecting ULX-7400
   type_address 127.0.0.1
   keys Return
-  wait_window "Connecting with ULX@127\.0\.0\.1" >/dev/null
-  shot cancel-connecting
-  wait_window "Enter Password Information" >/dev/null
+  w=$(wait_window "Connecting with ULX@127\.0\.0\.1")
+  shot "$w" cancel-connecting
+  w=$(wait_window "Enter Password Information")
   keys Escape
-  wait_window "ULX Firwmare Upgrade Error" >/dev/null
+  w=$(wait_window "ULX Firwmare Upgrade Error")
   expect_message "Upgrade Failed: User Abort" cancel
   keys Return
   expect_program_end
@@ -264,7 +234,7 @@ if has_road phone; then
   if [ -f "$exes/ulx-upgrade-phone.exe" ]; then
     start_program phone ulx-upgrade-phone
     past_warning phone ULX-590
-    shot phone-2-address
+    shot "$address" phone-2-address
     keys Escape
     expect_program_end
     echo "phone: ULX-590 address dialog; Escape ends the program"
