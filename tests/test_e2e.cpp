@@ -13,6 +13,7 @@
 
 #include "driver/protocol_driver.h"
 #include "support/web_server.h"
+#include "ui/ui.h"
 
 using namespace ulxtest;
 using Lines = std::vector<std::string>;
@@ -90,11 +91,10 @@ Seen drive(ScriptProcess& ui, const std::string& device, Person person) {
                 if (x.kind == "add" && x.window == w && x.text == person.local) ui.select(w, 1017, index);
                 else if (x.kind == "add" && x.window == w) ++index;
             ui.press(w, 1);
-        } else if (t == "104" && nextPassword < person.passwords.size()) {
-            ui.type(w, 1005, person.passwords[nextPassword++]);
-            ui.press(w, 1);
         } else if (t == "104") {
-            ui.press(w, 2);
+            bool typed = nextPassword < person.passwords.size();
+            if (typed) ui.type(w, 1005, person.passwords[nextPassword++]);
+            ui.press(w, typed ? 1 : 2);
         }
     }
     return seen;
@@ -108,7 +108,8 @@ struct Road {
     Person person;
     Lines messages;              // expected message boxes
     bool success;                // success dialog expected
-    const char* deliveredImage;  // the image the device must have received, or null
+    Lines delivered;             // the images the device received, in order (empty: not looked at)
+    std::map<std::string, std::string> texts = {};  // "template/control" -> its last text
 };
 
 void PrintTo(const Road& r, std::ostream* os) { *os << r.name; }
@@ -130,56 +131,52 @@ TEST_P(Upgrade, Road) {
     // device's new nonce is answered silently.
     EXPECT_EQ(seen.count("104"), static_cast<int>(road.person.passwords.size() + (road.person.cancelIn == "104")));
     EXPECT_EQ(ui.wait(10000), 0);
-    if (road.deliveredImage) {
-        EXPECT_EQ(logValues(readFile(log), "tftp_done", "sha256"), Lines{sha256Hex(readFile(road.deliveredImage))});
+    for (const auto& [control, text] : road.texts) {
+        EXPECT_EQ(seen.count(control.substr(0, control.find('/'))), 1) << control;  // opened once
+        EXPECT_EQ(seen.texts[control], text) << control;
     }
+    if (road.delivered.empty()) return;
+    // Each stage's image under its own name: ".bi0" before the last, ".bi1".
+    std::string text = readFile(log);
+    Lines names = logValues(text, "tftp_rrq", "file"), sums;
+    ASSERT_EQ(names.size(), road.delivered.size()) << text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(names[i].substr(names[i].size() - 4), i + 1 < names.size() ? ".bi0" : ".bi1");
+        sums.push_back(sha256Hex(readFile(road.delivered[i])));
+    }
+    EXPECT_EQ(logValues(text, "tftp_done", "sha256"), sums);
 }
 
 const char* const ABORT = "Upgrade Failed: User Abort";
 const char* const SHIPPED = ULX_SHIPPED_IMAGE;
 
-INSTANTIATE_TEST_SUITE_P(E2e, Upgrade, ::testing::Values(
-    Road{"NoPassword", ULX_TEST_SCRIPT, 10, {}, {}, {}, true, SHIPPED},
-    Road{"WrongThenRightPassword", ULX_TEST_SCRIPT, 12, {"--password", "s3cret"}, {{"wrong", "s3cret"}}, {}, true,
-         SHIPPED},
-    Road{"NewNonceEachRefusal", ULX_TEST_SCRIPT, 13, {"--password", "s3cret", "--wrong-password-policy", "new"},
-         {{"wrong", "s3cret"}}, {}, true, SHIPPED},
-    Road{"CancelPassword", ULX_TEST_SCRIPT, 14, {"--password", "s3cret"}, {{}, "104"}, {ABORT}, false, nullptr},
-    Road{"CancelWaiting", ULX_TEST_SCRIPT, 16, {"--idle-delay", "60000"}, {{}, "114"}, {ABORT}, false, nullptr},
-    Road{"CancelUploading", ULX_TEST_SCRIPT, 17, {"--stop-ack-at", "5"}, {{}, "110"}, {ABORT}, false, nullptr},
-    Road{"AcksStop", ULX_TEST_SCRIPT, 20, {"--stop-ack-at", "700"}, {}, {"Upgrade Failed: Firmware Upload Incomplete"},
-         false, nullptr},
-    Road{"VersionMismatch", ULX_TEST_SCRIPT, 21, {"--wrong-version"}, {}, {"Upgrade Failed: Version not matching"},
-         false, SHIPPED},
-    Road{"SilentAfterUpgrade", ULX_TEST_SCRIPT, 22, {"--silent-after-upgrade"}, {}, {}, false, SHIPPED},
-    Road{"PhoneSkipsVersionCheck", ULX_TEST_PHONE, 23, {"--wrong-version"}, {}, {}, true, nullptr},
-    Road{"UnknownProduct", ULX_TEST_ODM, 24, {}, {}, {}, true, nullptr},
-    Road{"RealClockWithPassword", ULX_SCRIPT, 25, {"--password", "s3cret", "--restart-ms", "3000"},
-         {{"s3cret"}, "", "127.0.0.1"}, {}, true, SHIPPED}),
-    [](const testing::TestParamInfo<Road>& i) { return std::string(i.param.name); });
+const char* const OLDER = "\r\n\r\nNote: Since your current firmware version\r\nis older than 2.0.13(NTr), this "
+                          "upgrade procedure\r\nrequires additional steps and will be\r\nslightly longer.\r\n";
 
-// Two stages: the Transition image first (the device is older and its
-// version carries no marker), then the Target image under a ".bi1" name.
-TEST(E2eTwoStage, TransitionThenTarget) {
-    std::string device = "127.0.5.30", log = logPath("twostage");
-    ScriptProcess sim, ui;
-    ASSERT_TRUE(startDevice(sim, log, device, {"--software-version", "1.0.0"}));
-    ASSERT_TRUE(ui.start(ULX_TEST_TWOSTAGE, {}, {"ULX_LOCAL_ADDRESSES=127.0.5.130"}));
-    Seen seen = drive(ui, device, {});
-    EXPECT_EQ(seen.exitCode, 0) << ui.transcript();
-    EXPECT_TRUE(seen.messages.empty()) << ui.transcript();
-    EXPECT_EQ(seen.count("304"), 1);
-    EXPECT_NE(seen.texts["304/1007"].find("is older than 2.0.13(NTr), this upgrade"), std::string::npos);
-    EXPECT_EQ(seen.count("111"), 1);
-    EXPECT_EQ(seen.texts["111/1004"], "3.1.7(GWe)");
-    std::string text = readFile(log);
-    Lines names = logValues(text, "tftp_rrq", "file");
-    ASSERT_EQ(names.size(), 2u) << text;
-    EXPECT_EQ(names[0].substr(names[0].size() - 4), ".bi0");
-    EXPECT_EQ(names[1].substr(names[1].size() - 4), ".bi1");
-    EXPECT_EQ(logValues(text, "tftp_done", "sha256"),
-              (Lines{sha256Hex(readFile(ULX_TEST_IMAGES "/transition.bin")), sha256Hex(readFile(SHIPPED))}));
-}
+INSTANTIATE_TEST_SUITE_P(E2e, Upgrade, ::testing::Values(
+    Road{"NoPassword", ULX_TEST_SCRIPT, 10, {}, {}, {}, true, {SHIPPED}},
+    Road{"WrongThenRightPassword", ULX_TEST_SCRIPT, 12, {"--password", "s3cret"}, {{"wrong", "s3cret"}}, {}, true,
+         {SHIPPED}},
+    Road{"NewNonceEachRefusal", ULX_TEST_SCRIPT, 13, {"--password", "s3cret", "--wrong-password-policy", "new"},
+         {{"wrong", "s3cret"}}, {}, true, {SHIPPED}},
+    Road{"CancelPassword", ULX_TEST_SCRIPT, 14, {"--password", "s3cret"}, {{}, "104"}, {ABORT}, false, {}},
+    Road{"CancelWaiting", ULX_TEST_SCRIPT, 16, {"--idle-delay", "60000"}, {{}, "114"}, {ABORT}, false, {}},
+    Road{"CancelUploading", ULX_TEST_SCRIPT, 17, {"--stop-ack-at", "5"}, {{}, "110"}, {ABORT}, false, {}},
+    Road{"AcksStop", ULX_TEST_SCRIPT, 20, {"--stop-ack-at", "700"}, {}, {"Upgrade Failed: Firmware Upload Incomplete"},
+         false, {}},
+    Road{"VersionMismatch", ULX_TEST_SCRIPT, 21, {"--wrong-version"}, {}, {"Upgrade Failed: Version not matching"},
+         false, {SHIPPED}},
+    Road{"SilentAfterUpgrade", ULX_TEST_SCRIPT, 22, {"--silent-after-upgrade"}, {}, {}, false, {SHIPPED}},
+    Road{"PhoneSkipsVersionCheck", ULX_TEST_PHONE, 23, {"--wrong-version"}, {}, {}, true, {}},
+    Road{"UnknownProduct", ULX_TEST_ODM, 24, {}, {}, {}, true, {}},
+    Road{"RealClockWithPassword", ULX_SCRIPT, 25, {"--password", "s3cret", "--restart-ms", "3000"},
+         {{"s3cret"}, "", "127.0.0.1"}, {}, true, {SHIPPED}},
+    // The device is older than the Transition image and its version carries
+    // no marker: the Transition image first, then the Target image.
+    Road{"TwoStage", ULX_TEST_TWOSTAGE, 30, {"--software-version", "1.0.0"}, {}, {}, true,
+         {ULX_TEST_IMAGES "/transition.bin", SHIPPED},
+         {{"304/1007", CONFIRM_TEXT + std::string(OLDER)}, {"111/1004", "3.1.7(GWe)"}}}),
+    [](const testing::TestParamInfo<Road>& i) { return std::string(i.param.name); });
 
 // ---------------------------------------------------------------- the sim against independent peers
 

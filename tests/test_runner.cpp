@@ -87,21 +87,13 @@ private:
     std::unique_ptr<ScriptProcess> process_;
 };
 
-// Continue, the device address, 127.0.0.1 as local address, OK.
+// Continue, the device address, OK; this computer's only address is 127.0.0.1.
 bool startRun(ScriptProcess& p, const std::string& deviceAddress) {
-    int warning = p.start(ULX_TEST_SCRIPT) ? p.waitOpen("139") : -1;
+    int warning = p.start(ULX_TEST_SCRIPT, {}, {"ULX_LOCAL_ADDRESSES=127.0.0.1"}) ? p.waitOpen("139") : -1;
     if (warning < 0 || !p.waitEvent("shown", warning) || !p.press(warning, 1)) return false;
     int dialog = p.waitOpen("101");
     if (dialog < 0 || !p.waitEvent("shown", dialog)) return false;
-    int item = -1, index = 0;
-    for (const Event& e : p.events()) {
-        if (e.kind != "add" || e.window != dialog || e.control != 1017) continue;
-        if (e.text == "127.0.0.1") item = index;
-        ++index;
-    }
-    if (item < 0) return false;
     p.type(dialog, 1000, deviceAddress);
-    p.select(dialog, 1017, item);
     p.press(dialog, 1);
     return p.waitEvent("close", dialog).value_or(Event{}).result == "1";
 }
@@ -112,15 +104,14 @@ int countOpened(ScriptProcess& p, const std::string& tmpl) {
     return n;
 }
 
-// Types the passwords into the password dialogs (each prefilled with
-// "admin") as they open; per dialog, the attempts (connecting windows) so far.
+// Types the passwords into the password dialogs as they open; per dialog,
+// the attempts (connecting windows) so far.
 std::vector<int> answerPasswordDialogs(ScriptProcess& p, const std::vector<std::string>& passwords) {
     std::vector<int> attempts;
     for (const std::string& password : passwords) {
         int w = p.waitOpen("104");
         if (w < 0) break;
         attempts.push_back(countOpened(p, "105"));  // no attempt runs while the dialog is open
-        EXPECT_EQ(p.waitText(w, 1003).value_or(Event{}).text, "admin");
         if (!p.waitEvent("shown", w)) break;
         p.type(w, 1005, password);
         p.press(w, 1);
@@ -187,7 +178,6 @@ TEST_P(Runner, Road) {
     auto requests = scripted.requests();
     ASSERT_EQ(requests.size(), road.answers.size()) << p.transcript();
     EXPECT_EQ(countOpened(p, "105"), static_cast<int>(requests.size()));
-    EXPECT_EQ(countOpened(p, "104"), static_cast<int>(road.passwords.size()));
     std::map<std::string, int> sentWithNonce;
     for (size_t i = 0; i < requests.size(); ++i) {
         const std::string& r = requests[i].bytes;

@@ -1,43 +1,36 @@
-// ulx-upgrade-script driven through its line protocol, as a script would.
+// ulx-upgrade-script driven through its line protocol, as a script would;
+// and the protocol driver on what that use would not reveal: malformed lines,
+// escapes, quoting, bounded waits, stalled or absent programs.
 #include <gtest/gtest.h>
 
 #include "driver/protocol_driver.h"
 #include "ui/ui.h"
 
-using ulxtest::Event;
-using ulxtest::ScriptProcess;
+using namespace ulxtest;
 
 namespace {
 
 // The event a wait found, or an empty one when it timed out.
 Event got(const std::optional<Event>& e) { return e.value_or(Event{}); }
 
-// Starts the program and walks the warning dialog with Continue; the
-// address dialog's window once shown, or -1.
+// Starts the program and walks the warning dialog with Continue (which
+// closes it with 1); the address dialog's window once shown, or -1.
 int toAddressDialog(ScriptProcess& p, const char* program, const char* tmpl = "101") {
     int w = p.start(program) ? p.waitOpen("139") : -1;
-    if (w < 0 || !p.waitEvent("shown", w) || !p.press(w, 1) || !p.waitEvent("close", w)) return -1;
+    if (w < 0 || !p.waitEvent("shown", w) || !p.press(w, 1) || got(p.waitEvent("close", w)).result != "1") return -1;
     int a = p.waitOpen(tmpl);
     return a >= 0 && p.waitEvent("shown", a) ? a : -1;
 }
 
 TEST(Script, WalksWarningAddressAndStatusRequest) {
     ScriptProcess p;
-    ASSERT_TRUE(p.start(ULX_SCRIPT)) << p.lastError();
-    int w = p.waitOpen("139");
-    ASSERT_GT(w, 0) << p.transcript();  // its texts and focus: test_dialogs.cpp
-    EXPECT_EQ(got(p.waitEvent("place", w)).nums, (std::vector<long>{359, 268, 306, 232}));
-    ASSERT_TRUE(p.waitEvent("shown", w));
-    p.press(w, 1);
-    EXPECT_EQ(got(p.waitEvent("close", w)).result, "1");
-
-    int a = p.waitOpen("101");
+    int a = toAddressDialog(p, ULX_SCRIPT);
     ASSERT_GT(a, 0) << p.transcript();
+    p.setCursor(0);  // the warning's texts and focus: test_dialogs.cpp
+    EXPECT_EQ(got(p.waitEvent("place", p.waitOpen("139"))).nums, (std::vector<long>{359, 268, 306, 232}));
     EXPECT_EQ(got(p.waitEvent("add", a)).control, 1017);
     EXPECT_EQ(got(p.waitEvent("sel", a)).nums, std::vector<long>{0});
-    EXPECT_EQ(got(p.waitTitle(a)).text, "ULX-7400 Firmware Upgrade");
     EXPECT_EQ(got(p.waitText(a, 1007)).text, "This program will upgrade your ULX\r\nfirmware to:");
-    EXPECT_EQ(got(p.waitText(a, 1008)).text, ADAPTER_INSTRUCTIONS);
     EXPECT_EQ(got(p.waitText(a, 1015)).text, "Version 3.1.7(GWe)");
     EXPECT_EQ(got(p.waitEvent("focus", a)).control, 1000);
     ASSERT_TRUE(p.waitEvent("shown", a));
@@ -115,6 +108,7 @@ TEST(Script, CommandsThatCannotBeCarriedOut) {
     for (const auto& e : p.events()) EXPECT_NE(e.tmpl, "msgbox") << p.transcript();
 }
 
+// The address dialog's title and instructions per program (ULX-7400: the two-stage one).
 TEST(Script, OtherProductsAndStages) {
     const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
         {ULX_TEST_PHONE, "305", "ULX-590 Firmware Upgrade", PHONE_INSTRUCTIONS},
@@ -131,6 +125,57 @@ TEST(Script, OtherProductsAndStages) {
         p.key(a, "Escape");
         EXPECT_EQ(p.waitExit(), 0) << p.transcript();
     }
+}
+
+TEST(ProtocolDriver, ParsesEventsAndRejectsMalformedLines) {
+    Event e;
+    ASSERT_TRUE(parseEvent(R"(text 2 1021 "a\"b\\c\r\nd\t\/\u00e9\ud83d\ude00")", &e));
+    EXPECT_EQ(e.text, "a\"b\\c\r\nd\t/\xC3\xA9\xF0\x9F\x98\x80");
+    ASSERT_TRUE(parseEvent("place 3 -12 -40 640 480", &e));
+    EXPECT_EQ(e.nums, (std::vector<long>{-12, -40, 640, 480}));
+    ASSERT_TRUE(parseEvent("range 1 7 0 100", &e));
+    EXPECT_EQ(e.nums, (std::vector<long>{0, 100}));
+    for (const char* bad : {"", "bogus 1", "open x 139 \"a\"", "title 1 \"open", "pos 1 2", "enable 1 2",
+                            "text 1 2 \"a\" extra", "close 1 \"-\"", "exit", "title 1 \"\\q\"", "open 1 139 \"a\"b"}) {
+        EXPECT_FALSE(parseEvent(bad, &e)) << bad;
+        EXPECT_EQ(e.kind, "");
+        EXPECT_EQ(e.raw, bad);
+    }
+}
+
+TEST(ProtocolDriver, QuotesAndRoundTripsEveryByte) {
+    EXPECT_EQ(jsonQuote("a\"b\\\r\n\t\x01"), R"("a\"b\\\r\n\u0009\u0001")");
+    std::string all, back;
+    for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
+    ASSERT_TRUE(jsonUnquote(jsonQuote(all), &back));
+    EXPECT_EQ(back, all);
+    Event e;
+    ASSERT_TRUE(parseEvent("title 1 " + jsonQuote(all), &e));
+    EXPECT_EQ(e.text, all);
+}
+
+TEST(ProtocolDriver, WaitsAreBoundedAndAStalledProgramIsKilled) {
+    ScriptProcess p;
+    ASSERT_TRUE(p.start("/bin/sh", {"-c", "echo 'open 1 139 \"x\"'; exec sleep 30"}));
+    ASSERT_EQ(p.waitOpen(), 1) << p.transcript();
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(p.waitEvent("shown", 1, 200));
+    EXPECT_EQ(p.waitExit(200), -1);
+    EXPECT_EQ(p.wait(200), -1);  // still running: killed
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+    EXPECT_EQ(p.cursor(), 1u);
+}
+
+TEST(ProtocolDriver, EndedOrMissingProgramFailsQuietly) {
+    ScriptProcess p, missing;
+    ASSERT_TRUE(p.start("/bin/sh", {"-c", "exit 0"}));
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_FALSE(p.send("press 1 1"));  // broken pipe: an error, not SIGPIPE
+    EXPECT_FALSE(p.waitEvent("exit", -1, 1000));  // output ended: no wait
+    EXPECT_TRUE(p.outputEnded());
+    EXPECT_FALSE(missing.start("/nonexistent/ulx-program"));
+    EXPECT_FALSE(missing.lastError().empty());
+    EXPECT_EQ(missing.wait(100), -1);
 }
 
 }  // namespace

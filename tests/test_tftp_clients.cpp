@@ -108,11 +108,10 @@ int startListenerChild(ScriptProcess& p, const std::string& setup) {
     if (!p.start("/proc/self/exe", {std::string("--gtest_filter=") + t->test_suite_name() + "." + t->name()},
                  {"ULX_TFTP_LISTENER_CHILD=" + setup}))
         return 0;
-    size_t start = p.cursor();
     int port = 0;  // a message box instead: no port
     auto e = p.waitFor([](const Event& e) { return e.kind == "open" && (e.tmpl == "991" || e.tmpl == "msgbox"); });
     if (e) sscanf(e->text.c_str(), "listener-port %d", &port);
-    p.setCursor(start);
+    p.setCursor(0);
     return port;
 }
 
@@ -165,15 +164,10 @@ TEST(TftpListener, BindsTheNextFreePortAndServesOnlyTheExactName) {
     for (const auto& e : p.events()) EXPECT_FALSE(e.kind == "close" && e.window == w) << e.raw;
 
     std::optional<std::vector<uint8_t>> got = download(client, address, 70, FIRST_NAME);
-    ASSERT_TRUE(got) << p.transcript();
-    EXPECT_EQ(*got, kTarget);
+    ASSERT_EQ(got, kTarget) << p.transcript();
     EXPECT_EQ(p.waitEvent("close", w).value_or(Event{}).result, "-");
-    int u = p.waitOpen("110");
-    std::optional<Event> title;
-    while ((title = p.waitTitle(u)) && title->text.rfind("Updating", 0) != 0) {
-    }
-    EXPECT_EQ(title.value_or(Event{}).text, "Updating Target Firmware to ULX@127.0.4.51");
-    // Nothing answers on port 80 of the device: the process ends silently.
+    // The session's titles: TftpSession.LockStep. Nothing answers on port 80
+    // of the device: the process ends silently.
     EXPECT_EQ(p.waitExit(30000), 0) << p.transcript();
     EXPECT_EQ(countOpened(p, "msgbox"), 0);
 }
@@ -206,8 +200,7 @@ TEST(TftpListener, TwoStageServesTransitionThenTargetUnderTheNewName) {
     ASSERT_GT(waitingWindow(p), 0);
 
     std::optional<std::vector<uint8_t>> got = download(client, address, port, TRANSITION_NAME);
-    ASSERT_TRUE(got) << p.transcript();
-    EXPECT_EQ(*got, kTransition);
+    ASSERT_EQ(got, kTransition) << p.transcript();
     EXPECT_EQ(p.waitTitle(p.waitOpen("110")).value_or(Event{}).text,
               "Uploading Transition Firmware to ULX@127.0.4.55 0/700 Bytes");
 
@@ -222,8 +215,7 @@ TEST(TftpListener, TwoStageServesTransitionThenTargetUnderTheNewName) {
     client.send(address, port, rrq(TRANSITION_NAME));  // served once already
     EXPECT_FALSE(client.receive(300));
     got = download(client, address, port, SECOND_NAME);
-    ASSERT_TRUE(got) << p.transcript();
-    EXPECT_EQ(*got, kTarget);
+    ASSERT_EQ(got, kTarget) << p.transcript();
     EXPECT_EQ(p.waitExit(30000), 0) << p.transcript();
     p.setCursor(0);
     const std::string uploaded = "Uploading Target Firmware to ULX@127.0.4.55 1500/1500 Bytes";
