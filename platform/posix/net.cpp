@@ -12,19 +12,11 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/sockaddr_convert.h"
 #include "platform/posix/clock_internal.h"
 #include "platform/posix/thread_queue.h"
 
 namespace {
-sockaddr_in toSockaddr(const SockAddrIn* a) {
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = a->port;
-    sa.sin_addr.s_addr = a->addr;
-    return sa;
-}
-
 timespec nanosToTimespec(long ns) {
     return timespec{static_cast<time_t>(ns / 1000000000L), ns % 1000000000L};
 }
@@ -45,7 +37,7 @@ PlatSocket platSocketTcp() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 
 PlatSocket platSocketUdp() { return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
 int platBind(PlatSocket s, const SockAddrIn* local) {
-    sockaddr_in sa = toSockaddr(local);
+    sockaddr_in sa = toSystemAddress<sockaddr_in>(local);
     return bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
@@ -53,7 +45,7 @@ int platBind(PlatSocket s, const SockAddrIn* local) {
 // connect without blocking, wait for the outcome, then block again.
 int platConnect(PlatSocket s, const SockAddrIn* remote, uint32_t timeoutMs) {
     int fd = static_cast<int>(s);
-    sockaddr_in sa = toSockaddr(remote);
+    sockaddr_in sa = toSystemAddress<sockaddr_in>(remote);
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
     int rc = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
@@ -86,7 +78,7 @@ int platRecv(PlatSocket s, void* buf, int cap) {
 }
 
 int platSendTo(PlatSocket s, const void* data, int len, const SockAddrIn* to) {
-    sockaddr_in sa = toSockaddr(to);
+    sockaddr_in sa = toSystemAddress<sockaddr_in>(to);
     return static_cast<int>(sendto(static_cast<int>(s), data, static_cast<size_t>(len), MSG_NOSIGNAL,
                                    reinterpret_cast<sockaddr*>(&sa), sizeof sa));
 }
@@ -97,11 +89,7 @@ int platRecvFrom(PlatSocket s, void* buf, int cap, SockAddrIn* from) {
     memset(&sa, 0, sizeof sa);
     ssize_t n = recvfrom(static_cast<int>(s), buf, static_cast<size_t>(cap), 0,
                          reinterpret_cast<sockaddr*>(&sa), &len);
-    if (from) {
-        from->family = PLAT_AF_INET;
-        from->port = sa.sin_port;
-        from->addr = sa.sin_addr.s_addr;
-    }
+    if (from) fromSystemAddress(sa, from);
     return static_cast<int>(n);
 }
 

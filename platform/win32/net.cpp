@@ -10,17 +10,9 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/sockaddr_convert.h"
 
 namespace {
-
-sockaddr_in toSockaddr(const SockAddrIn* a) {
-    sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = a->port;
-    sa.sin_addr.s_addr = a->addr;
-    return sa;
-}
 
 SOCKET sock(PlatSocket s) { return static_cast<SOCKET>(s); }
 
@@ -49,14 +41,14 @@ PlatSocket platSocketTcp() { return static_cast<PlatSocket>(socket(AF_INET, SOCK
 PlatSocket platSocketUdp() { return static_cast<PlatSocket>(socket(AF_INET, SOCK_DGRAM, 0)); }
 
 int platBind(PlatSocket s, const SockAddrIn* local) {
-    sockaddr_in sa = toSockaddr(local);
+    sockaddr_in sa = toSystemAddress<sockaddr_in>(local);
     return bind(sock(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
 // A blocking connect as the caller sees it, but given up after timeoutMs:
 // connect without blocking, wait for the outcome, then block again.
 int platConnect(PlatSocket s, const SockAddrIn* remote, uint32_t timeoutMs) {
-    sockaddr_in sa = toSockaddr(remote);
+    sockaddr_in sa = toSystemAddress<sockaddr_in>(remote);
     if (setBlocking(sock(s), false) != 0) return -1;
     int rc = connect(sock(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     if (rc != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
@@ -81,7 +73,7 @@ int platSend(PlatSocket s, const void* data, int len) {
 int platRecv(PlatSocket s, void* buf, int cap) { return recv(sock(s), static_cast<char*>(buf), cap, 0); }
 
 int platSendTo(PlatSocket s, const void* data, int len, const SockAddrIn* to) {
-    sockaddr_in sa = toSockaddr(to);
+    sockaddr_in sa = toSystemAddress<sockaddr_in>(to);
     return sendto(sock(s), static_cast<const char*>(data), len, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
 }
 
@@ -90,11 +82,7 @@ int platRecvFrom(PlatSocket s, void* buf, int cap, SockAddrIn* from) {
     int len = sizeof sa;
     memset(&sa, 0, sizeof sa);
     int n = recvfrom(sock(s), static_cast<char*>(buf), cap, 0, reinterpret_cast<sockaddr*>(&sa), &len);
-    if (from) {
-        from->family = PLAT_AF_INET;
-        from->port = sa.sin_port;
-        from->addr = sa.sin_addr.s_addr;
-    }
+    if (from) fromSystemAddress(sa, from);
     return n;
 }
 
