@@ -126,6 +126,13 @@ char* extractField(const char* text, const char* label, char* dest, int maxChars
     return dest;
 }
 
+int countDeviceLabels(const char* text) {
+    int found = 0;
+    for (const FieldLabel& f : FIELDS)
+        if (strstr(text, f.label)) ++found;
+    return found;
+}
+
 int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
             const char* path, char* buffer, int capacity) {
     if (capacity <= 0) return 0;

@@ -34,6 +34,11 @@ int classifyResponse(const char* text, DigestState* state);
 // the label or a value position is missing (dest untouched).
 char* extractField(const char* text, const char* label, char* dest, int maxChars);
 
+// How many of the five labels of the device's status page (product name,
+// MAC address, software and hardware version, serial number) the text
+// holds, 0 to 5. An answer with none is not the device's status page.
+int countDeviceLabels(const char* text);
+
 void fillSocketAddress(uint32_t address, uint16_t port, SockAddrIn* out);
 void readSocketAddress(const SockAddrIn* in, uint32_t* address, uint16_t* port);
 
