@@ -174,8 +174,29 @@ cancel_confirmation() {
   echo "$road: \"Upgrade Failed: User Abort\", exit code 0"
 }
 
-roads=${ULX_WINE_ROADS:-upgrade cancel phone twostage}
+roads=${ULX_WINE_ROADS:-idle upgrade cancel phone twostage dpi front}
 has_road() { [[ " $roads " == *" $1 "* ]]; }
+
+# ---- the listener's idle wait costs no CPU, even with a message or a timer
+# of another window of its thread pending (ulx-idle-probe.exe).
+if has_road idle; then
+  if [ -f "$exes/ulx-idle-probe.exe" ]; then
+    for mode in none message timer; do
+      (cd "$work" && WINEDEBUG=-all timeout 60 wine "$exes/ulx-idle-probe.exe" "$mode" "idle-$mode.out" >/dev/null 2>&1) ||
+        fail "ulx-idle-probe $mode"
+      read -r line <"$work/idle-$mode.out"
+      echo "idle: $line"
+      cpu=${line#*cpu_ms=}
+      cpu=${cpu%% *}
+      # Two seconds of waiting; a wait that the foreign message or timer
+      # ends at once burns most of them.
+      [ "$cpu" -le 300 ] || fail "the idle wait used $cpu ms of CPU in 2 s ($mode)"
+    done
+    [[ "$line" != *"foreign_dispatched=0"* ]] || fail "the timer's messages were never taken"
+  else
+    echo "idle: skipped (no ulx-idle-probe.exe)"
+  fi
+fi
 
 # ---- the whole upgrade
 if has_road upgrade; then

@@ -37,6 +37,12 @@ const char* requestedFileName(const uint8_t* packet, int length) {
     return end ? reinterpret_cast<const char*>(packet + 2) : nullptr;
 }
 
+// Nothing at all on the TFTP port for this long most often means that a
+// firewall drops the device's datagrams: the waiting window's title says
+// so, and the waiting goes on.
+constexpr uint32_t FIREWALL_HINT_MS = 120000;
+const char FIREWALL_HINT_TITLE[] = "No Request From ULX After 2 Minutes: Firewall Blocking TFTP?";
+
 // Takes every pending message of the waiting window.
 void pumpAll(PlatWindow w) {
     while (platPeekAndDispatch(w)) {
@@ -79,6 +85,8 @@ int tftpListenerThread(void* arg) {
     // that request must not fetch the Target image in its place before the
     // user-interface thread has drawn the new name.
     char servedName[TFTP_FILE_NAME_SIZE] = "";
+    uint32_t waitingSince = platClockMs();
+    bool heardOrHinted = false;
 
     for (;;) {
         SockAddrIn source;
@@ -90,8 +98,13 @@ int tftpListenerThread(void* arg) {
             if (++tick >= TFTP_HEARTBEAT_STEPS) tick = 0;
             platProgressSetPos(window, IDC_PROGRESS, tick);
             pumpAll(window);
+            if (!heardOrHinted && platClockMs() - waitingSince >= FIREWALL_HINT_MS) {
+                platSetWindowText(window, FIREWALL_HINT_TITLE);
+                heardOrHinted = true;
+            }
             continue;
         }
+        heardOrHinted = true;  // something reaches the port: no firewall in the way
 
         // WRQ, DATA, ACK, ERROR, unknown opcodes, datagrams too short to
         // hold an opcode and requests for another name get no reply.

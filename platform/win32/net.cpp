@@ -97,13 +97,23 @@ void platCloseSocket(PlatSocket s) {
 // The idle wait of the transfer loops. The socket being waited on is tied
 // once to an auto-reset event of the calling thread (WSAEventSelect,
 // FD_READ), and stays tied: each wait is then one
-// MsgWaitForMultipleObjectsEx, which wakes on that event or on any input
-// for the thread's windows, queued before the wait or during it. Winsock
-// signals FD_READ again after each receive that leaves data behind, so a
-// datagram is never missed; a signal left over from a datagram already
-// received costs one early wake. WSAEventSelect leaves the socket
-// non-blocking, as both callers have made it already.
+// MsgWaitForMultipleObjectsEx, which wakes on that event or on input that
+// reached the thread's queue since the thread last looked at it (the pump
+// before the wait takes every message of the thread, so nothing it left
+// behind can end a wait again and again). Winsock signals FD_READ again
+// after each receive that leaves data behind, so a datagram is never
+// missed; a signal left over from a datagram already received costs one
+// early wake. WSAEventSelect leaves the socket non-blocking, as both
+// callers have made it already.
+//
+// The wake mask is the one Windows 7 knows: newer headers add touch and
+// pointer input to QS_ALLINPUT, which Windows 7 refuses with WAIT_FAILED at
+// once - an idle loop that never sleeps.
 namespace {
+constexpr DWORD WAKE_MASK = QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON | QS_RAWINPUT | QS_POSTMESSAGE | QS_TIMER |
+                            QS_PAINT | QS_HOTKEY | QS_SENDMESSAGE;
+static_assert(WAKE_MASK == 0x04FF, "the input kinds of Windows 7");
+
 struct WaitBinding {
     SOCKET socket = INVALID_SOCKET;
     HANDLE event = nullptr;
@@ -124,7 +134,12 @@ int platWaitSocketOrMessage(PlatSocket s, uint32_t ms) {
         Sleep(ms);
         return 0;
     }
-    DWORD woken = MsgWaitForMultipleObjectsEx(1, &t_wait.event, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    DWORD woken = MsgWaitForMultipleObjectsEx(1, &t_wait.event, ms, WAKE_MASK, 0);
+    if (woken == WAIT_FAILED) {
+        // Never a loop that stops sleeping: wait as a plain sleep would.
+        Sleep(ms);
+        return 0;
+    }
     return woken == WAIT_OBJECT_0 ? 1 : 0;
 }
 

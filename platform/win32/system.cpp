@@ -2,9 +2,11 @@
 // and the firmware images embedded as resources of this executable.
 #include <windows.h>
 
+#include <atomic>
 #include <new>
 
 #include "platform/platform.h"
+#include "platform/win32/timer_resolution.h"
 
 // ---------------------------------------------------------------- threads
 
@@ -63,13 +65,30 @@ void platReleaseThread(PlatThreadHandle t) {
 
 // ---------------------------------------------------------------- clock
 
+namespace {
+// 1 while the process holds the 1 ms resolution.
+std::atomic<int> g_timerPeriodTaken{0};
+constexpr UINT TIMER_PERIOD_MS = 1;
+}  // namespace
+
+void beginTimerResolution() {
+    if (timeBeginPeriod(TIMER_PERIOD_MS) == TIMERR_NOERROR) g_timerPeriodTaken.store(1);
+}
+
+void endTimerResolution() {
+    if (g_timerPeriodTaken.exchange(0) == 1) timeEndPeriod(TIMER_PERIOD_MS);
+}
+
 uint32_t platClockMs() { return timeGetTime(); }
 
 void platSleepMs(uint32_t ms) { Sleep(ms); }
 
 // ---------------------------------------------------------------- process
 
-void platExitProcess(int code) { ExitProcess(static_cast<UINT>(code)); }
+void platExitProcess(int code) {
+    endTimerResolution();
+    ExitProcess(static_cast<UINT>(code));
+}
 
 // ---------------------------------------------------------------- resources
 
