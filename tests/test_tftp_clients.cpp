@@ -222,4 +222,35 @@ TEST(TftpListener, TwoStageServesTransitionThenTargetUnderTheNewName) {
     EXPECT_TRUE(p.waitFor([&](auto& e) { return e.kind == "title" && e.text == uploaded; }));
 }
 
+TEST(TftpListener, TwoSilentMinutesPutTheFirewallHintInTheTitleAndTheWaitGoesOn) {
+    listenerChildEntry();
+    // Two listeners at once: nothing ever reaches the first; a stray
+    // datagram reaches the second, so its port is open and no hint comes.
+    UdpPeer client;
+    ASSERT_TRUE(client.open(loopback(4, 58)));
+    ScriptProcess silent, heard;
+    const int silentPort = startListenerChild(silent, "127.0.4.56 127.0.4.57 1");
+    const int heardPort = startListenerChild(heard, "127.0.4.59 127.0.4.57 1");
+    ASSERT_GE(silentPort, 69) << silent.transcript();
+    ASSERT_GE(heardPort, 69) << heard.transcript();
+    int w = waitingWindow(silent);
+    int other = waitingWindow(heard);
+    ASSERT_GT(w, 0) << silent.transcript();
+    ASSERT_GT(other, 0) << heard.transcript();
+    client.send(loopback(4, 59), static_cast<uint16_t>(heardPort), ack(0));
+
+    // Two minutes of the scaled clock.
+    std::optional<Event> title = silent.waitTitle(w, 30000);
+    ASSERT_TRUE(title) << silent.transcript();
+    EXPECT_EQ(title->text, "No Request From ULX After 2 Minutes: Firewall Blocking TFTP?");
+    EXPECT_FALSE(heard.waitTitle(other, 2000)) << heard.transcript();
+
+    // Still waiting: the expected request is served after the hint.
+    std::optional<std::vector<uint8_t>> got = download(client, loopback(4, 56), static_cast<uint16_t>(silentPort),
+                                                       FIRST_NAME);
+    EXPECT_EQ(got, kTarget) << silent.transcript();
+    EXPECT_EQ(silent.waitExit(30000), 0) << silent.transcript();
+    heard.killAndReap();
+}
+
 }  // namespace

@@ -175,6 +175,23 @@ cancel_confirmation() {
 }
 
 roads=${ULX_WINE_ROADS:-idle upgrade cancel phone twostage dpi front}
+
+# set_dpi N: the screen's DPI for the programs started after it (LogPixels,
+# where Wine reads it); a prefix left at another DPI by a failed run is set
+# back first.
+set_dpi() {
+  WINEDEBUG=-all wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
+  WINEDEBUG=-all wine reg add 'HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts' \
+    /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
+  if [ "$1" = 96 ]; then rm -f "$WINEPREFIX/.ulx-dpi"; else touch "$WINEPREFIX/.ulx-dpi"; fi
+}
+# set_managed Y|N: whether a window manager manages Wine's windows.
+set_managed() {
+  WINEDEBUG=-all wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d "$1" /f >/dev/null 2>&1
+  if [ "$1" = Y ]; then touch "$WINEPREFIX/.ulx-managed"; else rm -f "$WINEPREFIX/.ulx-managed"; fi
+}
+[ ! -f "$WINEPREFIX/.ulx-dpi" ] || set_dpi 96
+[ ! -f "$WINEPREFIX/.ulx-managed" ] || set_managed N
 has_road() { [[ " $roads " == *" $1 "* ]]; }
 
 # ---- the listener's idle wait costs no CPU, even with a message or a timer
@@ -275,5 +292,62 @@ if has_road twostage; then
   else
     echo "twostage: skipped (no ulx-upgrade-twostage.exe)"
   fi
+fi
+# ---- 144 DPI (150 %): the dialogs laid out by the dialog manager in the
+# larger font, crisp and unclipped; screenshots dpi144-*.
+if has_road dpi; then
+  set_dpi 144
+  start_device dpi --idle-delay 600000
+  start_program dpi ulx-upgrade
+  to_confirmation dpi144 "3.0.2(GWe)"
+  keys Tab Tab Return
+  w=$(wait_window "Waiting For Firmware Download Request From ULX")
+  shot "$w" dpi144-5-waiting
+  keys space                                   # Cancel has the focus
+  w=$(wait_window "ULX Firwmare Upgrade Error")
+  expect_message "Upgrade Failed: User Abort" dpi
+  shot "$w" dpi144-6-user-abort
+  keys Return
+  expect_program_end
+  stop_device
+  set_dpi 96
+  echo "dpi: dialogs at 144 DPI in $shots/dpi144-*.png"
+fi
+
+# ---- windows in front: under a window manager, with another program in
+# front, the success dialog that the listener thread opens comes to the
+# front or asks for attention (its taskbar button flashes).
+if has_road front; then
+  openbox --sm-disable >"$work/openbox.out" 2>&1 &
+  pids+=($!)
+  set_managed Y
+  start_device front --idle-delay 2500 --restart-ms 2000 --exit-after-upgrade
+  start_program front ulx-upgrade
+  to_confirmation front "3.0.2(GWe)"
+  keys Tab Tab Return
+  wait_window "Waiting For Firmware Download Request From ULX" >/dev/null
+  xmessage -title "Another Program" "another program" >/dev/null 2>&1 &
+  pids+=($!)
+  other=$(window "^Another Program\$") || fail "no other program"
+  window "^Updating Target Firmware to ULX@127\.0\.0\.1\$" 60 >/dev/null || fail "no post-upload wait"
+  xdotool windowactivate --sync "$other" >/dev/null 2>&1 || true
+  [ "$(xdotool getactivewindow)" = "$other" ] || fail "the other program is not in front"
+  w=$(window "^ULX@127\.0\.0\.1 Upgrade Successful!\$" 60) || fail "no success dialog"
+  front=""
+  for _ in $(seq 50); do
+    if [ "$(xdotool getactivewindow)" = "$w" ]; then front="comes to the front"; break; fi
+    if xprop -id "$w" _NET_WM_STATE 2>/dev/null | grep -q _NET_WM_STATE_DEMANDS_ATTENTION; then
+      front="asks for attention"
+      break
+    fi
+    sleep 0.1
+  done
+  [ -n "$front" ] || fail "the success dialog stayed behind the other program without asking for attention"
+  shot "$w" front-success
+  xdotool windowactivate --sync "$w" >/dev/null 2>&1 || true
+  keys Return
+  expect_program_end
+  set_managed N
+  echo "front: the success dialog $front while another program is in front"
 fi
 echo "screenshots: $shots"
