@@ -2,12 +2,19 @@
 # Installs what the build and the tests need, on Debian 12, as root.
 #   tools/install-deps.sh            the Linux programs and their tests
 #   tools/install-deps.sh --windows  also the mingw-w64 cross compiler and
-#                                    Wine 8 for the Windows program's test
-#                                    (about 1.3 GB more)
+#                                    (64- and 32-bit), Wine 8 with its 32-bit
+#                                    half and a window manager for the
+#                                    Windows program's test (about 1.8 GB more)
 set -euo pipefail
 packages=(cmake make g++ libgtest-dev libgmock-dev libssl-dev apache2 apache2-utils lighttpd atftp busybox curl tftpd-hpa qt6-base-dev fonts-liberation libcap2-bin xvfb xdotool imagemagick)
 if [ "${1:-}" = "--windows" ]; then
-  packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 fonts-wine xclip x11-utils iproute2 util-linux)
+  packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+             wine wine64 wine32:i386 fonts-wine xclip x11-utils openbox iproute2 util-linux)
+  # The 32-bit half of Wine runs the 32-bit exe.
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    apt-get update
+  fi
 fi
 missing=()
 for p in "${packages[@]}"; do

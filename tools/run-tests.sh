@@ -18,13 +18,20 @@ suite() {
 
 suite build
 
-# ulx-upgrade.exe and its phone and two-stage variants, under Wine against
-# the native ulx-device-sim; screenshots in build-win/wine/screenshots.
-echo "=== build-win"
-cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DULX_WINDOWS_TEST_IMAGES="$PWD/build/tests/images" >/dev/null
-cmake --build build-win -j"$jobs"
-timeout 600 tests/wine_smoke_test.sh build-win build/tools/device_sim/ulx-device-sim build-win/wine
+# ulx-upgrade.exe and its phone and two-stage variants, 64- and 32-bit,
+# under Wine against the native ulx-device-sim; screenshots in
+# build-win/wine/screenshots and build-win32/wine/screenshots. Then the
+# release zip (both exes and README.txt) from one command.
+for arch in x86_64:build-win i686:build-win32; do
+  dir=${arch#*:}
+  echo "=== $dir"
+  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-${arch%%:*}.cmake" \
+    -DULX_WINDOWS_TEST_IMAGES="$PWD/build/tests/images" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  tests/windows_pe_check.sh "${arch%%:*}-w64-mingw32-objdump" "$dir"/ulx-upgrade*.exe
+  timeout 900 tests/wine_smoke_test.sh "$dir" build/tools/device_sim/ulx-device-sim "$dir/wine"
+done
+cmake --build build-win --target release
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   suite build-asan -DULX_SANITIZE=address,undefined
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 suite build-tsan -DULX_SANITIZE=thread
