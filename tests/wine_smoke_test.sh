@@ -135,15 +135,26 @@ past_warning() {
   sleep 0.5
 }
 
-# to_confirmation ROAD SOFTWARE_VERSION: address, password, and the
-# confirmation dialog with the device's five fields.
+# to_confirmation ROAD SOFTWARE_VERSION [refused]: address, password, and
+# the confirmation dialog with the device's five fields. With "refused", a
+# password with a character that code page 1252 lacks is typed first: it
+# is refused with a message, never sent, and the field is selected again.
 to_confirmation() {
-  local road=$1 software=$2
+  local road=$1 software=$2 refused=${3:-}
   past_warning "$road" ULX-7400
   type_address 127.0.0.1
   shot "$address" "$road-2-address"
   keys Return
   w=$(wait_window "Enter Password Information")
+  if [ -n "$refused" ]; then
+    xdotool type --delay 120 'ulx€Ł'
+    keys Return
+    wait_window "Error" >/dev/null
+    expect_message "cannot be sent to the ULX as typed" "$road"
+    keys Return
+    w=$(wait_window "Enter Password Information")
+    keys ctrl+a
+  fi
   xdotool type --delay 120 ulx
   shot "$w" "$road-3-password"
   keys Return
@@ -219,7 +230,7 @@ fi
 if has_road upgrade; then
   start_device upgrade --idle-delay 2500 --restart-ms 2000 --exit-after-upgrade --image-out "$work/device-received.bin"
   start_program upgrade ulx-upgrade
-  to_confirmation upgrade "3.0.2(GWe)"
+  to_confirmation upgrade "3.0.2(GWe)" refused
   keys Tab Tab Return                          # last field -> text -> Upgrade
   w=$(wait_window "Waiting For Firmware Download Request From ULX")
   shot "$w" upgrade-5-waiting
