@@ -57,8 +57,15 @@ done
 version=$(dpkg-deb -f "${debs[0]}" Version)
 echo "packages: ${debs[*]}"
 
+id "$user" >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin "$user"
+chmod 755 "$work"
+# as_user COMMAND...: runs it as the unprivileged user.
+as_user() {
+  setpriv --reuid="$user" --regid="$user" --init-groups --inh-caps=-all env HOME="$work" "$@"
+}
+
 echo "=== lintian"
-lintian --fail-on error "${debs[@]}" || fail "lintian reports errors"
+as_user lintian --fail-on error "${debs[@]}" || fail "lintian reports errors"
 
 echo "=== install"
 purge
@@ -100,9 +107,7 @@ desktop-file-validate /usr/share/applications/ulx-upgrade.desktop || fail "deskt
 # TFTP server can bind port 69 only through the capability. A private
 # network namespace keeps the ports apart from the rest of the machine.
 echo "=== upgrade by user $user"
-id "$user" >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin "$user"
 touch "$work/who" && chown "$user" "$work/who"
-chmod 755 "$work"
 cat >"$work/as-user" <<SCRIPT
 #!/bin/sh
 exec setpriv --reuid=$user --regid=$user --init-groups --inh-caps=-all \\
