@@ -150,8 +150,8 @@ function(ulx_finish_packaging)
   # --pedantic it adds only notes: hardening-no-bindnow and
   # hardening-no-fortify-functions (the build takes CMake's flags, not
   # dpkg-buildflags'), binary-has-unneeded-section .comment (CPack strips
-  # without arguments) and spelling-error-in-binary "lik" (inside a library
-  # string, not ours).
+  # without arguments) and spelling-error-in-binary "lik" (no such word in
+  # our texts: a byte run of the binary that reads as one).
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGE_NAME ulx-upgrade)
   set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
