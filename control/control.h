@@ -16,6 +16,11 @@ int mapImage(int id, FirmwareImage* image);
 // 31 characters) and whether it is the phone product.
 void identifyProduct(const uint8_t* header, char* displayName, int nameCap, int* phoneProduct);
 
+// "<program> <version>", then "firmware: <product> <version>" for the
+// embedded Target image and "transition firmware: ..." for a Transition
+// image, one per line, into out. The length, or -1 when it does not fit.
+int formatProgramVersion(const char* program, char* out, int cap);
+
 // The number a version text stands for: up to three components, each read
 // as strtoul reads a number with base 0, combined as n * 100 + component
 // in wrapping 32-bit arithmetic.

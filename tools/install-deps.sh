@@ -6,7 +6,9 @@
 #                                    half and a window manager for the
 #                                    Windows program's test (about 1.8 GB more)
 set -euo pipefail
-packages=(cmake make g++ libgtest-dev libgmock-dev libssl-dev apache2 apache2-utils lighttpd atftp busybox curl tftpd-hpa qt6-base-dev fonts-liberation libcap2-bin xvfb xdotool imagemagick)
+packages=(cmake make g++ libgtest-dev libgmock-dev libssl-dev apache2 apache2-utils lighttpd atftp busybox curl tftpd-hpa qt6-base-dev fonts-liberation libcap2-bin xvfb xdotool imagemagick
+  # the man pages, and the Debian packages and their test
+  scdoc dpkg-dev file lintian desktop-file-utils man-db iproute2 util-linux)
 if [ "${1:-}" = "--windows" ]; then
   packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
              wine wine64 wine32:i386 fonts-wine xclip x11-utils openbox iproute2 util-linux)

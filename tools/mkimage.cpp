@@ -4,6 +4,7 @@
 // arguments always give the same file.
 //
 //   ulx-mkimage --product CODE --version TEXT --size BYTES [--seed N] -o FILE
+//   ulx-mkimage --help | --version
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,9 +24,17 @@ uint64_t nextValue(uint64_t* state) {
     return z ^ (z >> 31);
 }
 
+const char USAGE[] = "usage: ulx-mkimage --product CODE --version TEXT --size BYTES [--seed N] -o FILE\n";
+
 int usage() {
-    fprintf(stderr, "usage: ulx-mkimage --product CODE --version TEXT --size BYTES [--seed N] -o FILE\n");
+    fputs(USAGE, stderr);
     return 2;
+}
+
+// 0 once text is fully written to standard output, 1 otherwise.
+int print(const char* text) {
+    fputs(text, stdout);
+    return fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1;
 }
 
 // Copies text and its NUL into image at offset, as far as the image reaches.
@@ -36,6 +45,23 @@ void place(std::vector<uint8_t>& image, size_t offset, const std::string& text) 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --version with a value names the image's version text; alone, it asks
+    // for the program's own version.
+    if (argc == 2 && strcmp(argv[1], "--help") == 0)
+        return print((std::string(USAGE) +
+                      "Writes a stand-in firmware image: the product code at offset 0, the version\n"
+                      "text at offset 92, every other byte pseudo-random from the seed (default 1).\n"
+                      "\noptions:\n"
+                      "  --product CODE      product code at the start of the header\n"
+                      "  --version TEXT      version text at offset 92 (at most 35 characters)\n"
+                      "  --size BYTES        size of the image\n"
+                      "  --seed N            seed of the pseudo-random bytes (0x for hexadecimal)\n"
+                      "  -o FILE             where to write the image\n"
+                      "  --help              show this text\n"
+                      "  --version           alone: show the program's version\n")
+                         .c_str());
+    if (argc == 2 && strcmp(argv[1], "--version") == 0)
+        return print("ulx-mkimage " ULX_VERSION_TEXT "\n");
     std::string product, version, output;
     unsigned long long size = 0, seed = 1;
     bool haveSize = false;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The whole test suite: the normal build, the Windows program cross-built
-# and driven under Wine, then the same tests built with AddressSanitizer +
+# The whole test suite: the normal build, the Debian packages installed,
+# used and purged, the Windows program cross-built and driven under Wine,
+# then the same tests built with AddressSanitizer +
 # UndefinedBehaviorSanitizer and with ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +18,10 @@ suite() {
 }
 
 suite build
+
+# The packages from a Release build: lintian, apt-get install, an upgrade
+# by an unprivileged user over port 69, purge (needs root).
+timeout 1200 tests/package_test.sh build-pkg
 
 # ulx-upgrade.exe and its phone and two-stage variants, 64- and 32-bit,
 # under Wine against the native ulx-device-sim; screenshots in

@@ -6,7 +6,7 @@
 // computed over what it received next to that of the embedded image.
 //
 //   ulx-demo --sim PATH --script PATH --image PATH [--device 127.0.0.2]
-//            [--local 127.0.0.1] [--password admin-secret]
+//            [--local 127.0.0.1] [--password ulx] [--log /tmp/ulx-demo-device.log]
 #include <openssl/evp.h>
 
 #include <cstdio>
@@ -26,6 +26,7 @@ namespace {
 
 struct Options {
     std::string sim, script, image, device = "127.0.0.2", local = "127.0.0.1", password = "ulx";
+    std::string log = "/tmp/ulx-demo-device.log";
 };
 
 std::string sha256File(const std::string& path) {
@@ -67,8 +68,12 @@ void printText(const std::string& text) {
     if (!line.empty()) printf("    | %s\n", line.c_str());
 }
 
+const char USAGE[] =
+    "usage: ulx-demo --sim PATH --script PATH --image PATH [--device A] [--local A] [--password P]\n"
+    "                [--log FILE]\n";
+
 int usage() {
-    fprintf(stderr, "usage: ulx-demo --sim PATH --script PATH --image PATH [--device A] [--local A] [--password P]\n");
+    fputs(USAGE, stderr);
     return 2;
 }
 
@@ -76,6 +81,17 @@ int usage() {
 
 int main(int argc, char** argv) {
     Options o;
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        printf("%sStarts ulx-device-sim (PATH) and drives ulx-upgrade-script (PATH) through an\n"
+               "upgrade as a person would; exit 0 when the device received the image (PATH)\n"
+               "byte for byte and the program ended with exit 0.\n",
+               USAGE);
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        puts("ulx-demo " ULX_VERSION_TEXT);
+        return 0;
+    }
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string key = argv[i], value = argv[i + 1];
         if (key == "--sim") o.sim = value;
@@ -84,11 +100,12 @@ int main(int argc, char** argv) {
         else if (key == "--device") o.device = value;
         else if (key == "--local") o.local = value;
         else if (key == "--password") o.password = value;
+        else if (key == "--log") o.log = value;
         else return usage();
     }
     if (argc % 2 == 0 || o.sim.empty() || o.script.empty() || o.image.empty()) return usage();
 
-    std::string log = "/tmp/ulx-demo-device.log";
+    const std::string& log = o.log;
     ScriptProcess device;
     if (!device.start(o.sim, {"--address", o.device, "--password", o.password, "--log", log,
                               "--exit-after-upgrade", "--exit-after", "180000"})) {

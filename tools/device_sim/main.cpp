@@ -22,6 +22,9 @@ int main(int argc, char** argv) {
             return 2;
         case sim::ParseResult::Run:
             break;
+        case sim::ParseResult::Version:
+            puts("ulx-device-sim " ULX_VERSION_TEXT);
+            return 0;
     }
 
     // SIGINT and SIGTERM are taken by sigtimedwait below, never by a

@@ -150,6 +150,7 @@ std::string helpText() {
         out += left + entry.help + "\n";
     }
     out += "  --help                              show this text\n";
+    out += "  --version                           show the program's version\n";
     return out;
 }
 
@@ -157,6 +158,7 @@ ParseResult parseOptions(int argc, char** argv, Options& options, std::string& e
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return ParseResult::Help;
+        if (arg == "--version") return ParseResult::Version;
         std::string name = arg, value;
         bool inlineValue = false;
         if (auto eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {

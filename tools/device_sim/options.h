@@ -58,7 +58,7 @@ struct Options {
     std::string logPath;
 };
 
-enum class ParseResult { Run, Help, Error };
+enum class ParseResult { Run, Help, Version, Error };
 
 // Fills options from argv ("--name value" or "--name=value"); on Error the
 // reason is in error.
