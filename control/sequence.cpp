@@ -47,6 +47,18 @@ int ulxWinMain(PlatInstance instance) {
         reportError("Upgrade Failed: No Response From ULX");
         return 0;
     }
+    // A web server that is no ULX (a printer or router at a mistyped
+    // address, an error page) holds none of the status page's labels: it
+    // must never reach the confirmation and the upgrade order.
+    if (countDeviceLabels(g_responseBuffer) == 0) {
+        char line[96];
+        describeAnswer(g_responseBuffer, line, sizeof line, 80);
+        char message[160];
+        if (snprintf(message, sizeof message, "Upgrade Failed: Not a ULX Status Page (%s)", line) < 0)
+            copyText(message, sizeof message, "Upgrade Failed: Not a ULX Status Page");
+        reportError(message);
+        return 0;
+    }
 
     lockWebState();
     decideStage(g_deviceInfo.softwareVersion, imageVersionText(g_transitionImage));

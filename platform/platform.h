@@ -85,6 +85,11 @@ int platSend(PlatSocket s, const void* data, int len);
 // Blocking (or non-blocking after platSetNonBlocking) receive:
 // > 0 bytes, 0 when the peer closed, < 0 on error or nothing pending.
 int platRecv(PlatSocket s, void* buf, int cap);
+// Receive that waits at most timeoutMs on the clock (platClockMs) for
+// something to arrive: > 0 bytes, 0 when the peer closed,
+// PLAT_RECV_TIMED_OUT when nothing came in time, another value < 0 on error.
+constexpr int PLAT_RECV_TIMED_OUT = -2;
+int platRecvWithin(PlatSocket s, void* buf, int cap, uint32_t timeoutMs);
 int platSendTo(PlatSocket s, const void* data, int len, const SockAddrIn* to);
 int platRecvFrom(PlatSocket s, void* buf, int cap, SockAddrIn* from);
 int platSetNonBlocking(PlatSocket s);

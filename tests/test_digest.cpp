@@ -125,7 +125,7 @@ TEST(DigestCompute, AuthIntAddsTheBodyDigestInAnyCase) {
 TEST(DigestParse, RecognisesQuotedAndBareAlgorithmAndQop) {
     const std::tuple<const char*, const char*, const char*> cases[] = {
         {"algorithm=MD5, qop=\"auth\"", "MD5", "auth"}, {"algorithm=\"MD5-sess\",qop=auth", "MD5-sess", "auth"},
-        {"qop=auth-int\r\n algorithm=MD5\r\n", "MD5", "auth-int"}, {"qop=\"auth,auth-int\"", "old-alg", "auth"},
+        {"qop=auth-int,\r\n algorithm=MD5\r\n", "MD5", "auth-int"}, {"qop=\"auth,auth-int\"", "old-alg", "auth"},
         {"qop=\" auth-int , auth \"", "old-alg", "auth"}, {"qop=\"auth-int\"", "old-alg", "auth-int"},
         {"qop=\"x-token, auth-int\"", "old-alg", "auth-int"}, {"qop=\"tok1,tok2\"", "old-alg", "tok1"},
         {"xqop=\"auth-int\", myalgorithm=SHA", "old-alg", "old-qop"}, {"algorithm=, qop=", "old-alg", "old-qop"},
@@ -141,19 +141,18 @@ TEST(DigestParse, RecognisesQuotedAndBareAlgorithmAndQop) {
     }
 }
 
-// Later challenges: one without a realm changes nothing, one without a
-// nonce only the realm; the nonce count survives only the same nonce; a new
-// one clears opaque and keeps algorithm and qop.
+// Later challenges: one without realm or nonce changes nothing; the nonce
+// count survives only the same nonce; a new one clears opaque and keeps
+// algorithm and qop.
 TEST(DigestParse, LaterChallenges) {
     DigestState state = parsed("Digest realm=\"r\",nonce=\"n1\",opaque=\"op\",algorithm=\"MD5\",qop=\"auth\"");
     EXPECT_STREQ("op", state.opaque);
     state.nonceCount = 3;
     DigestState before = state;
-    EXPECT_EQ(1, parseChallenge("Basic nonce=\"x\"", &state));
-    EXPECT_EQ(0, memcmp(&before, &state, sizeof state));
-    EXPECT_EQ(1, parseChallenge("Basic realm=\"new\"", &state));
-    strcpy(before.realm, "new");
-    EXPECT_EQ(0, memcmp(&before, &state, sizeof state));
+    for (const char* unusable : {"Digest nonce=\"x\"", "Digest realm=\"new\"", "Basic realm=\"new\",nonce=\"x\""}) {
+        EXPECT_EQ(1, parseChallenge(unusable, &state)) << unusable;
+        EXPECT_EQ(0, memcmp(&before, &state, sizeof state)) << unusable;
+    }
     ASSERT_EQ(0, parseChallenge("Digest realm=\"r\",nonce=\"n1\"", &state));
     EXPECT_EQ(3u, state.nonceCount);
     ASSERT_EQ(0, parseChallenge("Digest nonce=\"n2\",realm=\"r2\"", &state));
@@ -163,6 +162,46 @@ TEST(DigestParse, LaterChallenges) {
     EXPECT_STREQ("", state.opaque);
     EXPECT_STREQ("MD5", state.algorithm);
     EXPECT_STREQ("auth", state.qop);
+}
+
+// Parameters come from the Digest challenge only, wherever it stands among
+// the WWW-Authenticate headers; quoted values are unescaped.
+TEST(DigestParse, OnlyTheDigestChallengeUnescaped) {
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"WWW-Authenticate: Basic realm=\"B\"\r\nWWW-Authenticate: Digest realm=\"D\", nonce=\"n\"\r\n", "D", "n"},
+        {"WWW-Authenticate: Basic realm=\"B\", Digest nonce=\"n\",realm=\"D\"", "D", "n"},
+        {"WWW-Authenticate: Newauth realm=\"B\", title=\"Digest realm=\\\"x\\\"\", Digest realm=\"D\", nonce=\"n\"",
+         "D", "n"},
+        {"WWW-Authenticate: Basic realm=\"WWW-Authenticate: Digest realm=\\\"x\\\", nonce=\\\"y\\\"\"\r\n"
+         "WWW-Authenticate: DIGEST Realm=\"D\",\r\n\tNONCE=\"n\"", "D", "n"},
+        {"WWW-Authenticate: Digest realm=\"a\\\"b\", nonce=\"\\\\n\"", "a\"b", "\\n"},
+        {"WWW-Authenticate: Digest realm=ulx, nonce=abc\"def\"", "ulx", "abc"},  // bare tokens
+    };
+    for (const auto& [challenge, realm, nonce] : cases) {
+        DigestState state = parsed(challenge);
+        EXPECT_STREQ(realm, state.realm) << challenge;
+        EXPECT_STREQ(nonce, state.nonce) << challenge;
+    }
+}
+
+// A challenge that cannot be answered safely is refused and changes nothing.
+TEST(DigestParse, UnusableChallengesChangeNothing) {
+    std::string longList = "Digest realm=\"r\", nonce=\"n\", qop=\"auth";  // a list too long to read
+    for (int i = 0; i < 30; ++i) longList += ", auth-int";
+    longList += "\"";
+    const char* cases[] = {
+        "Digest realm=\"r\", nonce=\"n\r\nX-Injected: 1\"", "Digest realm=\"r\nX: 1\", nonce=\"n\"",
+        "Digest realm=\"r\", nonce=\"n\", opaque=\"o\rp\"", "Digest realm=\"r\", nonce=\"n\\\x01\"",
+        "Digest realm=\"r\", nonce=\"n\", domain=\"/\x7f\"", "Digest realm=\"r\", nonce=\"n\", qop=\"auth x\"",
+        "Digest realm=\"r\", nonce=\"n\", qop=\"auth,a\\\"b\"", "Digest realm=\"r\", nonce=\"n\", algorithm=\"MD5 x\"",
+        "Basic realm=\"r\", nonce=\"n\"", longList.c_str(),
+    };
+    for (const char* challenge : cases) {
+        DigestState state = parsed("Digest realm=\"old\",nonce=\"n0\",qop=auth,algorithm=MD5,opaque=\"o\"");
+        DigestState before = state;
+        EXPECT_EQ(1, parseChallenge(challenge, &state)) << challenge;
+        EXPECT_EQ(0, memcmp(&before, &state, sizeof state)) << challenge;
+    }
 }
 
 TEST(DigestParse, CnonceIsNextRandomInLowercaseHex) {
@@ -224,6 +263,39 @@ TEST(DigestHeader, WithAndWithoutQopAndOpaque) {
     EXPECT_EQ(prefix + "algorithm=\"MD5\",response=\"" + md5Hex(ha1 + ":N:000000001:" + cnonce + ":auth:" + ha2) +
                   "\",opaque=\"O\",qop=auth,nc=000000001,cnonce=\"" + cnonce + "\"\r\n",
               line);
+}
+
+// Quoted values go out escaped (RFC 7616 quoted-string) and are digested as
+// they are; a bare algorithm token comes back quoted, nothing more.
+TEST(DigestHeader, QuotedValuesEscapedDigestUnescaped) {
+    DigestState state = parsed("Digest realm=\"a\\\"b\\\\c\", nonce=\"N\", qop=auth, algorithm=MD5\"");
+    strcpy(state.userName, "ad\"m\\in");
+    strcpy(state.password, "pw");
+    strcpy(state.uri, "/admin/advanced");
+    state.nonceCount = 1;
+    char line[AUTHORIZATION_LINE_SIZE];
+    buildAuthorization(&state, line, sizeof line);
+    const std::string ha1 = md5Hex("ad\"m\\in:a\"b\\c:pw"), ha2 = md5Hex("GET:/admin/advanced");
+    EXPECT_EQ(std::string("Authorization: Digest username=\"ad\\\"m\\\\in\",realm=\"a\\\"b\\\\c\",nonce=\"N\","
+                          "uri=\"/admin/advanced\",algorithm=\"MD5\",response=\"") +
+                  md5Hex(ha1 + ":N:000000001:" + state.cnonce + ":auth:" + ha2) +
+                  "\",qop=auth,nc=000000001,cnonce=\"" + state.cnonce + "\"\r\n",
+              line);
+}
+
+// The longest line there can be fits AUTHORIZATION_LINE_SIZE.
+TEST(DigestHeader, EveryCharacterEscapedStillFits) {
+    DigestState state{};
+    std::string quotes(127, '"');
+    for (char* field : {state.userName, state.realm, state.nonce, state.uri, state.opaque, state.cnonce})
+        strcpy(field, quotes.c_str());
+    strcpy(state.algorithm, std::string(15, 'a').c_str());
+    strcpy(state.qop, std::string(15, 'q').c_str());
+    state.nonceCount = 0xffffffffu;
+    char line[AUTHORIZATION_LINE_SIZE];
+    int length = buildAuthorization(&state, line, sizeof line);
+    EXPECT_LT(length, AUTHORIZATION_LINE_SIZE - 1);
+    EXPECT_EQ("\r\n", std::string(line + length - 2));
 }
 
 TEST(DigestHeader, SmallCapacityStaysWithinBounds) {

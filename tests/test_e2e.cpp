@@ -131,6 +131,9 @@ TEST_P(Upgrade, Road) {
     // device's new nonce is answered silently.
     EXPECT_EQ(seen.count("104"), static_cast<int>(road.person.passwords.size() + (road.person.cancelIn == "104")));
     EXPECT_EQ(ui.wait(10000), 0);
+    if (seen.count("103") + seen.count("304") == 0) {  // no confirmation, no upgrade order
+        EXPECT_EQ(readFile(log).find("\"event\":\"upgrade_order\""), std::string::npos);
+    }
     for (const auto& [control, text] : road.texts) {
         EXPECT_EQ(seen.count(control.substr(0, control.find('/'))), 1) << control;  // opened once
         EXPECT_EQ(seen.texts[control], text) << control;
@@ -175,7 +178,24 @@ INSTANTIATE_TEST_SUITE_P(E2e, Upgrade, ::testing::Values(
     // no marker: the Transition image first, then the Target image.
     Road{"TwoStage", ULX_TEST_TWOSTAGE, 30, {"--software-version", "1.0.0"}, {}, {}, true,
          {ULX_TEST_IMAGES "/transition.bin", SHIPPED},
-         {{"304/1007", CONFIRM_TEXT + std::string(OLDER)}, {"111/1004", "3.1.7(GWe)"}}}),
+         {{"304/1007", CONFIRM_TEXT + std::string(OLDER)}, {"111/1004", "3.1.7(GWe)"}}},
+    // ---- answers that are no status page, answers that never end, unusual challenges
+    Road{"ForeignServer404", ULX_TEST_SCRIPT, 60, {"--foreign-server", "404"}, {},
+         {"Upgrade Failed: Not a ULX Status Page (HTTP/1.1 404 Not Found)"}, false, {}},
+    Road{"ForeignServer301", ULX_TEST_SCRIPT, 61, {"--foreign-server", "301"}, {},
+         {"Upgrade Failed: Not a ULX Status Page (HTTP/1.1 301 Moved Permanently)"}, false, {}},
+    Road{"ForeignServer500", ULX_TEST_SCRIPT, 62, {"--foreign-server", "500"}, {},
+         {"Upgrade Failed: Not a ULX Status Page (HTTP/1.1 500 Internal Server Error)"}, false, {}},
+    Road{"AnswerNeverComes", ULX_TEST_SCRIPT, 63, {"--no-answer"}, {}, {"Upgrade Failed: No Response From ULX"}, false,
+         {}},
+    Road{"AnswerDrips", ULX_TEST_SCRIPT, 64, {"--drip-answer", "50"}, {}, {"Upgrade Failed: No Response From ULX"},
+         false, {}},
+    Road{"BasicChallengeFirst", ULX_TEST_SCRIPT, 65, {"--password", "s3cret", "--basic-challenge-first"},
+         {{"s3cret"}}, {}, true, {SHIPPED}},
+    // No challenge that can be answered: like a device that wants a
+    // password of a kind we cannot give; nothing is sent with it.
+    Road{"CrlfInNonce", ULX_TEST_SCRIPT, 66, {"--password", "s3cret", "--crlf-in-nonce"}, {},
+         {"Upgrade Failed: Not a ULX Status Page (HTTP/1.1 401 Unauthorized)"}, false, {}}),
     [](const testing::TestParamInfo<Road>& i) { return std::string(i.param.name); });
 
 // ---------------------------------------------------------------- the sim against independent peers

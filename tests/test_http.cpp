@@ -56,6 +56,8 @@ TEST(HttpClassify, StatusLines) {
         {"HTTP/1.1 401 X\r\nwww-authenticate: Digest realm=\"r\", nonce=\"n\"\r\n", 2},
         {"HTTP/1.1 401 X\r\n\r\n<p>WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"</p>", 1},  // in the body
         {"HTTP/1.1 401 X\r\nWWW-Authenticate: Digest realm=\"r\", nonce=\"n", 1},  // ends inside the nonce
+        {"HTTP/1.1 401 X\r\nWWW-Authenticate: Basic realm=\"b\"\r\nWWW-Authenticate: Digest realm=\"r\", nonce=\"n\"", 1},
+        {"HTTP/1.1 401 X\r\nWWW-Authenticate: Digest realm=\"r\", nonce=\"n\r\nX-Injected: 1\"\r\n\r\n", 2},
         {"HTTP/1.1", -2}, {"HTTP/1.1 ", -2}, {"HTTP/1.1 \t  ", -2},
         {"HTTP/1.0 200 OK", -1}, {"http/1.1 200 OK", -1}, {"HTTP/1.", -1}, {"", -1}, {"\x89PNG\r\n\x1a\n", -1},
     };
@@ -87,6 +89,24 @@ TEST(HttpExtract, ValueIsTheFirstTextBetweenTagsAfterTheLabel) {
         char dest[128] = "previous";
         EXPECT_EQ(extractField(c.text.c_str(), c.label, dest, 127), c.expected ? dest : nullptr) << c.text;
         EXPECT_EQ(std::string(dest), c.expected.value_or("previous")) << c.text;
+    }
+}
+
+// How many labels make a status page, and the line that names any other answer.
+TEST(HttpAnswer, LabelsAndFirstLine) {
+    const std::tuple<std::string, int, const char*> cases[] = {
+        {statusPage(), 5, "HTTP/1.1 200 OK"},
+        {"HTTP/1.1 404 Not Found\r\nServer: printer\r\n\r\n<h1>Not Found</h1>", 0, "HTTP/1.1 404 Not Found"},
+        {"HTTP/1.1 200 OK\r\n\r\n<td>Serial Number:</td><td>1</td>", 1, "HTTP/1.1 200 OK"},
+        {"\r\n<p>Product Name?</p>", 0, "(empty)"},
+        {"HTTP/1.1 500\tFlash\x01write\x7f\n", 0, "HTTP/1.1 500?Flash?write?"},
+        {"HTTP/1.1 301 " + std::string(100, 'M'), 0, nullptr},  // cut to 80 characters
+    };
+    for (const auto& [text, labels, line] : cases) {
+        EXPECT_EQ(countDeviceLabels(text.c_str()), labels) << text;
+        char out[96];
+        describeAnswer(text.c_str(), out, sizeof out, 80);
+        EXPECT_EQ(std::string(out), line ? line : text.substr(0, 80)) << text;
     }
 }
 
@@ -226,6 +246,22 @@ TEST_F(HttpGet, AnswersThatAreNoPasswordDemandGiveTheirByteCount) {
         EXPECT_STREQ(g_deviceInfo.productName, "ULX");
         EXPECT_STREQ(g_deviceInfo.serialNumber, "");
     }
+}
+
+// A device that takes the request and then says nothing, or drips its page
+// a byte now and then past the whole answer's bound: a failed attempt, which
+// leaves nothing behind (on the test clock the bounds are 0.5 s and 1.5 s).
+TEST_F(HttpGet, SilentOrDrippingAnswerIsAFailedAttempt) {
+    ASSERT_EQ(server.start("127.0.3.25", 80, inOrder({{"", true}, {statusPage(), false, 150}})), "");
+    setDigest("secret", 0);
+    copyText(g_deviceInfo.productName, 128, "before");
+    DeviceInfo info = g_deviceInfo;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(get("127.0.3.24", "127.0.3.25"), 0) << attempt;
+        EXPECT_EQ(buffer[0], '\0');
+        EXPECT_EQ(memcmp(&info, &g_deviceInfo, sizeof info), 0);
+    }
+    EXPECT_EQ(g_digestState.nonceCount, 2u);  // both were sent
 }
 
 TEST_F(HttpGet, LongAnswerIsCutAtTheCapacityAndStillSearched) {

@@ -40,52 +40,6 @@ void copyField(char (&dst)[N], const char (&src)[N]) {
     dst[n] = '\0';
 }
 
-// A quoted parameter: the first occurrence of name="..." anywhere in the
-// text (case-sensitive); the value runs to the next double quote or the end.
-bool findQuoted(const char* text, const char* nameEqQuote, Span* value) {
-    const char* at = strstr(text, nameEqQuote);
-    if (at == nullptr) return false;
-    const char* begin = at + strlen(nameEqQuote);
-    const char* end = strchr(begin, '"');
-    value->begin = begin;
-    value->length = end != nullptr ? static_cast<size_t>(end - begin) : strlen(begin);
-    return true;
-}
-
-bool endsToken(char c) {
-    return c == '\0' || c == ',' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-// A parameter given quoted or as a bare token (algorithm=MD5, as some
-// servers send it). The name must stand at the start of the text or after a
-// blank, tab or comma, so that e.g. "xqop=" is not taken for "qop=". A bare
-// token ends at a comma, blank, tab, CR, LF or the end; an empty bare token
-// does not count as the parameter.
-bool findParameter(const char* text, const char* nameEq, Span* value) {
-    size_t nameLength = strlen(nameEq);
-    for (const char* at = strstr(text, nameEq); at != nullptr; at = strstr(at + 1, nameEq)) {
-        if (at != text) {
-            char before = at[-1];
-            if (before != ' ' && before != '\t' && before != ',') continue;
-        }
-        const char* begin = at + nameLength;
-        if (*begin == '"') {
-            ++begin;
-            const char* end = strchr(begin, '"');
-            value->begin = begin;
-            value->length = end != nullptr ? static_cast<size_t>(end - begin) : strlen(begin);
-            return true;
-        }
-        const char* end = begin;
-        while (!endsToken(*end)) ++end;
-        if (end == begin) continue;
-        value->begin = begin;
-        value->length = static_cast<size_t>(end - begin);
-        return true;
-    }
-    return false;
-}
-
 // ASCII comparison ignoring case; word is NUL-terminated, s need not be.
 bool spanEqualsIgnoreCase(Span s, const char* word) {
     if (strlen(word) != s.length) return false;
@@ -103,35 +57,191 @@ bool equalsIgnoreCase(const char* text, const char* word) {
     return spanEqualsIgnoreCase(Span{t, strlen(t)}, word);
 }
 
+// RFC 7230 token characters.
+bool isTokenChar(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (isalnum(u) && u < 0x80) return true;
+    return c != '\0' && strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+bool isControl(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7f;
+}
+
+// A parameter value as it stands in the challenge: a bare token, or the
+// inside of a quoted-string with its backslash escapes still in place.
+struct RawValue {
+    Span text;
+    bool quoted;
+};
+
+// Walks the characters a value stands for (escapes resolved) and calls
+// visit(c) for each; stops and returns false when visit does.
+template <typename Visit>
+bool eachChar(RawValue v, Visit visit) {
+    for (size_t i = 0; i < v.text.length; ++i) {
+        char c = v.text.begin[i];
+        if (v.quoted && c == '\\' && i + 1 < v.text.length) c = v.text.begin[++i];
+        if (!visit(c)) return false;
+    }
+    return true;
+}
+
+// The value, escapes resolved, into a field of cap bytes (cut to cap - 1
+// characters). Returns the whole value's length.
+size_t storeValue(char* field, size_t cap, RawValue v) {
+    size_t n = 0;
+    eachChar(v, [&](char c) {
+        if (n + 1 < cap) field[n] = c;
+        ++n;
+        return true;
+    });
+    field[n + 1 < cap ? n : cap - 1] = '\0';
+    return n;
+}
+
+bool isTokenValue(RawValue v) {
+    return v.text.length > 0 && eachChar(v, [](char c) { return isTokenChar(c); });
+}
+
+// Blanks and tabs, and a header line folded onto the next one (CR LF and a
+// blank or tab), between the elements of a challenge.
+const char* skipSpace(const char* p) {
+    for (;;) {
+        if (*p == ' ' || *p == '\t') ++p;
+        else if (p[0] == '\r' && p[1] == '\n' && (p[2] == ' ' || p[2] == '\t')) p += 3;
+        else return p;
+    }
+}
+
+Span readToken(const char** p) {
+    const char* begin = *p;
+    while (isTokenChar(**p)) ++*p;
+    return Span{begin, static_cast<size_t>(*p - begin)};
+}
+
+// The inside of a quoted-string; *p stands on its opening quote and ends
+// behind the closing one. A backslash takes the next character whatever it
+// is; a string cut by the end of the text runs to the end.
+Span readQuoted(const char** p) {
+    const char* begin = ++*p;
+    while (**p != '\0' && **p != '"') *p += (**p == '\\' && (*p)[1] != '\0') ? 2 : 1;
+    Span inside{begin, static_cast<size_t>(*p - begin)};
+    if (**p == '"') ++*p;
+    return inside;
+}
+
+// The parameters of a Digest challenge that this client uses.
+enum { P_REALM, P_NONCE, P_ALGORITHM, P_QOP, P_OPAQUE, P_COUNT };
+const char* const PARAMETER_NAMES[P_COUNT] = {"realm", "nonce", "algorithm", "qop", "opaque"};
+
+struct DigestChallenge {
+    bool given[P_COUNT];
+    RawValue value[P_COUNT];
+    bool controlCharacter;  // some value holds CR, LF or another control character
+};
+
+// Reads the challenges of one WWW-Authenticate value from p on (RFC 7235:
+// scheme, then name=value parameters separated by commas; a token not
+// followed by '=' starts the next challenge). True when one of them is
+// Digest, its parameters in out. *end: where reading stopped (the end of
+// the header line, or whatever broke the syntax).
+bool readDigestChallenge(const char* p, DigestChallenge* out, const char** end) {
+    p = skipSpace(p);
+    for (;;) {
+        Span scheme = readToken(&p);
+        if (scheme.length == 0) break;
+        bool digest = spanEqualsIgnoreCase(scheme, "Digest");
+        if (digest) memset(out, 0, sizeof *out);
+        bool nextScheme = false;
+        p = skipSpace(p);
+        for (;;) {
+            const char* at = p;
+            Span name = readToken(&p);
+            if (name.length == 0) {
+                if (*p != ',') break;  // the end of the list, or a broken one
+                p = skipSpace(p + 1);  // an empty list element
+                continue;
+            }
+            const char* q = p;
+            while (*q == ' ' || *q == '\t') ++q;
+            if (*q != '=') {
+                p = at;
+                nextScheme = true;
+                break;
+            }
+            p = q + 1;
+            while (*p == ' ' || *p == '\t') ++p;
+            RawValue value{{p, 0}, *p == '"'};
+            value.text = value.quoted ? readQuoted(&p) : readToken(&p);
+            if (digest) {
+                if (!eachChar(value, [](char c) { return !isControl(c); })) out->controlCharacter = true;
+                for (int i = 0; i < P_COUNT; ++i) {
+                    // A bare empty value does not count; the first of a name counts.
+                    if (out->given[i] || !spanEqualsIgnoreCase(name, PARAMETER_NAMES[i])) continue;
+                    if (!value.quoted && value.text.length == 0) continue;
+                    out->given[i] = true;
+                    out->value[i] = value;
+                }
+            }
+            p = skipSpace(p);
+            if (*p != ',') break;
+            p = skipSpace(p + 1);
+        }
+        if (digest) {
+            *end = p;
+            return true;
+        }
+        if (!nextScheme) break;
+    }
+    *end = p;
+    return false;
+}
+
+const char CHALLENGE_HEADER[] = "WWW-Authenticate:";
+constexpr size_t CHALLENGE_HEADER_LENGTH = sizeof CHALLENGE_HEADER - 1;
+
+bool startsWithChallengeHeader(const char* p) {
+    return strnlen(p, CHALLENGE_HEADER_LENGTH) == CHALLENGE_HEADER_LENGTH &&
+           spanEqualsIgnoreCase(Span{p, CHALLENGE_HEADER_LENGTH}, CHALLENGE_HEADER);
+}
+
+// The next "WWW-Authenticate:" (any case) from p on, or null.
+const char* findChallengeHeader(const char* p) {
+    for (; *p != '\0'; ++p)
+        if (startsWithChallengeHeader(p)) return p;
+    return nullptr;
+}
+
 // A qop value may list several options ("auth,auth-int"); the client must
 // answer with exactly one (RFC 2617 section 3.2.2). Prefer "auth", then
 // "auth-int", else the first option offered. Blanks and tabs around the
-// options are dropped; an all-empty list yields the empty span.
-Span chooseQop(Span list) {
-    Span first{list.begin, 0};
+// options are dropped; an all-empty list yields the empty text. False when
+// an option is not a token: such a list cannot be answered.
+bool chooseQop(RawValue list, char* chosen, size_t cap) {
+    char text[256];
+    if (storeValue(text, sizeof text, list) >= sizeof text) return false;
+    Span first{text, 0};
     Span authInt{nullptr, 0};
-    bool haveFirst = false;
-    const char* p = list.begin;
-    const char* end = list.begin + list.length;
-    while (p < end) {
-        const char* comma = static_cast<const char*>(memchr(p, ',', static_cast<size_t>(end - p)));
-        const char* tokenEnd = comma != nullptr ? comma : end;
-        const char* b = p;
-        const char* e = tokenEnd;
+    Span auth{nullptr, 0};
+    for (char* p = text; *p != '\0';) {
+        char* comma = strchr(p, ',');
+        char* b = p;
+        char* e = comma != nullptr ? comma : p + strlen(p);
+        p = comma != nullptr ? comma + 1 : e;
         while (b < e && (*b == ' ' || *b == '\t')) ++b;
         while (e > b && (e[-1] == ' ' || e[-1] == '\t')) --e;
-        Span token{b, static_cast<size_t>(e - b)};
-        if (token.length > 0) {
-            if (spanEqualsIgnoreCase(token, "auth")) return token;
-            if (authInt.begin == nullptr && spanEqualsIgnoreCase(token, "auth-int")) authInt = token;
-            if (!haveFirst) {
-                first = token;
-                haveFirst = true;
-            }
-        }
-        p = comma != nullptr ? comma + 1 : end;
+        Span option{b, static_cast<size_t>(e - b)};
+        if (option.length == 0) continue;
+        for (size_t i = 0; i < option.length; ++i)
+            if (!isTokenChar(option.begin[i])) return false;
+        if (auth.begin == nullptr && spanEqualsIgnoreCase(option, "auth")) auth = option;
+        if (authInt.begin == nullptr && spanEqualsIgnoreCase(option, "auth-int")) authInt = option;
+        if (first.length == 0) first = option;
     }
-    return authInt.begin != nullptr ? authInt : first;
+    storeSpan(chosen, cap, auth.begin != nullptr ? auth : authInt.begin != nullptr ? authInt : first);
+    return true;
 }
 
 // Feeds a NUL-terminated text to MD5 (no terminator).
@@ -145,41 +255,49 @@ void updateText(MD5_CTX* context, const char* text) {
 int parseChallenge(const char* challenge, DigestState* state) {
     if (challenge == nullptr || state == nullptr) return 1;
 
-    // 1. realm: without it nothing changes.
-    Span value;
-    if (!findQuoted(challenge, "realm=\"", &value)) return 1;
-    storeSpan(state->realm, sizeof state->realm, value);
+    // Only the Digest challenge counts, wherever it stands among the
+    // answer's WWW-Authenticate headers: a Basic challenge before it (its
+    // realm above all) is not read.
+    DigestChallenge c;
+    const char* p = challenge;
+    for (;;) {
+        const char* header = startsWithChallengeHeader(p) ? p + CHALLENGE_HEADER_LENGTH : p;
+        const char* end = header;
+        if (readDigestChallenge(header, &c, &end)) break;
+        p = findChallengeHeader(end);
+        if (p == nullptr) return 1;
+    }
 
-    // 2. nonce: without it the challenge fails, the new realm stays.
-    if (!findQuoted(challenge, "nonce=\"", &value)) return 1;
-    storeSpan(state->nonce, sizeof state->nonce, value);
+    // Unusable, and nothing changes: no realm or nonce; a value holding a
+    // control character (CR, LF: it would end up in our request's header);
+    // an algorithm or a qop option that is no token (it is written back).
+    if (!c.given[P_REALM] || !c.given[P_NONCE] || c.controlCharacter) return 1;
+    if (c.given[P_ALGORITHM] && c.value[P_ALGORITHM].text.length > 0 && !isTokenValue(c.value[P_ALGORITHM]))
+        return 1;
+    char qop[sizeof state->qop];
+    if (c.given[P_QOP] && !chooseQop(c.value[P_QOP], qop, sizeof qop)) return 1;
 
-    // 3. A new nonce starts counting again; the same nonce counts on.
+    storeValue(state->realm, sizeof state->realm, c.value[P_REALM]);
+    storeValue(state->nonce, sizeof state->nonce, c.value[P_NONCE]);
+
+    // A new nonce starts counting again; the same nonce counts on.
     if (strncmp(state->nonce, state->previousNonce, sizeof state->nonce) != 0) {
         copyField(state->previousNonce, state->nonce);
         state->nonceCount = 0;
     }
 
-    // 4. A fresh client nonce: the next pseudo-random number (0..32767) in
+    // A fresh client nonce: the next pseudo-random number (0..32767) in
     // lowercase hexadecimal, 1 to 4 characters.
     int written = snprintf(state->cnonce, sizeof state->cnonce, "%x",
                            static_cast<unsigned>(nextRandom()));
     if (written < 0 || static_cast<size_t>(written) >= sizeof state->cnonce) state->cnonce[0] = '\0';
 
-    // 5, 6. algorithm and qop keep their earlier values when absent.
-    if (findParameter(challenge, "algorithm=", &value)) {
-        storeSpan(state->algorithm, sizeof state->algorithm, value);
-    }
-    if (findParameter(challenge, "qop=", &value)) {
-        storeSpan(state->qop, sizeof state->qop, chooseQop(value));
-    }
-
-    // 7. opaque belongs to this challenge only.
-    if (findQuoted(challenge, "opaque=\"", &value)) {
-        storeSpan(state->opaque, sizeof state->opaque, value);
-    } else {
-        state->opaque[0] = '\0';
-    }
+    // algorithm and qop keep their earlier values when absent; opaque
+    // belongs to this challenge only.
+    if (c.given[P_ALGORITHM]) storeValue(state->algorithm, sizeof state->algorithm, c.value[P_ALGORITHM]);
+    if (c.given[P_QOP]) copyField(state->qop, qop);
+    if (c.given[P_OPAQUE]) storeValue(state->opaque, sizeof state->opaque, c.value[P_OPAQUE]);
+    else state->opaque[0] = '\0';
     return 0;
 }
 
@@ -264,6 +382,41 @@ void computeDigest(const char* nonce, const char* cnonce, const char* userName,
     computeResponse(ha1, nonce, ncText, cnonce, qop, method, uri, entityBody, response);
 }
 
+namespace {
+
+// The Authorization line as it is written: never more than cap - 1
+// characters and a NUL; what does not fit is cut, so the text is always a
+// prefix of the whole line.
+struct LineWriter {
+    char* out;
+    int cap;
+    int length;
+
+    void put(char c) {
+        if (length + 1 < cap) {
+            out[length++] = c;
+            out[length] = '\0';
+        }
+    }
+    void put(const char* text) {
+        for (; *text != '\0'; ++text) put(*text);
+    }
+    // An RFC 7616 quoted-string: '"' and '\' escaped. Control characters
+    // cannot stand in one and are left out (challenge values holding them
+    // are refused before, so only a typed user name could bring one).
+    void quoted(const char* value) {
+        put('"');
+        for (; *value != '\0'; ++value) {
+            if (isControl(*value)) continue;
+            if (*value == '"' || *value == '\\') put('\\');
+            put(*value);
+        }
+        put('"');
+    }
+};
+
+}  // namespace
+
 int buildAuthorization(const DigestState* state, char* out, int cap) {
     if (out == nullptr || cap <= 0) return 0;
     out[0] = '\0';
@@ -291,22 +444,39 @@ int buildAuthorization(const DigestState* state, char* out, int cap) {
         if (n < 0 || static_cast<size_t>(n) >= sizeof ncText) ncText[0] = '\0';
     }
 
+    // The digest is over the values themselves, the line carries them
+    // quoted. qop goes out bare: it is a token (the parser takes no other),
+    // and anything else in the record is left out rather than written.
     char response[33];
     computeDigest(s.nonce, s.cnonce, s.userName, s.realm, s.password, s.algorithm, ncText,
                   "GET", s.qop, s.uri, "", response);
 
-    int length = 0;
-    bool fits = appendFormat(out, cap, &length,
-                             "Authorization: Digest username=\"%s\",realm=\"%s\",nonce=\"%s\","
-                             "uri=\"%s\",algorithm=\"%s\",response=\"%s\"",
-                             s.userName, s.realm, s.nonce, s.uri, s.algorithm, response);
-    if (fits && s.opaque[0] != '\0') {
-        fits = appendFormat(out, cap, &length, ",opaque=\"%s\"", s.opaque);
+    LineWriter w{out, cap, 0};
+    w.put("Authorization: Digest username=");
+    w.quoted(s.userName);
+    w.put(",realm=");
+    w.quoted(s.realm);
+    w.put(",nonce=");
+    w.quoted(s.nonce);
+    w.put(",uri=");
+    w.quoted(s.uri);
+    w.put(",algorithm=");
+    w.quoted(s.algorithm);
+    w.put(",response=");
+    w.quoted(response);
+    if (s.opaque[0] != '\0') {
+        w.put(",opaque=");
+        w.quoted(s.opaque);
     }
-    if (fits && withQop) {
-        fits = appendFormat(out, cap, &length, ",qop=%s,nc=%09x,cnonce=\"%s\"", s.qop,
-                            s.nonceCount, s.cnonce);
+    if (withQop) {
+        w.put(",qop=");
+        for (const char* q = s.qop; *q != '\0'; ++q)
+            if (isTokenChar(*q)) w.put(*q);
+        w.put(",nc=");
+        w.put(ncText);
+        w.put(",cnonce=");
+        w.quoted(s.cnonce);
     }
-    if (fits) appendFormat(out, cap, &length, "\r\n");
-    return length;
+    w.put("\r\n");
+    return w.length;
 }

@@ -20,11 +20,21 @@ struct DigestState {
 
 extern DigestState g_digestState;
 
-// 0 on success, 1 when the challenge has no realm or no nonce. The text
-// begins at "WWW-Authenticate:" and runs to the end of the answer.
+// Reads the Digest challenge (RFC 7235/7616 syntax: quoted values
+// unescaped) into state: 0 on success, 1 when it is unusable and state is
+// unchanged - no Digest challenge, no realm or nonce, a value holding a
+// control character, an algorithm or qop option that is not a token. The
+// text begins at "WWW-Authenticate:" and runs to the end of the answer;
+// every WWW-Authenticate header in it is looked at, in order.
 int parseChallenge(const char* challenge, DigestState* state);
+
+// Room for the longest Authorization line: every quoted field at its full
+// width with each character escaped, plus the names, the response and nc.
+constexpr int AUTHORIZATION_LINE_SIZE = 2048;
 // Writes the Authorization header line ending in "\r\n" into out (at most
-// cap - 1 characters and a NUL); returns its length.
+// cap - 1 characters and a NUL; a line cut short is a prefix of the whole);
+// returns its length. Quoted values are escaped (RFC 7616 quoted-string),
+// the digest is over the values themselves.
 int buildAuthorization(const DigestState* state, char* out, int cap);
 
 void computeHA1(const char* algorithm, const char* userName, const char* realm,

@@ -40,7 +40,7 @@ int composeRequest(const char* path, uint32_t device, char* buffer, int capacity
         // The uri holds 127 characters; the paths sent are far shorter.
         g_digestState.nonceCount++;
         copyText(g_digestState.uri, sizeof g_digestState.uri, path);
-        char line[1024];
+        char line[AUTHORIZATION_LINE_SIZE];
         buildAuthorization(&g_digestState, line, sizeof line);
         ok = appendFormat(buffer, capacity + 1, &length, "%s", line);
     }
@@ -55,7 +55,12 @@ void unlockWebState() { g_webLock.unlock(); }
 
 void setDigestCredentials(const char* userName, const char* password) {
     std::lock_guard<std::mutex> hold(g_webLock);
-    copyText(g_digestState.userName, 127, userName);
+    // A control character cannot travel in the quoted user name, so it is
+    // not kept: the digest is over the name as it is sent.
+    int n = 0;
+    for (const char* c = userName; *c != '\0' && n < 126; ++c)
+        if (static_cast<unsigned char>(*c) >= 0x20 && *c != 0x7f) g_digestState.userName[n++] = *c;
+    g_digestState.userName[n] = '\0';
     copyText(g_digestState.password, 127, password);
 }
 
@@ -133,6 +138,18 @@ int countDeviceLabels(const char* text) {
     return found;
 }
 
+void describeAnswer(const char* text, char* out, int cap, int maxChars) {
+    if (cap <= 0) return;
+    int limit = maxChars < cap - 1 ? maxChars : cap - 1;
+    int n = 0;
+    for (; n < limit && text[n] != '\0' && text[n] != '\r' && text[n] != '\n'; ++n) {
+        unsigned char c = static_cast<unsigned char>(text[n]);
+        out[n] = c < 0x20 || c == 0x7f ? '?' : text[n];
+    }
+    out[n] = '\0';
+    if (n == 0) copyText(out, cap, "(empty)");
+}
+
 int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
             const char* path, char* buffer, int capacity) {
     if (capacity <= 0) return 0;
@@ -149,11 +166,21 @@ int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, u
     }
     platSend(s, buffer, length);
 
-    // Read until the device closes the connection or the buffer is full.
+    // Read until the device closes the connection or the buffer is full;
+    // silence or a drip beyond the bounds makes the attempt a failed one.
     int total = 0;
     buffer[0] = '\0';
+    const uint32_t start = platClockMs();
     while (total < capacity) {
-        int n = platRecv(s, buffer + total, capacity - total);
+        uint32_t spent = platClockMs() - start;
+        uint32_t wait = spent >= ANSWER_TOTAL_MS ? 0 : ANSWER_TOTAL_MS - spent;
+        if (wait > ANSWER_SILENCE_MS) wait = ANSWER_SILENCE_MS;
+        int n = wait > 0 ? platRecvWithin(s, buffer + total, capacity - total, wait) : PLAT_RECV_TIMED_OUT;
+        if (n == PLAT_RECV_TIMED_OUT) {
+            total = 0;
+            buffer[0] = '\0';
+            break;
+        }
         if (n <= 0) break;
         total += n;
         buffer[total] = '\0';

@@ -77,6 +77,32 @@ int platRecv(PlatSocket s, void* buf, int cap) {
     return static_cast<int>(n);
 }
 
+int platRecvWithin(PlatSocket s, void* buf, int cap, uint32_t timeoutMs) {
+    int fd = static_cast<int>(s);
+    timespec left = nanosToTimespec(platWaitNanos(timeoutMs));
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        timespec before;
+        clock_gettime(CLOCK_MONOTONIC, &before);
+        int n = ppoll(&p, 1, &left, nullptr);
+        if (n == 0) return PLAT_RECV_TIMED_OUT;
+        if (n < 0 && errno != EINTR) return -1;
+        if (n > 0) {
+            ssize_t got = recv(fd, buf, static_cast<size_t>(cap), MSG_DONTWAIT);
+            if (got >= 0) return static_cast<int>(got);
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+        }
+        // Interrupted, or readable without data after all: wait on for
+        // what is left of the time.
+        timespec after;
+        clock_gettime(CLOCK_MONOTONIC, &after);
+        long spent = (after.tv_sec - before.tv_sec) * 1000000000L + (after.tv_nsec - before.tv_nsec);
+        long remaining = left.tv_sec * 1000000000L + left.tv_nsec - spent;
+        if (remaining <= 0) return PLAT_RECV_TIMED_OUT;
+        left = nanosToTimespec(remaining);
+    }
+}
+
 int platSendTo(PlatSocket s, const void* data, int len, const SockAddrIn* to) {
     sockaddr_in sa = toSystemAddress<sockaddr_in>(to);
     return static_cast<int>(sendto(static_cast<int>(s), data, static_cast<size_t>(len), MSG_NOSIGNAL,

@@ -72,6 +72,18 @@ int platSend(PlatSocket s, const void* data, int len) {
 
 int platRecv(PlatSocket s, void* buf, int cap) { return recv(sock(s), static_cast<char*>(buf), cap, 0); }
 
+int platRecvWithin(PlatSocket s, void* buf, int cap, uint32_t timeoutMs) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(sock(s), &readable);
+    timeval tv{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000L};
+    int n = select(0, &readable, nullptr, nullptr, &tv);
+    if (n == 0) return PLAT_RECV_TIMED_OUT;
+    if (n < 0) return -1;
+    int got = recv(sock(s), static_cast<char*>(buf), cap, 0);
+    return got >= 0 ? got : -1;
+}
+
 int platSendTo(PlatSocket s, const void* data, int len, const SockAddrIn* to) {
     sockaddr_in sa = toSystemAddress<sockaddr_in>(to);
     return sendto(sock(s), static_cast<const char*>(data), len, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);

@@ -72,7 +72,7 @@ bool parseUpgradeSource(const std::string& text, uint32_t& address, uint16_t& po
 Device::Device(const Options& options, Log& log)
     : options_(options),
       log_(log),
-      server_(log, HttpBehaviour{options.noAnswer, options.neverClose, options.slowAnswerMs},
+      server_(log, HttpBehaviour{options.noAnswer, options.neverClose, options.slowAnswerMs, options.dripAnswerMs},
               [this](const HttpRequest& request) { return handle(request); }) {
     digest_.user = options.user;
     digest_.password = options.password;
@@ -126,6 +126,12 @@ HttpResponse Device::handle(const HttpRequest& request) {
         r.headers.emplace_back("Allow", "GET");
         return r;
     }
+    if (options_.foreignStatus != 0) {
+        // Some other web server at the address: a printer, a router.
+        HttpResponse r = page(static_cast<int>(options_.foreignStatus), "Printer", "<p>Welcome to the printer.</p>");
+        if (options_.foreignStatus / 100 == 3) r.headers.emplace_back("Location", "/index.html");
+        return r;
+    }
     HttpResponse refusal;
     if (!options_.password.empty() && !authorize(request, refusal)) return refusal;
     std::string path = request.target.substr(0, request.target.find('?'));
@@ -137,7 +143,8 @@ HttpResponse Device::handle(const HttpRequest& request) {
 HttpResponse Device::challenge(const std::string& reason, bool stale) {
     // Called with mutex_ held.
     HttpResponse r = page(401, "Unauthorized", "Authorization required.");
-    std::string value = buildChallenge(digest_, nonce_, stale);
+    std::string value = buildChallenge(digest_, options_.crlfInNonce ? nonce_ + "\r\nX-Injected: 1" : nonce_, stale);
+    if (options_.basicChallengeFirst) r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"Basic Area\"");
     r.headers.emplace_back("WWW-Authenticate", value);
     log_.write(Json("auth_challenge").str("reason", reason).str("nonce", nonce_).str("header", value));
     return r;

@@ -85,10 +85,12 @@ std::string statusLine(int status) {
     switch (status) {
         case 200: return "200 OK";
         case 400: return "400 Bad Request";
+        case 301: return "301 Moved Permanently";
         case 401: return "401 Unauthorized";
         case 404: return "404 Not Found";
         case 405: return "405 Method Not Allowed";
         case 431: return "431 Request Header Fields Too Large";
+        case 500: return "500 Internal Server Error";
         case 503: return "503 Service Unavailable";
         default: return std::to_string(status) + " Status";
     }
@@ -228,6 +230,12 @@ bool HttpServer::sendAll(int fd, const std::string& data) {
     return true;
 }
 
+bool HttpServer::drip(int fd, const std::string& data) {
+    for (char c : data)
+        if (!pause(behaviour_.dripAnswerMs) || !sendAll(fd, std::string(1, c))) return false;
+    return true;
+}
+
 void HttpServer::serve(Fd connection, std::string peer) {
     std::string raw, error;
     bool complete = readRequest(connection.get(), raw, error);
@@ -270,7 +278,7 @@ void HttpServer::serve(Fd connection, std::string peer) {
     text += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
     text += "Connection: close\r\n\r\n";
     text += response.body;
-    bool sent = sendAll(connection.get(), text);
+    bool sent = behaviour_.dripAnswerMs > 0 ? drip(connection.get(), text) : sendAll(connection.get(), text);
     log_.write(Json("http_response")
                    .str("peer", peer)
                    .str("path", request.target)

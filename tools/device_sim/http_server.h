@@ -42,6 +42,7 @@ struct HttpBehaviour {
     bool noAnswer = false;
     bool neverClose = false;
     long slowAnswerMs = 0;
+    long dripAnswerMs = 0;  // each answer byte by byte, this far apart
 };
 
 class HttpServer {
@@ -69,6 +70,7 @@ private:
     bool readRequest(int fd, std::string& raw, std::string& error);
     void holdOpen(int fd);
     bool sendAll(int fd, const std::string& data);
+    bool drip(int fd, const std::string& data);  // false when the peer left or the server stops
     bool pause(long ms);  // false when stopped meanwhile
     void reap(bool all);
 

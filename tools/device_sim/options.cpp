@@ -123,6 +123,18 @@ const std::vector<OptionEntry>& optionTable() {
         {"--never-close", nullptr, "answer HTTP requests but keep the connection open", flag(&Options::neverClose)},
         {"--silent-after-upgrade", nullptr, "after the transfer, never come back (no web server)",
          flag(&Options::silentAfterUpgrade)},
+        // ---- the web client's checks: answer timing, foreign servers, challenges
+        {"--drip-answer", "MS", "send each HTTP answer one byte at a time, MS apart",
+         number(&Options::dripAnswerMs, 1, kMaxMs)},
+        {"--foreign-server", "STATUS",
+         "play a web server that is no ULX: every request gets STATUS (e.g. 404, 301, 500) and a page without "
+         "the status page's labels",
+         number(&Options::foreignStatus, 100, 599)},
+        {"--basic-challenge-first", nullptr, "put a Basic challenge (realm \"Basic Area\") before the Digest one",
+         flag(&Options::basicChallengeFirst)},
+        {"--crlf-in-nonce", nullptr, "the challenge's quoted nonce holds CR LF and a header line",
+         flag(&Options::crlfInNonce)},
+        // ----
         {"--exit-after-upgrade", nullptr,
          "exit 0 once back after the restart and one status page served (silent: after the transfer)",
          flag(&Options::exitAfterUpgrade)},

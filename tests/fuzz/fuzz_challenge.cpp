@@ -1,0 +1,137 @@
+// The Digest challenge parser and the Authorization line built from what it
+// stored. Input: two bytes of capacity (little-endian), a flag byte, a
+// user-name length byte, that many bytes of user name, then the challenge.
+// Flag bit 0: the record is instead filled with raw input bytes (the builder
+// must stay safe with any record). The line is built into a buffer of
+// exactly the chosen capacity, so AddressSanitizer sees any write past it.
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "web/digest.h"
+
+namespace {
+
+void check(bool condition) {
+    if (!condition) abort();
+}
+
+bool isTokenChar(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return (u < 0x80 && isalnum(u)) || (c != '\0' && strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+bool isControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
+
+// A field as the line must carry it: up to its NUL or width, control
+// characters left out (for qop: token characters only).
+template <size_t N>
+std::string expected(const char (&field)[N], bool token = false) {
+    std::string out;
+    for (size_t i = 0; i < N - 1 && field[i] != '\0'; ++i)
+        if (token ? isTokenChar(field[i]) : !isControl(field[i])) out += field[i];
+    return out;
+}
+
+// Reads name=value pairs back from the line (quoted-strings unescaped) and
+// checks each against the record, in the order they must come.
+void checkLine(const std::string& line, const DigestState& s) {
+    const std::string prefix = "Authorization: Digest ";
+    check(line.compare(0, prefix.size(), prefix) == 0);
+    check(line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0);
+    for (size_t i = 0; i + 2 < line.size(); ++i) check(!isControl(line[i]));
+    size_t at = prefix.size();
+    std::string names;
+    auto next = [&](const char* name, bool quoted) {
+        size_t length = strlen(name);
+        check(line.compare(at, length, name) == 0 && line[at + length] == '=');
+        at += length + 1;
+        names += name;
+        std::string value;
+        if (quoted) {
+            check(line[at++] == '"');
+            while (line[at] != '"') {
+                if (line[at] == '\\') ++at;
+                check(at < line.size() - 2);
+                value += line[at++];
+            }
+            ++at;
+        } else {
+            while (line[at] != ',' && line[at] != '\r') value += line[at++];
+        }
+        check(line[at] == ',' || line[at] == '\r');
+        ++at;
+        return value;
+    };
+    check(next("username", true) == expected(s.userName));
+    check(next("realm", true) == expected(s.realm));
+    check(next("nonce", true) == expected(s.nonce));
+    check(next("uri", true) == expected(s.uri));
+    check(next("algorithm", true) == expected(s.algorithm));
+    std::string response = next("response", true);
+    check(response.size() == 32);
+    for (char c : response) check(isxdigit(static_cast<unsigned char>(c)) && !isupper(static_cast<unsigned char>(c)));
+    if (s.opaque[0] != '\0') check(next("opaque", true) == expected(s.opaque));
+    if (s.qop[0] != '\0') {
+        std::string qop = next("qop", false);
+        check(qop == expected(s.qop, true));
+        for (char c : qop) check(isTokenChar(c));
+        check(next("nc", false).size() == 9);
+        check(next("cnonce", true) == expected(s.cnonce));
+    }
+    check(at == line.size() - 1);  // standing on the final LF
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 4) return 0;
+    int cap = data[0] | (data[1] << 8);
+    cap %= AUTHORIZATION_LINE_SIZE + 64;
+    bool rawRecord = data[2] & 1;
+    size_t userLength = data[3];
+    data += 4;
+    size -= 4;
+    if (userLength > size) userLength = size;
+
+    DigestState state{};
+    check(parseChallenge("Digest realm=\"old\",nonce=\"n0\",qop=\"auth\",algorithm=\"MD5\",opaque=\"o\"", &state) == 0);
+    memcpy(state.userName, data, userLength < 127 ? userLength : 127);
+    state.userName[127] = '\0';
+    strcpy(state.password, "pw");
+    strcpy(state.uri, "/admin/advanced");
+
+    std::unique_ptr<char[]> text(new char[size - userLength + 1]);
+    memcpy(text.get(), data + userLength, size - userLength);
+    text[size - userLength] = '\0';
+
+    if (rawRecord) {
+        memcpy(&state, data, size < sizeof state ? size : sizeof state);
+    } else {
+        DigestState before = state;
+        int result = parseChallenge(text.get(), &state);
+        check(result == 0 || result == 1);
+        if (result == 1) {
+            check(memcmp(&before, &state, sizeof state) == 0);
+        } else {
+            for (const char* field : {state.realm, state.nonce, state.opaque})
+                for (const char* c = field; *c != '\0'; ++c) check(!isControl(*c));
+            for (const char* c = state.algorithm; *c != '\0'; ++c) check(isTokenChar(*c));
+            for (const char* c = state.qop; *c != '\0'; ++c) check(isTokenChar(*c));
+        }
+    }
+
+    std::unique_ptr<char[]> full(new char[AUTHORIZATION_LINE_SIZE]);
+    int length = buildAuthorization(&state, full.get(), AUTHORIZATION_LINE_SIZE);
+    check(length > 0 && length < AUTHORIZATION_LINE_SIZE - 1 && static_cast<size_t>(length) == strlen(full.get()));
+    checkLine(std::string(full.get(), static_cast<size_t>(length)), state);
+
+    std::unique_ptr<char[]> cut(new char[cap > 0 ? cap : 1]);
+    int cutLength = buildAuthorization(&state, cut.get(), cap);
+    if (cap == 0) return 0;
+    check(cutLength == (length < cap - 1 ? length : cap - 1));
+    check(memcmp(cut.get(), full.get(), static_cast<size_t>(cutLength)) == 0 && cut[cutLength] == '\0');
+    return 0;
+}
