@@ -2,6 +2,7 @@
 // the automation protocol as a person would answer them.
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "driver/protocol_driver.h"
@@ -86,7 +87,6 @@ private:
     void pressCancel(int w) {
         process_.press(w, 2);
         cancelledWindow_ = w;
-        cancelAt_ = Steady::now();
         reason_ = CancelReason::Operator;
     }
 
@@ -105,13 +105,16 @@ private:
                 fatal_ = "the program said nothing for " + std::to_string(config_.silenceMs / 1000) + " s";
             } else if (msSince(begin) > config_.timeoutMs) {
                 fatal_ = "the run took longer than " + std::to_string(config_.timeoutMs / 1000) + " s";
-            } else if (cancelledWindow_ >= 0 && msSince(cancelAt_) > config_.cancelMs) {
+            } else if (cancelSince_ && msSince(*cancelSince_) > config_.cancelMs) {
                 fatal_ = "the program did not end within " + std::to_string(config_.cancelMs / 1000) +
-                         " s of Cancel";
+                         " s of the cancel";
             }
-            // The operator's Ctrl-C: Cancel in the window that offers it now
-            // (later windows get it when they are shown).
-            if (cancelledWindow_ < 0 && openCancellable_ >= 0 && cancelWanted()) pressCancel(openCancellable_);
+            // The operator's Ctrl-C: Cancel in the newest window that offers
+            // it now (windows shown later get it when they are shown).
+            if (cancelWanted()) {
+                if (!cancelSince_) cancelSince_ = Steady::now();
+                if (cancelledWindow_ < 0 && !openCancellable_.empty()) pressCancel(openCancellable_.back());
+            }
         }
     }
 
@@ -152,7 +155,7 @@ private:
                 else r.waitPos = e.nums.at(0);
             });
         } else if (e.kind == "close") {
-            if (w == openCancellable_) openCancellable_ = -1;
+            std::erase(openCancellable_, w);
         } else if (e.kind == "error") {
             // Cancel reached a window that had just closed: the next one gets it.
             if (w == cancelledWindow_) cancelledWindow_ = -1;
@@ -200,7 +203,7 @@ private:
 
     void shown(const std::string& kind, int w) {
         if (CANCELLABLE.count(kind)) {
-            openCancellable_ = w;
+            openCancellable_.push_back(w);
             if (cancelWanted()) {
                 pressCancel(w);
                 return;
@@ -308,9 +311,9 @@ private:
 
     std::map<int, std::string> kinds_;                     // window -> template
     std::map<int, std::vector<std::string>> localItems_;   // address dialog -> its local addresses
-    int openCancellable_ = -1;  // the shown window that offers Cancel, if any
-    int cancelledWindow_ = -1;  // where the operator's Cancel went
-    Steady::time_point cancelAt_;
+    std::vector<int> openCancellable_;  // shown windows that offer Cancel, oldest first
+    int cancelledWindow_ = -1;          // where the operator's Cancel went
+    std::optional<Steady::time_point> cancelSince_;
     CancelReason reason_ = CancelReason::None;
     int passwordDialogs_ = 0;
     bool identified_ = false, delivered_ = false, restarting_ = false, success_ = false;
