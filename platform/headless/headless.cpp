@@ -64,9 +64,10 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...) {
 // Event lines on their way to standard output. The thread that changes a
 // window never waits for the reader of the events: it queues the line and
 // goes on, and a writer thread of its own writes the queue out. While the
-// reader lags, a queued title or progress position that a newer one of the
-// same window (and control) supersedes is dropped from the queue; every
-// other line, and the newest title and position, is written, in order.
+// reader lags, a queued title or progress position is dropped when a newer
+// one of the same window (and control) follows it with only titles and
+// positions in between; every other line, and the title and position a
+// window had at each of them, is written, in order.
 class LineQueue {
 public:
     enum Kind { OTHER, TITLE, POSITION };
@@ -76,9 +77,9 @@ public:
     void push(std::string line, Kind kind = OTHER, int window = 0, int control = 0) {
         std::lock_guard<std::mutex> hold(lock_);
         if (kind != OTHER) {
-            for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+            for (auto it = pending_.rbegin(); it != pending_.rend() && it->kind != OTHER; ++it) {
                 if (it->kind == kind && it->window == window && it->control == control) {
-                    pending_.erase(it);  // at most one such line is ever queued
+                    pending_.erase(std::next(it).base());
                     break;
                 }
             }
