@@ -149,7 +149,7 @@ private:
             text(kind, e.control, e.text);
         } else if (e.kind == "add" && e.control == LOCAL_LIST) {
             localItems_[w].push_back(e.text);
-        } else if ((e.kind == "range" || e.kind == "pos") && kind == UPLOADING && restarting_) {
+        } else if ((e.kind == "range" || e.kind == "pos") && kind == UPLOADING) {
             update([&](Record& r) {
                 if (e.kind == "range") r.waitRange = e.nums.at(1);
                 else r.waitPos = e.nums.at(0);
