@@ -24,7 +24,7 @@ def main():
 
     for line in p.stdout:
         time.sleep(delay)
-        words = line.split(" ", 3)
+        words = line.rstrip("\n").split(" ", 3)
         kind, w = words[0], words[1] if len(words) > 1 else ""
         if kind == "open":
             kinds[w] = words[2]

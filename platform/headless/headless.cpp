@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <condition_variable>
@@ -63,11 +64,15 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...) {
 
 // Event lines on their way to standard output. The thread that changes a
 // window never waits for the reader of the events: it queues the line and
-// goes on, and a writer thread of its own writes the queue out. While the
-// reader lags, a queued title or progress position is dropped when a newer
-// one of the same window (and control) follows it with only titles and
-// positions in between; every other line, and the title and position a
-// window had at each of them, is written, in order.
+// goes on, and a writer thread of its own writes the queue out. A line that
+// is not a title or a progress position is written at once, with what is
+// queued before it; titles and positions alone wait up to GATHER_MS for
+// company, so a transfer's per-block updates cost a write a millisecond,
+// not two a block. Meanwhile, and while the reader lags, a queued title or
+// position is dropped when a newer one of the same window (and control)
+// follows it with only titles and positions in between: every other line,
+// and the title and position a window had at each of them, is written, in
+// order.
 class LineQueue {
 public:
     enum Kind { OTHER, TITLE, POSITION };
@@ -83,19 +88,28 @@ public:
                     break;
                 }
             }
+        } else {
+            urgent_ = true;
         }
         pending_.push_back(Pending{std::move(line), kind, window, control});
-        changed_.notify_all();
+        // Wake the writer only when it waits for this: no system call per
+        // block while it gathers or writes.
+        if (state_ == IDLE || (state_ == GATHERING && kind == OTHER)) changed_.notify_all();
     }
 
     // Waits until every queued line has been written (or the output has
     // gone away).
     void drain() {
         std::unique_lock<std::mutex> hold(lock_);
-        changed_.wait(hold, [this] { return (pending_.empty() && !writing_) || broken_; });
+        urgent_ = true;
+        changed_.notify_all();
+        changed_.wait(hold, [this] { return (pending_.empty() && state_ == IDLE) || broken_; });
     }
 
 private:
+    static constexpr int GATHER_MS = 1;
+    enum State { IDLE, GATHERING, WRITING };
+
     struct Pending {
         std::string line;
         Kind kind;
@@ -108,16 +122,21 @@ private:
         for (;;) {
             {
                 std::unique_lock<std::mutex> hold(lock_);
-                writing_ = false;
+                state_ = IDLE;
                 changed_.notify_all();
                 changed_.wait(hold, [this] { return !pending_.empty(); });
+                if (!urgent_) {
+                    state_ = GATHERING;
+                    changed_.wait_for(hold, std::chrono::milliseconds(GATHER_MS), [this] { return urgent_; });
+                }
                 batch.clear();
                 for (const Pending& p : pending_) {
                     batch += p.line;
                     batch += '\n';
                 }
                 pending_.clear();
-                writing_ = true;
+                urgent_ = false;
+                state_ = WRITING;
             }
             if (!writeAll(batch)) {
                 std::lock_guard<std::mutex> hold(lock_);
@@ -142,8 +161,9 @@ private:
     std::mutex lock_;  // guards everything below
     std::condition_variable changed_;
     std::deque<Pending> pending_;
-    bool writing_ = false;  // a batch taken from pending_ is being written
-    bool broken_ = false;   // standard output failed: nothing more is written
+    bool urgent_ = false;  // pending_ holds a line that is no title or position
+    State state_ = WRITING;
+    bool broken_ = false;  // standard output failed: nothing more is written
 };
 
 // Writes each event as a line of the protocol (see the README). The model
