@@ -67,8 +67,11 @@ for i in $(seq 0 "$runs"); do  # run 0 warms up
   us=$(measure "$b"); [ "$i" -gt 0 ] && echo "$us" >>"$work/tftpd"
 done
 median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+spread() { sort -n "$1" | awk '{ v[NR] = $1 } END { printf "min %s, max %s", v[1], v[NR] }'; }
 m_fast=$(median "$work/fast") m_slow=$(median "$work/slow") m_tftpd=$(median "$work/tftpd")
 echo "per-block transfer time as the device sees it, median of $runs runs each, interleaved, $(nproc) cores"
-printf '%-44s %8s us/block  ratio %s\n' "in.tftpd (tftpd-hpa)" "$m_tftpd" "1.00"
-printf '%-44s %8s us/block  ratio %.2f\n' "ulx-upgrade-script, events to ulx-fleet" "$m_fast" "$(echo "$m_fast / $m_tftpd" | bc -l)"
-printf '%-44s %8s us/block  ratio %.2f\n' "ulx-upgrade-script, events to a slow Python reader" "$m_slow" "$(echo "$m_slow / $m_tftpd" | bc -l)"
+printf '%-52s %8s us/block  ratio %s   (%s)\n' "in.tftpd (tftpd-hpa)" "$m_tftpd" "1.00" "$(spread "$work/tftpd")"
+printf '%-52s %8s us/block  ratio %.2f   (%s)\n' "ulx-upgrade-script, events to ulx-fleet" "$m_fast" \
+  "$(echo "$m_fast / $m_tftpd" | bc -l)" "$(spread "$work/fast")"
+printf '%-52s %8s us/block  ratio %.2f   (%s)\n' "ulx-upgrade-script, events to a slow Python reader" "$m_slow" \
+  "$(echo "$m_slow / $m_tftpd" | bc -l)" "$(spread "$work/slow")"
