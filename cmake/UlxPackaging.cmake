@@ -123,14 +123,6 @@ function(ulx_install_package_docs component)
 endfunction()
 
 function(ulx_finish_packaging)
-  # The fleet tool upgrades devices like the other upgrade programs: it
-  # belongs in their package, and serves the firmware over TFTP too.
-  if(TARGET ulx-fleet)
-    get_target_property(component ulx-fleet ULX_PACKAGE_COMPONENT)
-    if(NOT component)
-      ulx_install_program(ulx-fleet upgrade TFTP_PORTS)
-    endif()
-  endif()
   ulx_add_man_pages()
   ulx_install_capability(upgrade)
   foreach(component upgrade sim)

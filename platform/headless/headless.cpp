@@ -8,9 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -58,12 +62,117 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...) {
     return std::string(buf, static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1);
 }
 
+// Event lines on their way to standard output. The thread that changes a
+// window never waits for the reader of the events: it queues the line and
+// goes on, and a writer thread of its own writes the queue out. A line that
+// is not a title or a progress position is written at once, with what is
+// queued before it; titles and positions alone wait up to GATHER_MS for
+// company, so a transfer's per-block updates cost a write a millisecond,
+// not two a block. Meanwhile, and while the reader lags, a queued title or
+// position is dropped when a newer one of the same window (and control)
+// follows it with only titles and positions in between: every other line,
+// and the title and position a window had at each of them, is written, in
+// order.
+class LineQueue {
+public:
+    enum Kind { OTHER, TITLE, POSITION };
+
+    void start() { std::thread([this] { writeLoop(); }).detach(); }
+
+    void push(std::string line, Kind kind = OTHER, int window = 0, int control = 0) {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (kind != OTHER) {
+            for (auto it = pending_.rbegin(); it != pending_.rend() && it->kind != OTHER; ++it) {
+                if (it->kind == kind && it->window == window && it->control == control) {
+                    pending_.erase(std::next(it).base());
+                    break;
+                }
+            }
+        } else {
+            urgent_ = true;
+        }
+        pending_.push_back(Pending{std::move(line), kind, window, control});
+        // Wake the writer only when it waits for this: no system call per
+        // block while it gathers or writes.
+        if (state_ == IDLE || (state_ == GATHERING && kind == OTHER)) changed_.notify_all();
+    }
+
+    // Waits until every queued line has been written (or the output has
+    // gone away).
+    void drain() {
+        std::unique_lock<std::mutex> hold(lock_);
+        urgent_ = true;
+        changed_.notify_all();
+        changed_.wait(hold, [this] { return (pending_.empty() && state_ == IDLE) || broken_; });
+    }
+
+private:
+    static constexpr int GATHER_MS = 1;
+    enum State { IDLE, GATHERING, WRITING };
+
+    struct Pending {
+        std::string line;
+        Kind kind;
+        int window;
+        int control;
+    };
+
+    void writeLoop() {
+        std::string batch;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> hold(lock_);
+                state_ = IDLE;
+                changed_.notify_all();
+                changed_.wait(hold, [this] { return !pending_.empty(); });
+                if (!urgent_) {
+                    state_ = GATHERING;
+                    changed_.wait_for(hold, std::chrono::milliseconds(GATHER_MS), [this] { return urgent_; });
+                }
+                batch.clear();
+                for (const Pending& p : pending_) {
+                    batch += p.line;
+                    batch += '\n';
+                }
+                pending_.clear();
+                urgent_ = false;
+                state_ = WRITING;
+            }
+            if (!writeAll(batch)) {
+                std::lock_guard<std::mutex> hold(lock_);
+                broken_ = true;
+                changed_.notify_all();
+                return;
+            }
+        }
+    }
+
+    static bool writeAll(const std::string& data) {
+        size_t done = 0;
+        while (done < data.size()) {
+            ssize_t n = write(STDOUT_FILENO, data.data() + done, data.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    std::mutex lock_;  // guards everything below
+    std::condition_variable changed_;
+    std::deque<Pending> pending_;
+    bool urgent_ = false;  // pending_ holds a line that is no title or position
+    State state_ = WRITING;
+    bool broken_ = false;  // standard output failed: nothing more is written
+};
+
 // Writes each event as a line of the protocol (see the README). The model
 // reports one event at a time, so lines never interleave.
 class EventWriter : public WindowObserver {
 public:
     HeadlessSink sink = nullptr;
     void* context = nullptr;
+    LineQueue queue;  // standard output's lines, when there is no sink
 
     void windowSize(const DialogTemplate* tmpl, int* width, int* height) override {
         *width = tmpl->cx * BASE_UNIT_X / 4;
@@ -77,12 +186,16 @@ public:
         if (tmpl) emit(format("open %d %d ", w, tmpl->id) + jsonString(caption));
         else emit(format("open %d msgbox ", w) + jsonString(caption));
     }
-    void titleSet(int w, const char* text) override { emit(format("title %d ", w) + jsonString(text)); }
+    void titleSet(int w, const char* text) override {
+        emit(format("title %d ", w) + jsonString(text), LineQueue::TITLE, w);
+    }
     void textSet(int w, int id, const char* text) override { emit(format("text %d %d ", w, id) + jsonString(text)); }
     void itemAdded(int w, int id, const char* text) override { emit(format("add %d %d ", w, id) + jsonString(text)); }
     void selectionSet(int w, int id, int index) override { emit(format("sel %d %d %d", w, id, index)); }
     void rangeSet(int w, int id, int low, int high) override { emit(format("range %d %d %d %d", w, id, low, high)); }
-    void positionSet(int w, int id, int pos) override { emit(format("pos %d %d %d", w, id, pos)); }
+    void positionSet(int w, int id, int pos) override {
+        emit(format("pos %d %d %d", w, id, pos), LineQueue::POSITION, w, id);
+    }
     void focusSet(int w, int id) override { emit(format("focus %d %d", w, id)); }
     void placed(int w, const PlatRect& r) override {
         emit(format("place %d %d %d %d %d", w, r.left, r.top, r.right - r.left, r.bottom - r.top));
@@ -95,18 +208,13 @@ public:
     void error(int w, const char* reason) override { emit(format("error %d ", w) + jsonString(reason)); }
     void exiting(int code) override {
         emit(format("exit %d", code));
-        if (!sink) fflush(stdout);
+        if (!sink) queue.drain();  // "exit" is the last line: it is out before the process ends
     }
 
 private:
-    void emit(const std::string& line) {
-        if (sink) {
-            sink(line.c_str(), context);
-        } else {
-            fwrite(line.data(), 1, line.size(), stdout);
-            fputc('\n', stdout);
-            fflush(stdout);
-        }
+    void emit(std::string line, LineQueue::Kind kind = LineQueue::OTHER, int w = 0, int id = 0) {
+        if (sink) sink(line.c_str(), context);
+        else queue.push(std::move(line), kind, w, id);
     }
 };
 
@@ -219,6 +327,7 @@ void readInput(int fd) {
 void headlessStart(int inputFd, HeadlessSink sink, void* context) {
     g_writer.sink = sink;
     g_writer.context = context;
+    if (!sink) g_writer.queue.start();
     windowModelStart(&g_writer);
     if (inputFd >= 0) std::thread(readInput, inputFd).detach();
 }

@@ -71,6 +71,9 @@ Json& Json::pairs(std::string_view name, const std::vector<std::pair<std::string
 
 Log::Log() : start_(std::chrono::steady_clock::now()) {}
 
+Log::Log(Log& shared, std::string device)
+    : shared_(&shared), device_(std::move(device)), start_(std::chrono::steady_clock::now()) {}
+
 Log::~Log() {
     if (owned_) fclose(out_);
 }
@@ -88,6 +91,11 @@ bool Log::open(const std::string& path, std::string& error) {
 }
 
 void Log::write(const Json& event) {
+    if (shared_ != nullptr) {
+        Json tagged = event;
+        shared_->write(tagged.str("device", device_));
+        return;
+    }
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_);
     std::string line = event.body() + ",\"t_ms\":" + std::to_string(ms.count()) + "}\n";
     std::lock_guard<std::mutex> lock(mutex_);

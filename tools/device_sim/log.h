@@ -35,6 +35,9 @@ std::string jsonQuote(std::string_view text);
 class Log {
 public:
     Log();
+    // One device's log within a shared one (several devices in one
+    // process): each line also names the device.
+    Log(Log& shared, std::string device);
     ~Log();
     Log(const Log&) = delete;
     Log& operator=(const Log&) = delete;
@@ -45,6 +48,8 @@ public:
     void write(const Json& event);
 
 private:
+    Log* shared_ = nullptr;
+    std::string device_;
     std::mutex mutex_;
     FILE* out_ = stdout;
     bool owned_ = false;

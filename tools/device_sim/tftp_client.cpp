@@ -92,6 +92,7 @@ private:
     std::string fileName_;
     std::string error_;
     Clock::time_point started_;
+    Clock::time_point lastBlockAt_{};  // when the last block came in
 
     std::vector<uint8_t> image_;
     bool oackSeen_ = false;
@@ -357,6 +358,7 @@ TftpResult Transfer::run(uint32_t localAddress, uint32_t serverAddress, uint16_t
             break;
         }
         if (finished_ && dallyEnd == Clock::time_point{}) {
+            lastBlockAt_ = Clock::now();
             if (onLastBlock) onLastBlock();
             dallyEnd = Clock::now() + kDally;
         }
@@ -426,6 +428,9 @@ void Transfer::logDone(const TftpResult& result) {
         .flag("rrq_repeated", rrqRepeated_)
         .str("sha256", result.sha256)
         .num("ms", ms);
+    // From the read request to the last block in, as the device sees it.
+    if (lastBlockAt_ != Clock::time_point{})
+        line.num("transfer_us", std::chrono::duration_cast<std::chrono::microseconds>(lastBlockAt_ - started_).count());
     log_.write(line);
 }
 

@@ -468,7 +468,7 @@ void ScriptProcess::killAndReap() {
 // ScriptProcess: commands
 
 bool ScriptProcess::send(const std::string& line, int timeoutMs) {
-  {
+  if (keepHistory_) {
     std::lock_guard lock(mutex_);
     transcript_ += "> " + line + "\n";
   }
@@ -535,7 +535,7 @@ void ScriptProcess::readLoop() {
 
 void ScriptProcess::addLine(std::string line) {
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  transcript_ += line + "\n";
+  if (keepHistory_) transcript_ += line + "\n";
   Event e;
   parseEvent(line, &e);  // on failure e has only raw set: kept, with an empty kind
   events_.push_back(std::move(e));
@@ -547,10 +547,15 @@ std::optional<Event> ScriptProcess::waitUntil(const std::function<bool(const Eve
   std::size_t next = cursor_;
   for (;;) {
     for (; next < events_.size(); ++next) {
-      if (pred(events_[next])) {
+      if (!pred(events_[next])) continue;
+      if (keepHistory_) {
         cursor_ = next + 1;
         return events_[next];
       }
+      std::optional<Event> found = std::move(events_[next]);
+      events_.erase(events_.begin(), events_.begin() + static_cast<std::ptrdiff_t>(next + 1));
+      cursor_ = 0;
+      return found;
     }
     // Nothing more can come after end of file; otherwise sleep until the
     // reader adds lines or the time is up (then one last look above).

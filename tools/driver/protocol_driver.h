@@ -85,6 +85,10 @@ class ScriptProcess {
   // Optional, before start(): send the child's stderr to this file
   // (created or truncated) instead of inheriting the test's stderr.
   void setStderrPath(const std::string& path) { stderrPath_ = path; }
+  // Optional, before start(): keep neither the events a wait has passed nor
+  // a transcript, for a driver of long runs or of many programs at once.
+  // events() then holds only the events at or after the cursor.
+  void setKeepHistory(bool keep) { keepHistory_ = keep; }
 
   // Starts `path` (searched in PATH if it has no '/') with argv
   // {path, args...}.  The environment is the test's own plus extraEnv
@@ -165,6 +169,7 @@ class ScriptProcess {
   void killAndReap();
 
   std::string stderrPath_;
+  bool keepHistory_ = true;
   std::string lastError_;
   pid_t pid_ = -1;
   bool reaped_ = false;
