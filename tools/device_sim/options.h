@@ -10,6 +10,7 @@ namespace sim {
 enum class QopMode { Auth, AuthInt, List, None };
 enum class AlgorithmMode { Quoted, Unquoted, Absent, Md5Sess };
 enum class WrongPasswordPolicy { SameNonce, NewNonce };
+enum class RestartAnswer { StatusPage, Error, NoLabels, NoVersion };
 
 struct Options {
     // Where the device lives.
@@ -50,6 +51,13 @@ struct Options {
     long slowAnswerMs = 0;
     bool neverClose = false;
     bool silentAfterUpgrade = false;
+
+    // After the restart: what a status page request gets, and for how many
+    // requests (0: every one); a third host that asks for the image first.
+    RestartAnswer restartAnswer = RestartAnswer::StatusPage;
+    long restartAnswers = 0;
+    std::string thief;
+    uint32_t thiefAddress = 0;  // thief, parsed (host order)
 
     // Ending.
     bool exitAfterUpgrade = false;
