@@ -138,6 +138,7 @@ TEST(TftpSession, LockStepTakesOnlyTheAckInFlightFromThePeer) {
         return p;
     };
 
+    std::optional<RealTimeClock> realTime(std::in_place);  // 100 ms intervals: no resend sooner than meant
     client.send(server, 6901, rrq("/ulx2.bi1"));
     ASSERT_TRUE(client.receive(2000));  // the OACK, as the flood test holds it
     client.send(server, 6901, ack(1));  // a block not sent yet
@@ -168,6 +169,7 @@ TEST(TftpSession, LockStepTakesOnlyTheAckInFlightFromThePeer) {
         ASSERT_EQ(d.value_or(Datagram{}).bytes, dataOf(block * 512u, std::min(block * 512u + 512u, 1100u)));
     }
     client.send(server, 6901, ack(3));
+    realTime.reset();  // the wait on the scaled clock
 
     SessionRecord r = session.finish();
     ASSERT_TRUE(r.ended);
