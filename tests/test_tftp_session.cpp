@@ -255,10 +255,11 @@ TEST_P(TftpVerify, Outcome) {
     // 937 units of 32 ms, less the part of the first unit already gone.
     EXPECT_GE(requestMs[0] - completed, 937u * 32u - 31u);
     EXPECT_LT(requestMs[0] - completed, 40000u);
-    // Attempts 10 s apart; no attempt begins after the one at 90 s or later.
-    for (size_t i = 1; i < requestMs.size(); ++i) EXPECT_GE(requestMs[i] - requestMs[i - 1], 9900u) << i;
+    // Attempts 10 s apart (less the jitter of their arrival); no attempt
+    // begins after the one at 90 s or later.
+    for (size_t i = 1; i < requestMs.size(); ++i) EXPECT_GE(requestMs[i] - requestMs[i - 1], 9000u) << i;
     if (c.message && std::string(c.message) == NO_RESPONSE) {
-        EXPECT_GE(requestMs.back() - requestMs[0], 90000u);
+        EXPECT_GE(requestMs.back() - requestMs[0], 89000u);
         EXPECT_LT(requestMs.back() - requestMs[0], 100000u);
         EXPECT_LT(r.firstMessageClockMs - requestMs.back(), 10000u);
     }
