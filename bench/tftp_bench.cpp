@@ -89,7 +89,8 @@ bool writeWholeFile(const char* path, const std::vector<uint8_t>& bytes) {
     copyText(g_deviceAddressText, sizeof g_deviceAddressText, address);
     TargetStage.store(1);
     setTftpFileName(FILE_NAME);
-    uint16_t port = startTftpListener(ntohl(a.s_addr));
+    // atftp on loopback sends from 127.0.0.1: that is the device here.
+    uint16_t port = startTftpListener(ntohl(a.s_addr), 0x7f000001u);
     fprintf(stderr, "port %u\n", static_cast<unsigned>(port));
     fflush(stderr);
     for (;;) platSleepMs(1000);

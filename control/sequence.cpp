@@ -69,13 +69,15 @@ int ulxWinMain(PlatInstance instance) {
         return 0;
     }
 
-    uint16_t port = startTftpListener(g_localAddress);
+    uint16_t port = startTftpListener(g_localAddress, g_deviceAddress);
     int stage = TargetStage.load();
     sendUpgradeRequest(port);
     if (stage == 1) idleForever();
 
-    // Two-stage: once the listener has delivered the Transition image, the
-    // device is told to fetch the Target image under a new name.
+    // Two-stage: once the listener has delivered and verified the
+    // Transition image, the device is told to fetch the Target image under
+    // a new name. After a failed Transition session the listener ends the
+    // process instead, so the Target order is never sent.
     while (TargetStage.load() != 1) platSleepMs(10);
     char fileName[32];
     snprintf(fileName, sizeof fileName, "/ulx%x.bi1", static_cast<unsigned>(nextRandom()));

@@ -110,6 +110,8 @@ struct Road {
     bool success;                // success dialog expected
     Lines delivered;             // the images the device received, in order (empty: not looked at)
     std::map<std::string, std::string> texts = {};  // "template/control" -> its last text
+    size_t orders = 0;           // upgrade orders the device received (0: not looked at)
+    std::string logHas = "";     // text the device's log must hold
 };
 
 void PrintTo(const Road& r, std::ostream* os) { *os << r.name; }
@@ -138,19 +140,28 @@ TEST_P(Upgrade, Road) {
         EXPECT_EQ(seen.count(control.substr(0, control.find('/'))), 1) << control;  // opened once
         EXPECT_EQ(seen.texts[control], text) << control;
     }
-    if (road.delivered.empty()) return;
-    // Each stage's image under its own name: ".bi0" before the last, ".bi1".
     std::string text = readFile(log);
+    if (road.orders) {
+        EXPECT_EQ(logValues(text, "upgrade_order", "file").size(), road.orders) << text;
+    }
+    EXPECT_NE(text.find(road.logHas), std::string::npos) << text;
+    if (road.delivered.empty()) return;
+    // Each stage's image under its own name: ".bi0" for the Transition image
+    // before the Target image, ".bi1".
     Lines names = logValues(text, "tftp_rrq", "file"), sums;
     ASSERT_EQ(names.size(), road.delivered.size()) << text;
     for (size_t i = 0; i < names.size(); ++i) {
-        EXPECT_EQ(names[i].substr(names[i].size() - 4), i + 1 < names.size() ? ".bi0" : ".bi1");
+        bool transition = road.delivered[i].find("transition") != std::string::npos;
+        EXPECT_EQ(names[i].substr(names[i].size() - 4), transition ? ".bi0" : ".bi1");
         sums.push_back(sha256Hex(readFile(road.delivered[i])));
     }
     EXPECT_EQ(logValues(text, "tftp_done", "sha256"), sums);
 }
 
 const char* const ABORT = "Upgrade Failed: User Abort";
+const char* const NO_RESPONSE = "Upgrade Failed: No Response From ULX";
+const char* const INCOMPLETE = "Upgrade Failed: Firmware Upload Incomplete";
+const char* const NOT_MATCHING = "Upgrade Failed: Version not matching";
 const char* const SHIPPED = ULX_SHIPPED_IMAGE;
 
 const char* const OLDER = "\r\n\r\nNote: Since your current firmware version\r\nis older than 2.0.13(NTr), this "
@@ -165,11 +176,27 @@ INSTANTIATE_TEST_SUITE_P(E2e, Upgrade, ::testing::Values(
     Road{"CancelPassword", ULX_TEST_SCRIPT, 14, {"--password", "s3cret"}, {{}, "104"}, {ABORT}, false, {}},
     Road{"CancelWaiting", ULX_TEST_SCRIPT, 16, {"--idle-delay", "60000"}, {{}, "114"}, {ABORT}, false, {}},
     Road{"CancelUploading", ULX_TEST_SCRIPT, 17, {"--stop-ack-at", "5"}, {{}, "110"}, {ABORT}, false, {}},
-    Road{"AcksStop", ULX_TEST_SCRIPT, 20, {"--stop-ack-at", "700"}, {}, {"Upgrade Failed: Firmware Upload Incomplete"},
-         false, {}},
-    Road{"VersionMismatch", ULX_TEST_SCRIPT, 21, {"--wrong-version"}, {}, {"Upgrade Failed: Version not matching"},
-         false, {SHIPPED}},
-    Road{"SilentAfterUpgrade", ULX_TEST_SCRIPT, 22, {"--silent-after-upgrade"}, {}, {}, false, {SHIPPED}},
+    Road{"AcksStop", ULX_TEST_SCRIPT, 20, {"--stop-ack-at", "700"}, {}, {INCOMPLETE}, false, {}},
+    Road{"VersionMismatch", ULX_TEST_SCRIPT, 21, {"--wrong-version"}, {}, {NOT_MATCHING}, false, {SHIPPED}},
+    // After the restart only a status page is the device's answer, however
+    // long it takes within the window; the version read before never stands
+    // in for it (the device reported the image's version before the upgrade).
+    Road{"RestartNeverEnds", ULX_TEST_SCRIPT, 22, {"--silent-after-upgrade"}, {}, {NO_RESPONSE}, false, {SHIPPED}},
+    Road{"FlashErrorAfterRestart", ULX_TEST_SCRIPT, 26, {"--restart-answer", "error"}, {}, {NO_RESPONSE}, false,
+         {SHIPPED}},
+    Road{"NoLabelsAfterRestart", ULX_TEST_SCRIPT, 27, {"--restart-answer", "no-labels"}, {}, {NO_RESPONSE}, false,
+         {SHIPPED}},
+    Road{"NoVersionAfterRestart", ULX_TEST_SCRIPT, 28,
+         {"--software-version", "3.1.7(GWe)", "--restart-answer", "no-version"}, {}, {NO_RESPONSE}, false, {SHIPPED}},
+    Road{"ErrorsThenStatusPage", ULX_TEST_SCRIPT, 29, {"--restart-answer", "error", "--restart-answers", "3"}, {}, {},
+         true, {SHIPPED}},
+    // Back 60 s after the wait (restart times are real, the program's clock runs 20 times faster).
+    Road{"SlowRestart", ULX_TEST_SCRIPT, 31, {"--restart-ms", "4500"}, {}, {}, true, {SHIPPED}},
+    Road{"PhoneNeedsAStatusPage", ULX_TEST_PHONE, 32, {"--restart-answer", "no-labels"}, {}, {NO_RESPONSE}, false,
+         {}},
+    // A third host asks for the file first: it gets no answer, the device gets the image.
+    Road{"ReadRequestFromAnotherHost", ULX_TEST_SCRIPT, 33, {"--thief", "127.0.5.233", "--idle-delay", "300"}, {}, {},
+         true, {SHIPPED}, {}, 1, "\"sent\":true,\"answered\":false"},
     Road{"PhoneSkipsVersionCheck", ULX_TEST_PHONE, 23, {"--wrong-version"}, {}, {}, true, {}},
     Road{"UnknownProduct", ULX_TEST_ODM, 24, {}, {}, {}, true, {}},
     Road{"RealClockWithPassword", ULX_SCRIPT, 25, {"--password", "s3cret", "--restart-ms", "3000"},
@@ -178,7 +205,12 @@ INSTANTIATE_TEST_SUITE_P(E2e, Upgrade, ::testing::Values(
     // no marker: the Transition image first, then the Target image.
     Road{"TwoStage", ULX_TEST_TWOSTAGE, 30, {"--software-version", "1.0.0"}, {}, {}, true,
          {ULX_TEST_IMAGES "/transition.bin", SHIPPED},
-         {{"304/1007", CONFIRM_TEXT + std::string(OLDER)}, {"111/1004", "3.1.7(GWe)"}}},
+         {{"304/1007", CONFIRM_TEXT + std::string(OLDER)}, {"111/1004", "3.1.7(GWe)"}}, 2},
+    // A failed Transition delivery ends the run: no Target order follows.
+    Road{"TwoStageTransitionIncomplete", ULX_TEST_TWOSTAGE, 34, {"--software-version", "1.0.0", "--stop-ack-at", "100"},
+         {}, {INCOMPLETE}, false, {}, {}, 1},
+    Road{"TwoStageTransitionMismatch", ULX_TEST_TWOSTAGE, 35, {"--software-version", "1.0.0", "--wrong-version"}, {},
+         {NOT_MATCHING}, false, {ULX_TEST_IMAGES "/transition.bin"}, {}, 1},
     // ---- answers that are no status page, answers that never end, unusual challenges
     Road{"ForeignServer404", ULX_TEST_SCRIPT, 60, {"--foreign-server", "404"}, {},
          {"Upgrade Failed: Not a ULX Status Page (HTTP/1.1 404 Not Found)"}, false, {}},

@@ -42,12 +42,20 @@ TEST_P(TftpClients, DownloadByteIdentical) {
     installImage(&g_targetImage, image, "3.1.7(GWe)");
     TargetStage.store(1);
     copyText(g_deviceAddressText, sizeof g_deviceAddressText, host.c_str());
+    // The clients send from 127.0.0.1; the verification asks the server's
+    // own address, where the status page reports the image's version.
+    WebServer web;
+    ASSERT_EQ(web.start(host, 80, [](const Request&, int) { return Reply{statusPage("HTTP/1.1 200 OK", "3.1.7(GWe)")}; }),
+              "");
     SessionServer session;
-    ASSERT_TRUE(session.start(server, 1069));
+    ASSERT_TRUE(session.start(server, 1069, server));
     ScriptProcess client;
     client.setStderrPath(errors);
-    ASSERT_TRUE(client.start(program, args)) << client.lastError();
-    EXPECT_EQ(client.wait(30000), 0) << readFile(errors);
+    {
+        RealTimeClock realTime;  // the transfer at the client's own pace
+        ASSERT_TRUE(client.start(program, args)) << client.lastError();
+        EXPECT_EQ(client.wait(30000), 0) << readFile(errors);
+    }
     std::string got = readFile(out);
     EXPECT_EQ(got.size(), image.size());
     EXPECT_TRUE(got == std::string(image.begin(), image.end()));
@@ -59,7 +67,8 @@ TEST_P(TftpClients, DownloadByteIdentical) {
     ASSERT_EQ(titles.size(), c.size / 512 + 3);  // ACK 0, one per block, then "Updating"
     std::string total = std::to_string(c.size) + "/" + std::to_string(c.size);
     EXPECT_EQ(titles[titles.size() - 2], "\"Uploading Target Firmware to ULX@" + host + " " + total + " Bytes\"");
-    EXPECT_EQ(std::count(r.messages.begin(), r.messages.end(), "Upgrade Failed: Firmware Upload Incomplete"), 0);
+    EXPECT_TRUE(r.messages.empty()) << r.messages.at(0);
+    EXPECT_TRUE(r.successDialog);
 }
 
 INSTANTIATE_TEST_SUITE_P(Clients, TftpClients, ::testing::Range(0, static_cast<int>(std::size(kClientCases))),
@@ -73,15 +82,30 @@ const char FIRST_NAME[] = "/ulx1a.bi1", TRANSITION_NAME[] = "/ulx1a.bi0", SECOND
 const std::vector<uint8_t> kTarget = makeImage(1500, 11, "3.1.7(GWe)");
 const std::vector<uint8_t> kTransition = makeImage(700, 12, "2.0.13(NTr)");
 
-// The child, given "<listen address> <device address text> <stage>": starts the
+// The child's event lines go to standard output. Each transfer runs on the
+// real-time clock, as the parent's download does (RealTimeClock); the wait
+// and the verification on the scaled one.
+void childLine(const char* line, void*) {
+    static uint32_t scale = 0;
+    int w = 0;
+    char kind[16] = "";
+    if (sscanf(line, "open %d %15s", &w, kind) == 2 && strcmp(kind, "110") == 0) scale = platClockRescale(1);
+    if (scale && sscanf(line, "title %d \"Updating%c", &w, kind) == 2) platClockRescale(scale);
+    printf("%s\n", line);
+    fflush(stdout);
+}
+
+// The child, given "<listen address> <device address> <stage>": starts the
 // listener as the sequence would, shows its port in a caption ("listener-port N",
 // template 991), renames the file after a Transition session, idles till the end.
 [[noreturn]] void runListenerChild(const char* setup) {
-    unsigned a, b, c, d;
+    unsigned a, b, c, d, e, f, g, h;
     char deviceText[63];
     int stage = 1;
-    if (sscanf(setup, "%u.%u.%u.%u %62s %d", &a, &b, &c, &d, deviceText, &stage) != 6) platExitProcess(2);
-    headlessStart(0, nullptr, nullptr);
+    if (sscanf(setup, "%u.%u.%u.%u %62s %d", &a, &b, &c, &d, deviceText, &stage) != 6 ||
+        sscanf(deviceText, "%u.%u.%u.%u", &e, &f, &g, &h) != 4)
+        platExitProcess(2);
+    headlessStart(0, childLine, nullptr);
     platNetStartup();
     installImage(&g_targetImage, kTarget, "3.1.7(GWe)");
     installImage(&g_transitionImage, kTransition, "2.0.13(NTr)");
@@ -89,7 +113,8 @@ const std::vector<uint8_t> kTransition = makeImage(700, 12, "2.0.13(NTr)");
     TargetStage.store(stage);
     setTftpFileName(stage ? FIRST_NAME : TRANSITION_NAME);
     static char caption[32];
-    snprintf(caption, sizeof caption, "listener-port %u", unsigned{startTftpListener(a << 24 | b << 16 | c << 8 | d)});
+    uint16_t port = startTftpListener(a << 24 | b << 16 | c << 8 | d, e << 24 | f << 16 | g << 8 | h);
+    snprintf(caption, sizeof caption, "listener-port %u", unsigned{port});
     static const DialogTemplate marker{991, 10, 10, caption, "MS Sans Serif", 8, nullptr, 0};
     platCreateDialog(nullptr, &marker, [](PlatWindow, int, int) { return 0; });
     while (stage == 0 && TargetStage.load() != 1) platSleepMs(10);
@@ -131,12 +156,23 @@ int waitingWindow(ScriptProcess& p) {
     return w;
 }
 
-TEST(TftpListener, BindsTheNextFreePortAndServesOnlyTheExactName) {
+// A status page on port 80 of address reporting version.
+std::string startStatusPage(WebServer& web, uint32_t address, const char* version) {
+    return web.start(dotted(address), 80, [version](const Request&, int) {
+        return Reply{statusPage("HTTP/1.1 200 OK", version)};
+    });
+}
+
+TEST(TftpListener, BindsTheNextFreePortAndServesOnlyTheDeviceTheExactName) {
     listenerChildEntry();
-    const uint32_t address = loopback(4, 50), device = loopback(4, 51);
-    UdpPeer taken, client;
+    const uint32_t address = loopback(4, 50), device = loopback(4, 51), thief = loopback(4, 56);
+    UdpPeer taken, client, third;
     ASSERT_TRUE(taken.open(address, 69)) << "port 69 of 127.0.4.50 is in use (a TFTP service on all addresses?)";
-    ASSERT_TRUE(client.open(device));
+    ASSERT_TRUE(client.open(device) && third.open(thief));
+    // Both claim the upgrade; only the device may be asked.
+    WebServer deviceWeb, thiefWeb;
+    ASSERT_EQ(startStatusPage(deviceWeb, device, "3.1.7(GWe)"), "");
+    ASSERT_EQ(startStatusPage(thiefWeb, thief, "3.1.7(GWe)"), "");
     ScriptProcess p;
     ASSERT_EQ(startListenerChild(p, "127.0.4.50 127.0.4.51 1"), 70) << p.transcript();
     int w = waitingWindow(p);
@@ -159,17 +195,25 @@ TEST(TftpListener, BindsTheNextFreePortAndServesOnlyTheExactName) {
         packet(TFTP_OACK, FIRST_NAME),
     };
     for (const auto& datagram : ignored) client.send(address, 70, datagram);
+    third.send(address, 70, rrq(FIRST_NAME));  // another host asks first, for the right name
     EXPECT_FALSE(client.receive(300));
+    EXPECT_FALSE(third.receive(0));
     EXPECT_FALSE(taken.receive(0));
     for (const auto& e : p.events()) EXPECT_FALSE(e.kind == "close" && e.window == w) << e.raw;
 
     std::optional<std::vector<uint8_t>> got = download(client, address, 70, FIRST_NAME);
     ASSERT_EQ(got, kTarget) << p.transcript();
     EXPECT_EQ(p.waitEvent("close", w).value_or(Event{}).result, "-");
-    // The session's titles: TftpSession.LockStep. Nothing answers on port 80
-    // of the device: the process ends silently.
-    EXPECT_EQ(p.waitExit(30000), 0) << p.transcript();
+    // The session's titles: TftpSession.LockStep. The device's status page
+    // verifies it; the other host is never asked.
+    int success = p.waitOpen("111", 30000);
+    ASSERT_GT(success, 0) << p.transcript();
+    p.press(success, 1);
+    EXPECT_EQ(p.waitExit(), 0) << p.transcript();
     EXPECT_EQ(countOpened(p, "msgbox"), 0);
+    EXPECT_EQ(deviceWeb.requests().size(), 1u);
+    EXPECT_TRUE(thiefWeb.requests().empty());
+    EXPECT_FALSE(third.receive(0));
 }
 
 TEST(TftpListener, AllHundredPortsTakenEndsTheProcess) {
@@ -194,6 +238,10 @@ TEST(TftpListener, TwoStageServesTransitionThenTargetUnderTheNewName) {
     const uint32_t address = loopback(4, 54);
     UdpPeer client;
     ASSERT_TRUE(client.open(loopback(4, 55)));
+    WebServer web;  // the Transition version, then the Target version
+    ASSERT_EQ(web.start("127.0.4.55", 80, inOrder({Reply{statusPage("HTTP/1.1 200 OK", "2.0.13(NTr)")},
+                                                   Reply{statusPage("HTTP/1.1 200 OK", "3.1.7(GWe)")}})),
+              "");
     ScriptProcess p;
     const uint16_t port = static_cast<uint16_t>(startListenerChild(p, "127.0.4.54 127.0.4.55 0"));
     ASSERT_GE(port, 69) << p.transcript();
@@ -213,14 +261,19 @@ TEST(TftpListener, TwoStageServesTransitionThenTargetUnderTheNewName) {
     int again = waitingWindow(p);
     ASSERT_GT(again, 0) << p.transcript();
     ASSERT_TRUE(p.waitEvent("pos", again));  // the heartbeat runs: the window is set up
-    for (size_t i = opened; i < p.cursor(); ++i) EXPECT_NE(p.events()[i].kind, "text") << p.events()[i].raw;
+    const std::vector<Event> events = p.events();  // a copy of every event: once
+    for (size_t i = opened; i < p.cursor(); ++i) EXPECT_NE(events[i].kind, "text") << events[i].raw;
     EXPECT_EQ(countOpened(p, "msgbox"), 0);
 
     client.send(address, port, rrq(TRANSITION_NAME));  // served once already
     EXPECT_FALSE(client.receive(300));
     got = download(client, address, port, SECOND_NAME);
     ASSERT_EQ(got, kTarget) << p.transcript();
-    EXPECT_EQ(p.waitExit(30000), 0) << p.transcript();
+    int success = p.waitOpen("111", 30000);
+    ASSERT_GT(success, 0) << p.transcript();
+    p.press(success, 1);
+    EXPECT_EQ(p.waitExit(), 0) << p.transcript();
+    EXPECT_EQ(web.requests().size(), 2u);
     p.setCursor(0);
     const std::string uploaded = "Uploading Target Firmware to ULX@127.0.4.55 1500/1500 Bytes";
     EXPECT_TRUE(p.waitFor([&](auto& e) { return e.kind == "title" && e.text == uploaded; }));

@@ -13,7 +13,7 @@ using namespace ulxtest;
 namespace {
 
 const char TARGET_VERSION[] = "3.1.7(GWe)", TRANSITION_VERSION[] = "2.0.13(NTr)";
-const char NOT_MATCHING[] = "Upgrade Failed: Version not matching";
+const char NOT_MATCHING[] = "Upgrade Failed: Version not matching", NO_RESPONSE[] = "Upgrade Failed: No Response From ULX";
 using Lines = std::vector<std::string>;
 
 void prepareRun(const std::vector<uint8_t>& target, const std::string& deviceText, int stage = 1, int phone = 0) {
@@ -138,6 +138,7 @@ TEST(TftpSession, LockStepTakesOnlyTheAckInFlightFromThePeer) {
         return p;
     };
 
+    std::optional<RealTimeClock> realTime(std::in_place);  // 100 ms intervals: no resend sooner than meant
     client.send(server, 6901, rrq("/ulx2.bi1"));
     ASSERT_TRUE(client.receive(2000));  // the OACK, as the flood test holds it
     client.send(server, 6901, ack(1));  // a block not sent yet
@@ -168,6 +169,7 @@ TEST(TftpSession, LockStepTakesOnlyTheAckInFlightFromThePeer) {
         ASSERT_EQ(d.value_or(Datagram{}).bytes, dataOf(block * 512u, std::min(block * 512u + 512u, 1100u)));
     }
     client.send(server, 6901, ack(3));
+    realTime.reset();  // the wait on the scaled clock
 
     SessionRecord r = session.finish();
     ASSERT_TRUE(r.ended);
@@ -179,33 +181,43 @@ TEST(TftpSession, LockStepTakesOnlyTheAckInFlightFromThePeer) {
     EXPECT_EQ(pos, (Lines{"1010 1", "1010 2", "1010 3", "1010 4"}));
     EXPECT_EQ(r.of("range").at(0), "1010 0 3");
     EXPECT_EQ(r.of("close"), Lines{"-"});
-    EXPECT_TRUE(r.messages.empty());  // nothing answers on port 80: silence
+    // Nothing answers on port 80 of the device: never a silent end.
+    EXPECT_EQ(r.messages, Lines{NO_RESPONSE});
 }
 
 // ---------------------------------------------------------------- verification
+
+// The device's answers after the restart.
+std::string page(const char* version) { return statusPage("HTTP/1.1 200 OK", version); }
+const std::string FLASH_ERROR = "HTTP/1.1 500 Flash write failed\r\nContent-Length: 0\r\n\r\n";
+const std::string NO_LABELS = "HTTP/1.1 200 OK\r\n\r\n<html><body>Starting, please wait.</body></html>";
+const std::string NO_VERSION = page(nullptr);  // every row but the software version
 
 // Each case also holds the full wait before the first status request and
 // the wait's progress; the first runs across the millisecond clock's wrap.
 struct VerifyCase {
     const char* name;
     int stage, phone;
-    bool answer;           // false: the device closes without a byte
-    const char* reported;  // the page's software version; null: no such row
-    const char* earlier;   // DeviceInfo's version before the upgrade
-    size_t requests;       // status page requests expected
+    Lines replies;        // the device's answers in order, the last one repeated; "": closed without a byte
+    const char* earlier;  // DeviceInfo's version before the upgrade
+    size_t requests;      // status page requests expected
     bool success;
-    const char* message;   // null: none
+    const char* message;  // null: none
 };
 
 const VerifyCase kVerifyCases[] = {
-    {"MatchAcrossTheClockWrap", 1, 0, true, TARGET_VERSION, "3.0.0", 1, true, nullptr},
-    {"OldVersion", 1, 0, true, "3.1.6(GWe)", "3.1.6(GWe)", 1, false, NOT_MATCHING},
-    {"OtherLetterCase", 1, 0, true, "3.1.7(gwe)", "3.0.0", 1, false, NOT_MATCHING},
-    {"NoLabelComparesTheEarlierVersion", 1, 0, true, nullptr, "3.0.0", 1, false, NOT_MATCHING},
-    {"PhoneProductIsNotCompared", 1, 1, true, "9.9.9", "3.0.0", 1, true, nullptr},
-    {"TransitionMatchShowsNothing", 0, 0, true, TRANSITION_VERSION, "2.0.1", 1, false, nullptr},
-    {"TransitionMismatch", 0, 0, true, TARGET_VERSION, "2.0.1", 1, false, NOT_MATCHING},
-    {"NoAnswerInTenAttempts", 1, 0, false, nullptr, "3.0.0", 10, false, nullptr},
+    {"MatchAcrossTheClockWrap", 1, 0, {page(TARGET_VERSION)}, "3.0.0", 1, true, nullptr},
+    {"OldVersion", 1, 0, {page("3.1.6(GWe)")}, "3.1.6(GWe)", 1, false, NOT_MATCHING},
+    {"OtherLetterCase", 1, 0, {page("3.1.7(gwe)")}, "3.0.0", 1, false, NOT_MATCHING},
+    {"PhoneProductIsNotCompared", 1, 1, {page("9.9.9")}, "3.0.0", 1, true, nullptr},
+    {"TransitionMatchShowsNothing", 0, 0, {page(TRANSITION_VERSION)}, "2.0.1", 1, false, nullptr},
+    {"TransitionMismatch", 0, 0, {page(TARGET_VERSION)}, "2.0.1", 1, false, NOT_MATCHING},
+    // Only a status page is the device's answer: the attempts go on, spaced out.
+    {"OnlyAStatusPageCounts", 1, 0, {"", FLASH_ERROR, NO_LABELS, NO_VERSION, page(TARGET_VERSION)}, "3.0.0", 5, true,
+     nullptr},
+    // The version read before the upgrade matches, and must not be taken.
+    {"NoStatusPageIsNoResponse", 1, 0, {NO_VERSION}, TARGET_VERSION, 10, false, NO_RESPONSE},
+    {"PhoneProductNeedsAStatusPage", 1, 1, {FLASH_ERROR}, "3.0.0", 10, false, NO_RESPONSE},
 };
 
 class TftpVerify : public ::testing::TestWithParam<int> {};
@@ -218,11 +230,13 @@ TEST_P(TftpVerify, Outcome) {
     prepareRun(target, dotted(device), c.stage, c.phone);
     installImage(&g_transitionImage, transition, TRANSITION_VERSION);
     copyText(g_deviceInfo.softwareVersion, sizeof g_deviceInfo.softwareVersion, c.earlier);
-    std::atomic<uint32_t> firstRequestMs{0};
+    std::mutex lock;
+    std::vector<uint32_t> requestMs;  // platClockMs() at each request
     WebServer device80;
     ASSERT_EQ(device80.start(dotted(device), 80, [&](const Request&, int i) {
-        if (i == 0) firstRequestMs = platClockMs();
-        return Reply{c.answer ? statusPage("HTTP/1.1 200 OK", c.reported) : ""};
+        std::lock_guard<std::mutex> hold(lock);
+        requestMs.push_back(platClockMs());
+        return Reply{c.replies[std::min<size_t>(static_cast<size_t>(i), c.replies.size() - 1)]};
     }), "");
     SessionServer session;
     ASSERT_TRUE(session.start(server, 6902));
@@ -234,12 +248,21 @@ TEST_P(TftpVerify, Outcome) {
 
     SessionRecord r = session.finish();
     ASSERT_TRUE(r.ended);
-    EXPECT_EQ(device80.requests().size(), c.requests);
+    std::lock_guard<std::mutex> hold(lock);
+    ASSERT_EQ(requestMs.size(), c.requests);
     EXPECT_EQ(r.successDialog, c.success);
     EXPECT_EQ(r.messages, c.message ? Lines{c.message} : Lines{});
     // 937 units of 32 ms, less the part of the first unit already gone.
-    EXPECT_GE(firstRequestMs - completed, 937u * 32u - 31u);
-    EXPECT_LT(firstRequestMs - completed, 40000u);
+    EXPECT_GE(requestMs[0] - completed, 937u * 32u - 31u);
+    EXPECT_LT(requestMs[0] - completed, 40000u);
+    // Attempts 10 s apart (less the jitter of their arrival); no attempt
+    // begins after the one at 90 s or later.
+    for (size_t i = 1; i < requestMs.size(); ++i) EXPECT_GE(requestMs[i] - requestMs[i - 1], 9000u) << i;
+    if (c.message && std::string(c.message) == NO_RESPONSE) {
+        EXPECT_GE(requestMs.back() - requestMs[0], 89000u);
+        EXPECT_LT(requestMs.back() - requestMs[0], 100000u);
+        EXPECT_LT(r.firstMessageClockMs - requestMs.back(), 10000u);
+    }
     // The wait's progress: 0 .. 937, never backwards.
     const std::string W = std::to_string(r.uploading);
     auto updating = std::find_if(r.lines.begin(), r.lines.end(),

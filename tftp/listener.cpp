@@ -1,7 +1,8 @@
 // The front of the TFTP server: binds the UDP socket, waits behind the
 // waiting window for the read request that names the expected file, and
 // hands it to a transfer session. It also switches the stage of a
-// two-stage run and ends the process once the Target image is served.
+// two-stage run, and ends the process once the Target image is served or
+// a session has failed.
 #include <cstdlib>
 #include <cstring>
 
@@ -28,15 +29,6 @@ PlatWindow openWaitingWindow(bool withText) {
     return w;
 }
 
-// The file name of a read request (opcode 1, then the name and its NUL),
-// read only within the `length` bytes received. Null for anything else,
-// and for a name whose NUL is not inside the datagram.
-const char* requestedFileName(const uint8_t* packet, int length) {
-    if (length < 2 || readU16BE(packet) != TFTP_RRQ) return nullptr;
-    const void* end = memchr(packet + 2, '\0', static_cast<size_t>(length - 2));
-    return end ? reinterpret_cast<const char*>(packet + 2) : nullptr;
-}
-
 // Nothing at all on the TFTP port for this long most often means that a
 // firewall drops the device's datagrams: the waiting window's title says
 // so, and the waiting goes on.
@@ -51,7 +43,7 @@ void pumpAll(PlatWindow w) {
 
 }  // namespace
 
-uint16_t startTftpListener(uint32_t localAddress) {
+uint16_t startTftpListener(uint32_t localAddress, uint32_t deviceAddress) {
     TftpListener* listener = static_cast<TftpListener*>(calloc(1, sizeof(TftpListener)));
     if (!listener) failListener("Upgrade Failed: Can't malloc for TFTP listener");
 
@@ -68,6 +60,7 @@ uint16_t startTftpListener(uint32_t localAddress) {
         ++port;
     }
     listener->localAddress = localAddress;
+    listener->deviceAddress = deviceAddress;
     listener->localPort = port;
 
     PlatThreadHandle thread = platStartThread(tftpListenerThread, listener);
@@ -107,21 +100,26 @@ int tftpListenerThread(void* arg) {
         heardOrHinted = true;  // something reaches the port: no firewall in the way
 
         // WRQ, DATA, ACK, ERROR, unknown opcodes, datagrams too short to
-        // hold an opcode and requests for another name get no reply.
-        const char* name = requestedFileName(listener->receiveBuffer, received);
+        // hold an opcode, requests for another name and requests from any
+        // host but the device get no reply.
+        const char* name = readRequestFileName(listener->receiveBuffer, received);
         if (!name) continue;
+        uint32_t peerAddress = 0;
+        uint16_t peerPort = 0;
+        readSocketAddress(&source, &peerAddress, &peerPort);
+        if (peerAddress != listener->deviceAddress) continue;
         char expected[TFTP_FILE_NAME_SIZE];
         getTftpFileName(expected, sizeof expected);
         if (strcmp(name, expected) != 0 || strcmp(name, servedName) == 0) continue;
 
-        uint32_t peerAddress = 0;
-        uint16_t peerPort = 0;
-        readSocketAddress(&source, &peerAddress, &peerPort);
         platDestroyWindow(window);
-        runTftpSession(listener->socket, listener->localAddress, listener->localPort, peerAddress, peerPort,
-                       name);
+        int verdict = runTftpSession(listener->socket, listener->localAddress, listener->localPort,
+                                     listener->deviceAddress, peerAddress, peerPort, name);
 
-        if (TargetStage.load() == 1) {
+        // The run ends after the Target image, and after every failure: a
+        // device that did not take the Transition image must not be sent
+        // the Target image.
+        if (TargetStage.load() == 1 || verdict != TFTP_VERIFIED) {
             platCloseSocket(listener->socket);
             platExitProcess(0);
         }

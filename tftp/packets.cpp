@@ -1,5 +1,6 @@
 // The byte layouts the server sends: OACK and DATA (RFC 1350, RFC 2347,
-// RFC 2349). Packets are built in place in the caller's buffer.
+// RFC 2349), built in place in the caller's buffer; and the one it reads
+// from outside, the read request's file name.
 #include <cstdio>
 #include <cstring>
 
@@ -45,4 +46,10 @@ int sendDataBlock(PlatSocket s, uint8_t* packet, const uint8_t* data, uint32_t l
     writeU16BE(packet + 2, block);
     if (length > 0) memcpy(packet + TFTP_DATA_HEADER, data, length);
     return platSendTo(s, packet, TFTP_DATA_HEADER + static_cast<int>(length), to);
+}
+
+const char* readRequestFileName(const uint8_t* packet, int length) {
+    if (length < 2 || readU16BE(packet) != TFTP_RRQ) return nullptr;
+    const void* end = memchr(packet + 2, '\0', static_cast<size_t>(length - 2));
+    return end ? reinterpret_cast<const char*>(packet + 2) : nullptr;
 }

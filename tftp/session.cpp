@@ -40,8 +40,8 @@ void sendInFlight(TftpSession* session, const FirmwareImage& image, const SockAd
 
 }  // namespace
 
-void runTftpSession(PlatSocket s, uint32_t localAddress, uint16_t localPort, uint32_t peerAddress,
-                    uint16_t peerPort, const char* fileName) {
+int runTftpSession(PlatSocket s, uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress,
+                   uint32_t peerAddress, uint16_t peerPort, const char* fileName) {
     TftpSession* session = static_cast<TftpSession*>(calloc(1, sizeof(TftpSession)));
     if (!session) {
         reportError("Upgrade Failed: Can't malloc for TFTP session");
@@ -50,6 +50,7 @@ void runTftpSession(PlatSocket s, uint32_t localAddress, uint16_t localPort, uin
     session->socket = s;
     session->localAddress = localAddress;
     session->localPort = localPort;
+    session->deviceAddress = deviceAddress;
     session->peerAddress = peerAddress;
     session->peerPort = peerPort;
     copyText(session->fileName, sizeof session->fileName, fileName);
@@ -59,8 +60,9 @@ void runTftpSession(PlatSocket s, uint32_t localAddress, uint16_t localPort, uin
     session->lastBlockSize = session->imageSize % TFTP_BLOCK_SIZE;
 
     int outcome = transferImage(session);
-    waitAndVerify(session, outcome);
+    int verdict = waitAndVerify(session, outcome);
     free(session);
+    return verdict;
 }
 
 int transferImage(TftpSession* session) {

@@ -43,6 +43,10 @@ int sendOptionAck(PlatSocket s, uint8_t* packet, const SockAddrIn* to, uint32_t 
 // to 512) in packet and sends the 4 + length bytes to `to`.
 int sendDataBlock(PlatSocket s, uint8_t* packet, const uint8_t* data, uint32_t length, uint16_t block,
                   const SockAddrIn* to);
+// The file name of a read request (opcode 1, then the name and its NUL),
+// read only within the `length` bytes received: it points into packet.
+// Null for any other datagram, and for a name whose NUL is not inside it.
+const char* readRequestFileName(const uint8_t* packet, int length);
 
 // ---------------------------------------------------------------- listener
 
@@ -60,18 +64,22 @@ constexpr uint32_t TFTP_LISTENER_WAIT_MS = 16;
 // lives until the process ends.
 struct TftpListener {
     uint32_t localAddress;  // host order; 0 is any local address
+    uint32_t deviceAddress; // host order; read requests from elsewhere are ignored
     uint16_t localPort;
     PlatSocket socket;      // shared with every session, closed at the end
     uint8_t receiveBuffer[TFTP_PACKET_SIZE];
 };
 
 // Binds the server's UDP socket on the local address from port 69 upward,
-// starts the listener thread and returns the bound port. Every failure
-// ends the process.
-uint16_t startTftpListener(uint32_t localAddress);
-// The listener thread: waits for the read request that names the expected
-// file, serves it, switches the stage, and ends the process after the
-// Target image. Never returns.
+// starts the listener thread and returns the bound port. Only the device at
+// deviceAddress (the address the user entered) is served: the file name
+// travels in clear text in the upgrade order, and another host asking for
+// it first must get neither the image nor the verdict. Every failure ends
+// the process.
+uint16_t startTftpListener(uint32_t localAddress, uint32_t deviceAddress);
+// The listener thread: waits for the device's read request that names the
+// expected file, serves it, switches the stage, and ends the process after
+// the Target image or after any failed session. Never returns.
 int tftpListenerThread(void* listener);
 
 // ---------------------------------------------------------------- session
@@ -91,6 +99,10 @@ constexpr uint32_t TFTP_RETRANSMIT_INTERVAL_MS = 100;
 constexpr int TFTP_GIVE_UP_INTERVALS = 30;
 
 enum TftpOutcome { TFTP_INCOMPLETE = 0, TFTP_COMPLETE = 1 };
+// What a whole session comes to: the device reported the delivered image's
+// version (or, for the phone product, its status page), or a failure
+// message has been shown and the run is over.
+enum TftpVerdict { TFTP_FAILED = 0, TFTP_VERIFIED = 1 };
 
 // The record of one read request, allocated zero-filled when the request
 // is accepted and freed when its session returns.
@@ -98,7 +110,8 @@ struct TftpSession {
     char fileName[TFTP_FILE_NAME_SIZE];  // recorded only
     uint8_t packet[TFTP_PACKET_SIZE];    // every datagram in and out
     uint32_t localAddress;               // also the local end of the verification
-    uint32_t peerAddress;                // the read request's source; the device
+    uint32_t deviceAddress;              // the address the user entered: the verification's peer
+    uint32_t peerAddress;                // the read request's source: the transfer's peer
     uint16_t localPort;
     uint16_t peerPort;
     PlatSocket socket;                   // the listener's; never opened or closed here
@@ -111,9 +124,11 @@ struct TftpSession {
     PlatWindow uploadingWindow;          // opened by transferImage, closed by waitAndVerify
 };
 
-// Serves one read request to its end: transfer, wait, verification.
-void runTftpSession(PlatSocket s, uint32_t localAddress, uint16_t localPort, uint32_t peerAddress,
-                    uint16_t peerPort, const char* fileName);
+// Serves one read request to its end: transfer, wait, verification of the
+// device at deviceAddress. TFTP_VERIFIED, or TFTP_FAILED once an "Upgrade
+// Failed: ..." message has been shown.
+int runTftpSession(PlatSocket s, uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress,
+                   uint32_t peerAddress, uint16_t peerPort, const char* fileName);
 // The lock-step transfer loop behind the uploading window, which it leaves
 // open. TFTP_COMPLETE or TFTP_INCOMPLETE.
 int transferImage(TftpSession* session);
@@ -125,8 +140,28 @@ constexpr uint32_t TFTP_WAIT_UNITS = 937;
 constexpr int TFTP_CLOCK_UNIT_SHIFT = 5;                 // milliseconds >> 5: 32 ms units
 constexpr uint32_t TFTP_CLOCK_UNIT_WRAP = 1u << 27;      // 2^32 ms >> 5
 constexpr uint32_t TFTP_WAIT_SLEEP_MS = 32;
-constexpr int TFTP_VERIFY_ATTEMPTS = 10;
 
-// The wait (always in full), then the verification of the reported
-// software version; closes the uploading window. Messages only.
-void waitAndVerify(TftpSession* session, int outcome);
+// Real devices may need longer than the wait to write flash and restart:
+// the status page is asked for until an attempt that began at least this
+// long after the wait has had its answer, so that a device back within
+// 90 s after the wait is still verified.
+constexpr uint32_t TFTP_VERIFY_WINDOW_MS = 90000;
+// Attempts begin at least this far apart (start to start). A restarting
+// device refuses connections at once; back to back, ten attempts would be
+// spent in milliseconds. Ten attempts fit the window (at 0, 10, ..., 90 s).
+// Between attempts no window is open on the listener thread.
+constexpr uint32_t TFTP_VERIFY_SPACING_MS = 10000;
+// Each attempt makes one connection (21 s at most to an absent host)
+// instead of a request's usual ten: the attempts themselves are the
+// repetition. An attempt that is running when the window ends is followed
+// by one more at most, so an unreachable device costs about 90 s + 2 x 21 s
+// (plus the exchange's own read bounds, when a connection is accepted)
+// instead of 10 x 10 x 21 s.
+constexpr int TFTP_VERIFY_CONNECTS = 1;
+
+// The wait (always in full), then the verification: only a status page
+// counts as the device's answer ("HTTP/1.1 200" holding the device's
+// labels, and "Software Version:" unless this is the phone product), and
+// its version is compared with the delivered image's. Closes the uploading
+// window. TFTP_VERIFIED, or TFTP_FAILED after a failure message.
+int waitAndVerify(TftpSession* session, int outcome);

@@ -1,6 +1,8 @@
 // After a transfer: the device's fixed time to write the image and
 // restart, shown in the uploading window, then the status page read again
-// and its software version compared with the version text of the image.
+// at the device's address, spaced out over a bounded window, and the
+// software version it reports compared with the version text of the image.
+// Every end but success shows a failure message.
 #include <cstdio>
 #include <cstring>
 
@@ -52,37 +54,60 @@ void expectedVersion(char* out, int cap) {
     out[n] = '\0';
 }
 
+// The device's answer to one attempt, when it is a status page: an
+// "HTTP/1.1 200" answer that holds the device's labels, and, where the
+// version is compared, "Software Version:", whose value then goes to
+// reported. An error page, a page of anything else, or a page without the
+// version is no answer: the version read before the upgrade must never
+// stand in for the one the device reports now.
+bool readStatusPage(const char* answer, bool needVersion, char* reported, int cap) {
+    DigestState unused{};
+    if (classifyResponse(answer, &unused) != 0 || countDeviceLabels(answer) == 0) return false;
+    reported[0] = '\0';
+    return extractField(answer, "Software Version:", reported, cap - 1) != nullptr || !needVersion;
+}
+
+// Sleeps until `ms` after `since` on the clock (at once if that is past).
+void sleepUntil(uint32_t since, uint32_t ms) {
+    uint32_t elapsed = platClockMs() - since;
+    if (elapsed < ms) platSleepMs(ms - elapsed);
+}
+
 }  // namespace
 
-void waitAndVerify(TftpSession* session, int outcome) {
+int waitAndVerify(TftpSession* session, int outcome) {
     // The full wait in every case, also after an incomplete transfer.
     waitForDevice(session->uploadingWindow);
     session->uploadingWindow = 0;
 
     if (outcome != TFTP_COMPLETE) {
         reportError("Upgrade Failed: Firmware Upload Incomplete");
-        return;
+        return TFTP_FAILED;
     }
 
-    for (int attempt = 0; attempt < TFTP_VERIFY_ATTEMPTS; ++attempt) {
-        int received = runDeviceRequest(g_instance, session->localAddress, FIRST_LOCAL_PORT, session->peerAddress,
-                                        DEVICE_HTTP_PORT, STATUS_PAGE, g_responseBuffer, RESPONSE_CAPACITY);
-        if (received <= 0) continue;
-
-        char expected[IMAGE_HEADER_SIZE];
-        expectedVersion(expected, sizeof expected);
+    // Attempts at the device's address, spaced out until one that began at
+    // the end of the window or later has had its answer.
+    const bool compare = !g_phoneProduct;  // the phone product is not held to its version text
+    const uint32_t windowStart = platClockMs();
+    for (;;) {
+        const uint32_t attemptStart = platClockMs();
+        int received = runDeviceRequest(g_instance, session->localAddress, FIRST_LOCAL_PORT, session->deviceAddress,
+                                        DEVICE_HTTP_PORT, STATUS_PAGE, g_responseBuffer, RESPONSE_CAPACITY,
+                                        TFTP_VERIFY_CONNECTS);
         char reported[sizeof g_deviceInfo.softwareVersion];
-        lockWebState();
-        copyText(reported, sizeof reported, g_deviceInfo.softwareVersion);
-        unlockWebState();
-
-        // The phone product is not held to its version text.
-        if (!g_phoneProduct && strcmp(expected, reported) != 0) {
-            reportError("Upgrade Failed: Version not matching");
-            return;
+        if (received > 0 && readStatusPage(g_responseBuffer, compare, reported, sizeof reported)) {
+            char expected[IMAGE_HEADER_SIZE];
+            expectedVersion(expected, sizeof expected);
+            if (compare && strcmp(expected, reported) != 0) {
+                reportError("Upgrade Failed: Version not matching");
+                return TFTP_FAILED;
+            }
+            if (TargetStage.load() == 1) showSuccessDialog();
+            return TFTP_VERIFIED;
         }
-        if (TargetStage.load() == 1) showSuccessDialog();
-        return;
+        if (attemptStart - windowStart >= TFTP_VERIFY_WINDOW_MS) break;
+        sleepUntil(attemptStart, TFTP_VERIFY_SPACING_MS);
     }
-    // No answer in ten attempts: nothing is shown.
+    reportError("Upgrade Failed: No Response From ULX");
+    return TFTP_FAILED;
 }

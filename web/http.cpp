@@ -151,10 +151,10 @@ void describeAnswer(const char* text, char* out, int cap, int maxChars) {
 }
 
 int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
-            const char* path, char* buffer, int capacity) {
+            const char* path, char* buffer, int capacity, int connectAttempts) {
     if (capacity <= 0) return 0;
     PlatSocket s = PLAT_INVALID_SOCKET;
-    for (int attempt = 0; attempt < CONNECT_ATTEMPTS && s == PLAT_INVALID_SOCKET; ++attempt)
+    for (int attempt = 0; attempt < connectAttempts && s == PLAT_INVALID_SOCKET; ++attempt)
         s = connectToDevice(localAddress, localPort, deviceAddress, devicePort);
     if (s == PLAT_INVALID_SOCKET) return 0;
 

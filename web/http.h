@@ -27,11 +27,11 @@ constexpr uint32_t ANSWER_SILENCE_MS = 10000;
 constexpr uint32_t ANSWER_TOTAL_MS = 30000;
 
 // One complete exchange: the number of bytes received (0 when no
-// connection could be made, nothing arrived, or the answer did not end
-// within the bounds above), or -1 when the device demanded authentication
-// and its challenge is now in g_digestState.
+// connection could be made in connectAttempts tries, nothing arrived, or
+// the answer did not end within the bounds above), or -1 when the device
+// demanded authentication and its challenge is now in g_digestState.
 int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
-            const char* path, char* buffer, int capacity);
+            const char* path, char* buffer, int capacity, int connectAttempts = CONNECT_ATTEMPTS);
 
 // A connected TCP socket bound from localPort upward, or
 // PLAT_INVALID_SOCKET. Ends the process when no socket can be had or no

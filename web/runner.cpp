@@ -20,11 +20,13 @@ struct DeviceRequest {
     const char* path;
     char* buffer;
     int capacity;
+    int connectAttempts;
 };
 
 int requestWorker(void* arg) {
     const DeviceRequest* r = static_cast<const DeviceRequest*>(arg);
-    return httpGet(r->localAddress, r->localPort, r->deviceAddress, r->devicePort, r->path, r->buffer, r->capacity);
+    return httpGet(r->localAddress, r->localPort, r->deviceAddress, r->devicePort, r->path, r->buffer, r->capacity,
+                   r->connectAttempts);
 }
 
 [[noreturn]] void failToStart() {
@@ -35,11 +37,11 @@ int requestWorker(void* arg) {
 }  // namespace
 
 int runDeviceRequest(PlatInstance, uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress,
-                     uint16_t devicePort, const char* path, char* buffer, int capacity) {
+                     uint16_t devicePort, const char* path, char* buffer, int capacity, int connectAttempts) {
     int passes = 0;
     int progress = 0;
     int repeated = 0;
-    DeviceRequest request{localAddress, localPort, deviceAddress, devicePort, path, buffer, capacity};
+    DeviceRequest request{localAddress, localPort, deviceAddress, devicePort, path, buffer, capacity, connectAttempts};
     for (;;) {
         PlatWindow window = createConnectingWindow();
         platShowWindow(window);

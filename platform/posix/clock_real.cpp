@@ -20,5 +20,7 @@ void platSleepMs(uint32_t ms) {
 // Real time passes as it does: a wait of ms lasts ms.
 long platWaitNanos(uint32_t ms) { return static_cast<long>(ms) * 1000000L; }
 
-// The real clock cannot be rescaled; test builds link clock_scaled.cpp.
+// The real clock cannot be configured or rescaled; test builds link
+// clock_scaled.cpp.
 void platClockConfigure(uint32_t, uint32_t) {}
+uint32_t platClockRescale(uint32_t) { return 1; }

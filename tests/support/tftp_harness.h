@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 
 #include "control/globals.h"
 #include "platform/platform.h"
+#include "platform/posix/clock_internal.h"
 #include "support/inprocess.h"
 #include "tftp/tftp.h"
 
@@ -117,18 +119,33 @@ private:
     uint16_t port_ = 0;
 };
 
+// While it lives, this process's clock runs at real time: a server gives up
+// after 30 retransmission intervals, which the scaled clock makes 150 ms, less
+// than a busy machine may keep a client of the test from running.
+class RealTimeClock {
+public:
+    RealTimeClock() : scale_(platClockRescale(1)) {}
+    ~RealTimeClock() { platClockRescale(scale_); }
+    RealTimeClock(const RealTimeClock&) = delete;
+
+private:
+    uint32_t scale_;
+};
+
 // A well-behaved client: RRQ, ACK 0 for the OACK, an ACK per DATA until the
-// short one. The bytes, or nullopt on a broken protocol or a second's silence.
+// short one, on the real-time clock. The bytes, or nullopt on a broken
+// protocol or 5 s of silence.
 inline std::optional<std::vector<uint8_t>> download(UdpPeer& client, uint32_t server, uint16_t port,
                                                     const std::string& name) {
+    RealTimeClock realTime;
     client.send(server, port, rrq(name));
-    std::optional<Datagram> d = client.receive(1000);
+    std::optional<Datagram> d = client.receive(5000);
     if (!d || d->opcode() != TFTP_OACK || d->port != port) return std::nullopt;
     std::vector<uint8_t> bytes;
     for (uint16_t block = 0;; ++block) {
         client.send(server, port, ack(block));
         if (d->opcode() == TFTP_DATA && d->bytes.size() < TFTP_DATA_HEADER + TFTP_BLOCK_SIZE) return bytes;
-        d = client.receive(1000);
+        d = client.receive(5000);
         if (!d || d->opcode() != TFTP_DATA || d->block() != static_cast<uint16_t>(block + 1)) return std::nullopt;
         bytes.insert(bytes.end(), d->bytes.begin() + TFTP_DATA_HEADER, d->bytes.end());
     }
@@ -153,29 +170,37 @@ struct SessionRecord {
 };
 
 // One read request served by the real runTftpSession on a thread of its own,
-// which ends with a marker window (template 990) for finish() to see.
+// which ends with a marker window (template 990) for finish() to see. The
+// thread
+// never outlives the server: a session not begun is called off, a running one
+// is driven to its end (every wait of a session is bounded).
 class SessionServer {
 public:
     ~SessionServer() {
-        if (finished_) close(fd_);
-        else if (thread_.joinable()) thread_.detach();  // a session that never ended is left to the process's end
+        uint64_t one = 1;
+        if (write(wake_, &one, sizeof one) != sizeof one) perror("eventfd");
+        while (thread_.joinable() && !finished_) finish();
+        close(fd_);
+        close(wake_);
     }
 
-    // The first datagram within 20 s starts the session, whatever it holds.
-    bool start(uint32_t address, uint16_t port) {
+    // The first datagram within 20 s starts the session, whatever it holds;
+    // the device is at its source unless given.
+    bool start(uint32_t address, uint16_t port, uint32_t device = 0) {
         ui_.emplace();
         sockaddr_in a = inet(address, port);
         if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
-        thread_ = std::thread([this, address, port] {
-            pollfd p{fd_, POLLIN, 0};
+        thread_ = std::thread([this, address, port, device] {
+            pollfd p[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
             char name[TFTP_FILE_NAME_SIZE] = "";
             uint8_t buf[TFTP_PACKET_SIZE];
             sockaddr_in from{};
             socklen_t len = sizeof from;
-            if (poll(&p, 1, 20000) == 1) {
+            if (poll(p, 2, 20000) > 0 && (p[0].revents & POLLIN)) {
                 ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
                 if (n > 2) snprintf(name, sizeof name, "%.*s", static_cast<int>(n - 2), buf + 2);
-                runTftpSession(fd_, address, port, ntohl(from.sin_addr.s_addr), ntohs(from.sin_port), name);
+                uint32_t source = ntohl(from.sin_addr.s_addr);
+                runTftpSession(fd_, address, port, device ? device : source, source, ntohs(from.sin_port), name);
             }
             static const DialogTemplate marker{990, 10, 10, "tftp session over", "MS Sans Serif", 8, nullptr, 0};
             platDestroyWindow(platCreateDialog(nullptr, &marker, [](PlatWindow, int, int) { return 0; }));
@@ -217,6 +242,7 @@ private:
     std::optional<ulxtest::InProcessUi> ui_;
     std::thread thread_;
     int fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int wake_ = eventfd(0, EFD_CLOEXEC);
     bool finished_ = false;
 };
 

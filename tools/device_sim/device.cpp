@@ -1,5 +1,6 @@
 #include "device.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -187,28 +188,43 @@ bool Device::authorize(const HttpRequest& request, HttpResponse& refusal) {
 HttpResponse Device::statusPage() {
     std::string version;
     bool upgraded = false;
+    bool wrong = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         version = softwareVersion_;
         upgraded = upgraded_;
+        wrong = upgraded && options_.restartAnswer != RestartAnswer::StatusPage &&
+                (options_.restartAnswers == 0 || restartAnswersGiven_ < options_.restartAnswers);
+        if (wrong) ++restartAnswersGiven_;
     }
+    if (wrong && options_.restartAnswer != RestartAnswer::NoVersion) return restartAnswer();
     std::string rows;
     auto row = [&rows](const char* label, const std::string& value) {
         rows += "<tr><td>" + std::string(label) + "</td><td>" + htmlEscape(value) + "</td></tr>\n";
     };
     row("Product Name:", options_.productName);
     row("MAC Address:", options_.mac);
-    row("Software Version:", version);
+    if (!wrong) row("Software Version:", version);
     row("Hardware Version:", options_.hardwareVersion);
     row("Serial Number:", options_.serial);
     HttpResponse r = page(200, "Advanced", "<h1>Advanced</h1>\n<table>\n" + rows + "</table>");
-    if (upgraded) {
+    if (wrong) log_.write(Json("restart_answer").str("kind", "no-version"));
+    if (upgraded && !wrong) {
         r.afterAnswer = [this] {
             std::lock_guard<std::mutex> lock(mutex_);
             servedAfterUpgrade_ = true;
             changed_.notify_all();
         };
     }
+    return r;
+}
+
+HttpResponse Device::restartAnswer() {
+    bool error = options_.restartAnswer == RestartAnswer::Error;
+    log_.write(Json("restart_answer").str("kind", error ? "error" : "no-labels"));
+    if (!error) return page(200, "Starting", "<h1>Starting</h1>\n<p>Please wait.</p>");
+    HttpResponse r = page(500, "Error", "Flash write failed");
+    r.reason = "Flash write failed";
     return r;
 }
 
@@ -241,6 +257,25 @@ HttpResponse Device::upgradeOrder(const HttpRequest& request) {
 }
 
 // ---- The device's life (on the thread of run()) ----
+
+// A host on the LAN that saw the order go by (it travels in clear text)
+// asks for the image first, from its own address, and waits the idle delay
+// for any answer.
+void Device::stealFirst(const Order& order) {
+    std::vector<uint8_t> rrq = {0, 1};
+    for (const std::string& text : {order.file, std::string("octet")}) {
+        rrq.insert(rrq.end(), text.begin(), text.end());
+        rrq.push_back(0);
+    }
+    Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local = socketAddress(options_.thiefAddress, 0), server = socketAddress(order.address, order.port);
+    bool sent = fd.valid() && bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+                sendto(fd.get(), rrq.data(), rrq.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server) ==
+                    static_cast<ssize_t>(rrq.size());
+    bool answered = sent && waitReadable(fd.get(), static_cast<int>(options_.idleDelayMs)) == 1;
+    log_.write(Json("thief_rrq").str("from", options_.thief).str("file", order.file).flag("sent", sent).flag(
+        "answered", answered));
+}
 
 void Device::writeImage(const std::vector<uint8_t>& image) {
     if (options_.imageOut.empty()) return;
@@ -275,6 +310,7 @@ void Device::run() {
             order = *order_;
             orderAnswered_ = false;
         }
+        if (options_.thiefAddress != 0) stealFirst(order);
         if (!waitFor(options_.idleDelayMs)) break;
         {
             std::lock_guard<std::mutex> lock(mutex_);

@@ -47,6 +47,8 @@ private:
     bool authorize(const HttpRequest& request, HttpResponse& refusal);
     HttpResponse challenge(const std::string& reason, bool stale);
     HttpResponse statusPage();
+    HttpResponse restartAnswer();  // the answer of --restart-answer
+    void stealFirst(const Order& order);
     HttpResponse upgradeOrder(const HttpRequest& request);
     bool waitFor(long ms);  // false when stopped meanwhile
     bool reopenWebServer();
@@ -68,6 +70,7 @@ private:
     std::string softwareVersion_;
     bool upgraded_ = false;
     bool servedAfterUpgrade_ = false;
+    long restartAnswersGiven_ = 0;
     Phase phase_ = Phase::Idle;
     std::optional<Order> order_;
     bool orderAnswered_ = false;

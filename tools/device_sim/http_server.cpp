@@ -271,7 +271,10 @@ void HttpServer::serve(Fd connection, std::string peer) {
     }
     if (behaviour_.slowAnswerMs > 0 && !pause(behaviour_.slowAnswerMs)) return;
 
-    std::string text = "HTTP/1.1 " + statusLine(response.status) + "\r\n";
+    std::string text = "HTTP/1.1 " +
+                       (response.reason.empty() ? statusLine(response.status)
+                                                : std::to_string(response.status) + " " + response.reason) +
+                       "\r\n";
     text += "Server: ulx-device-sim\r\n";
     for (const auto& h : response.headers) text += h.first + ": " + h.second + "\r\n";
     text += "Content-Type: text/html\r\n";

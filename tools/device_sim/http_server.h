@@ -31,6 +31,7 @@ struct HttpRequest {
 
 struct HttpResponse {
     int status = 200;
+    std::string reason;  // the status line's text; empty: the usual one
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     // Runs once the answer has gone out (and, normally, the connection is closed).

@@ -134,6 +134,25 @@ const std::vector<OptionEntry>& optionTable() {
          flag(&Options::basicChallengeFirst)},
         {"--crlf-in-nonce", nullptr, "the challenge's quoted nonce holds CR LF and a header line",
          flag(&Options::crlfInNonce)},
+        // ---- after the restart, and the theft of the image
+        {"--restart-answer", "page|error|no-labels|no-version",
+         "after the restart, status page requests get: the page; \"500 Flash write failed\"; a page without any "
+         "label; the page without \"Software Version:\" (default page)",
+         [](Options& o, const std::string& v) {
+             if (v == "page") o.restartAnswer = RestartAnswer::StatusPage;
+             else if (v == "error") o.restartAnswer = RestartAnswer::Error;
+             else if (v == "no-labels") o.restartAnswer = RestartAnswer::NoLabels;
+             else if (v == "no-version") o.restartAnswer = RestartAnswer::NoVersion;
+             else return false;
+             return true;
+         }},
+        {"--restart-answers", "N", "only the first N status page requests after the restart get --restart-answer",
+         number(&Options::restartAnswers, 1, 1L << 30)},
+        {"--thief", "A", "a third host on address A sends the same read request first, on seeing the order",
+         [](Options& o, const std::string& v) {
+             o.thief = v;
+             return parseIPv4(v, o.thiefAddress) && o.thiefAddress != 0;
+         }},
         // ----
         {"--exit-after-upgrade", nullptr,
          "exit 0 once back after the restart and one status page served (silent: after the transfer)",

@@ -10,6 +10,7 @@ namespace sim {
 enum class QopMode { Auth, AuthInt, List, None };
 enum class AlgorithmMode { Quoted, Unquoted, Absent, Md5Sess };
 enum class WrongPasswordPolicy { SameNonce, NewNonce };
+enum class RestartAnswer { StatusPage, Error, NoLabels, NoVersion };
 
 struct Options {
     // Where the device lives.
@@ -57,6 +58,13 @@ struct Options {
     long foreignStatus = 0;    // every request answered with this status and a page without labels (0 = off)
     bool basicChallengeFirst = false;
     bool crlfInNonce = false;
+
+    // After the restart: what a status page request gets, and for how many
+    // requests (0: every one); a third host that asks for the image first.
+    RestartAnswer restartAnswer = RestartAnswer::StatusPage;
+    long restartAnswers = 0;
+    std::string thief;
+    uint32_t thiefAddress = 0;  // thief, parsed (host order)
 
     // Ending.
     bool exitAfterUpgrade = false;
