@@ -282,19 +282,22 @@ TEST(TftpListener, TwoStageServesTransitionThenTargetUnderTheNewName) {
 TEST(TftpListener, TwoSilentMinutesPutTheFirewallHintInTheTitleAndTheWaitGoesOn) {
     listenerChildEntry();
     // Two listeners at once: nothing ever reaches the first; a stray
-    // datagram reaches the second, so its port is open and no hint comes.
+    // datagram from the device reaches the second, so its port is open and
+    // no hint comes.
     UdpPeer client;
-    ASSERT_TRUE(client.open(loopback(4, 58)));
+    ASSERT_TRUE(client.open(loopback(4, 62)));
+    WebServer deviceWeb;
+    ASSERT_EQ(startStatusPage(deviceWeb, loopback(4, 62), "3.1.7(GWe)"), "");
     ScriptProcess silent, heard;
-    const int silentPort = startListenerChild(silent, "127.0.4.56 127.0.4.57 1");
-    const int heardPort = startListenerChild(heard, "127.0.4.59 127.0.4.57 1");
+    const int silentPort = startListenerChild(silent, "127.0.4.60 127.0.4.62 1");
+    const int heardPort = startListenerChild(heard, "127.0.4.61 127.0.4.62 1");
     ASSERT_GE(silentPort, 69) << silent.transcript();
     ASSERT_GE(heardPort, 69) << heard.transcript();
     int w = waitingWindow(silent);
     int other = waitingWindow(heard);
     ASSERT_GT(w, 0) << silent.transcript();
     ASSERT_GT(other, 0) << heard.transcript();
-    client.send(loopback(4, 59), static_cast<uint16_t>(heardPort), ack(0));
+    client.send(loopback(4, 61), static_cast<uint16_t>(heardPort), ack(0));
 
     // Two minutes of the scaled clock.
     std::optional<Event> title = silent.waitTitle(w, 30000);
@@ -303,9 +306,12 @@ TEST(TftpListener, TwoSilentMinutesPutTheFirewallHintInTheTitleAndTheWaitGoesOn)
     EXPECT_FALSE(heard.waitTitle(other, 2000)) << heard.transcript();
 
     // Still waiting: the expected request is served after the hint.
-    std::optional<std::vector<uint8_t>> got = download(client, loopback(4, 56), static_cast<uint16_t>(silentPort),
+    std::optional<std::vector<uint8_t>> got = download(client, loopback(4, 60), static_cast<uint16_t>(silentPort),
                                                        FIRST_NAME);
     EXPECT_EQ(got, kTarget) << silent.transcript();
+    int success = silent.waitOpen("111", 30000);
+    ASSERT_GT(success, 0) << silent.transcript();
+    silent.press(success, 1);
     EXPECT_EQ(silent.waitExit(30000), 0) << silent.transcript();
 }
 
