@@ -15,8 +15,9 @@ Event got(const std::optional<Event>& e) { return e.value_or(Event{}); }
 
 // Starts the program and walks the warning dialog with Continue (which
 // closes it with 1); the address dialog's window once shown, or -1.
-int toAddressDialog(ScriptProcess& p, const char* program, const char* tmpl = "101") {
-    int w = p.start(program) ? p.waitOpen("139") : -1;
+int toAddressDialog(ScriptProcess& p, const char* program, const char* tmpl = "101",
+                    const std::vector<std::string>& args = {}) {
+    int w = p.start(program, args) ? p.waitOpen("139") : -1;
     if (w < 0 || !p.waitEvent("shown", w) || !p.press(w, 1) || got(p.waitEvent("close", w)).result != "1") return -1;
     int a = p.waitOpen(tmpl);
     return a >= 0 && p.waitEvent("shown", a) ? a : -1;
@@ -60,6 +61,34 @@ TEST(Script, WalksWarningAddressAndStatusRequest) {
     p.key(box->window, "Escape");
     EXPECT_EQ(p.waitExit(), 0) << p.transcript();
     EXPECT_EQ(p.wait(), 0);
+}
+
+// In a network namespace of its own, with no interface up, the program
+// has no local address: OK is refused as an invalid address is.
+TEST(Script, NoLocalAddressRefusesOk) {
+    if (system("unshare -n true >/dev/null 2>&1") != 0) GTEST_SKIP() << "cannot make a network namespace here";
+    ScriptProcess p;
+    int a = toAddressDialog(p, "unshare", "101", {"-n", ULX_SCRIPT});
+    ASSERT_GT(a, 0) << p.transcript();
+    p.type(a, 1000, "127.0.0.9");
+    p.press(a, 1);
+    auto box = p.waitMsgBox();
+    ASSERT_TRUE(box) << p.transcript();
+    EXPECT_EQ(box->caption, "Error");
+    EXPECT_EQ(box->text, NO_LOCAL_ADDRESS_TEXT);
+    EXPECT_EQ(got(p.waitEvent("enable", a)).nums, std::vector<long>{0});
+    p.press(box->window, 1);
+    EXPECT_EQ(got(p.waitEvent("close", box->window)).result, "1");
+    EXPECT_EQ(got(p.waitEvent("focus", a)).control, 1000);
+    p.key(a, "Escape");  // still open: Cancel ends the run silently
+    EXPECT_EQ(got(p.waitEvent("close", a)).result, "0");
+    EXPECT_EQ(p.waitExit(), 0) << p.transcript();
+    int boxes = 0;
+    for (const auto& e : p.events()) {
+        EXPECT_NE(e.kind, "add") << p.transcript();
+        boxes += e.tmpl == "msgbox";
+    }
+    EXPECT_EQ(boxes, 1) << p.transcript();
 }
 
 TEST(Script, EndOfInputClosesEverything) {
