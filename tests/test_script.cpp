@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/protocol_driver.h"
+#include "platform/headless/protocol.h"
 #include "ui/ui.h"
 
 using namespace ulxtest;
@@ -153,6 +154,39 @@ TEST(Script, OtherProductsAndStages) {
         EXPECT_EQ(got(p.waitText(a, 1008)).text, instructions);
         p.key(a, "Escape");
         EXPECT_EQ(p.waitExit(), 0) << p.transcript();
+    }
+}
+
+// Texts are Windows-1252 inside the program and UTF-8 on the protocol: each
+// event string is valid UTF-8 with control characters escaped, and typed
+// text comes back in the code page.
+TEST(ScriptText, Windows1252EventsAndTypedText) {
+    const std::pair<const char*, const char*> events[] = {
+        {"a\"b\\c\r\n", R"("a\"b\\c\r\n")"},
+        {"\t\x01\x1f\x7f", R"("\u0009\u0001\u001f\u007f")"},
+        {"\x80\x8a\x9f\xa0\xe9\xff", "\"\u20ac\u0160\u0178\u00a0\u00e9\u00ff\""},
+        {"\x81\x8d\x8f\x90\x9d", R"("\u0081\u008d\u008f\u0090\u009d")"},  // undefined: C1 controls
+    };
+    for (const auto& [text, json] : events) {
+        std::string raw = eventString(text), expected;
+        ASSERT_TRUE(jsonUnquote(json, &expected)) << json;
+        std::string decoded;
+        ASSERT_TRUE(jsonUnquote(raw, &decoded)) << raw;
+        EXPECT_EQ(decoded, expected) << raw;
+        for (unsigned char c : raw) EXPECT_GE(c, 0x20) << raw;
+    }
+    EXPECT_EQ(eventString("\t\x80"), R"("\u0009)" "\xE2\x82\xAC\"");  // raw UTF-8, \u00XX for controls
+
+    const std::pair<const char*, const char*> typed[] = {
+        {R"(type 2 1005 "é€‰\u00e9\u20ac")", "\xe9\x80\x89\xe9\x80"},
+        {R"(type 2 1005 "\ud83d\ude00 😀 \u0101")", "? ? ?"},  // not in the code page
+        {"type 2 1005 \"\xe9\x80\"", "\xe9\x80"},                 // not UTF-8: the bytes as they are
+        {R"(type 2 1005 "\t\u0009\"\\")", "\t\t\"\\"},
+    };
+    for (const auto& [line, text] : typed) {
+        QueuedMessage m;
+        ASSERT_EQ(parseCommand(line, &m), 1) << line;
+        EXPECT_EQ(m.text, text) << line;
     }
 }
 

@@ -123,6 +123,10 @@ const std::vector<OptionEntry>& optionTable() {
         {"--never-close", nullptr, "answer HTTP requests but keep the connection open", flag(&Options::neverClose)},
         {"--silent-after-upgrade", nullptr, "after the transfer, never come back (no web server)",
          flag(&Options::silentAfterUpgrade)},
+        // Text encoding of the status page.
+        {"--windows-1252-fields", nullptr,
+         "send the status page's field texts (given in UTF-8) in Windows-1252",
+         flag(&Options::windows1252Fields)},
         {"--exit-after-upgrade", nullptr,
          "exit 0 once back after the restart and one status page served (silent: after the transfer)",
          flag(&Options::exitAfterUpgrade)},

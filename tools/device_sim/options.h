@@ -51,6 +51,10 @@ struct Options {
     bool neverClose = false;
     bool silentAfterUpgrade = false;
 
+    // Text encoding of the status page: the field texts above are given in
+    // UTF-8 and sent in Windows-1252 (characters it lacks become '?').
+    bool windows1252Fields = false;
+
     // Ending.
     bool exitAfterUpgrade = false;
     long exitAfterMs = 0;
