@@ -4,11 +4,16 @@
 #   tools/install-deps.sh --windows  also the mingw-w64 cross compiler and
 #                                    Wine 8 for the Windows program's test
 #                                    (about 1.3 GB more)
+#   tools/install-deps.sh --fuzz     also clang 14 and its libFuzzer for the
+#                                    fuzz targets (tools/run-fuzz.sh)
 set -euo pipefail
-packages=(cmake make g++ libgtest-dev libgmock-dev libssl-dev apache2 apache2-utils lighttpd atftp busybox curl tftpd-hpa qt6-base-dev fonts-liberation libcap2-bin xvfb xdotool imagemagick)
-if [ "${1:-}" = "--windows" ]; then
-  packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 fonts-wine xclip x11-utils iproute2 util-linux)
-fi
+packages=(cmake make g++ libgtest-dev libgmock-dev libssl-dev apache2 apache2-utils lighttpd atftp busybox curl tftpd-hpa qt6-base-dev fonts-liberation libcap2-bin xvfb xdotool imagemagick x11-utils)
+for option in "$@"; do
+  case $option in
+    --windows) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 fonts-wine xclip x11-utils iproute2 util-linux) ;;
+    --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
