@@ -21,10 +21,18 @@ void identifyProduct(const uint8_t* header, char* displayName, int nameCap, int*
 // image, one per line, into out. The length, or -1 when it does not fit.
 int formatProgramVersion(const char* program, char* out, int cap);
 
-// The number a version text stands for: up to three components, each read
-// as strtoul reads a number with base 0, combined as n * 100 + component
-// in wrapping 32-bit arithmetic.
-uint32_t versionNumber(const char* text);
+// A version text as three components, most significant first. Up to three
+// decimal numbers (blanks and a sign allowed before each, leading zeros
+// meaning nothing, clamped to 4294967295) separated by any one character;
+// a component without digits is 0, and a text of fewer components fills
+// the last ones ("1.0" is 0, 1, 0).
+struct VersionParts {
+    int64_t part[3];
+};
+void readVersion(const char* text, VersionParts* version);
+
+// Orders two version texts component by component: <0, 0 or >0.
+int compareVersions(const char* a, const char* b);
 
 // Moves TargetStage to 1 when the device needs no Transition image.
 void decideStage(const char* deviceVersion, const char* transitionVersion);

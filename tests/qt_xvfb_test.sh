@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The desktop program under Xvfb, driven by xdotool as a person would:
 # windows found by title, keys typed, buttons clicked. A full upgrade of
-# ulx-device-sim on a loopback address, then a Cancel road. A picture of
-# each dialog goes to the screenshot folder.
-#   qt_xvfb_test.sh ULX_UPGRADE ULX_DEVICE_SIM SCREENSHOT_DIR
+# ulx-device-sim on a loopback address, a Cancel road, then a display that
+# goes away. A picture of each dialog goes to the screenshot folder.
+#   qt_xvfb_test.sh ULX_UPGRADE ULX_DEVICE_SIM SCREENSHOT_DIR EXIT_WITNESS_LIBRARY
 set -uo pipefail
-upgrade=$1 sim=$2 shots=$3
+upgrade=$1 sim=$2 shots=$3 witness=$4
 for tool in Xvfb xdotool import; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
 done
@@ -107,4 +107,26 @@ shot "$e" 10-user-abort
 keys "$e" Return
 ended || fail "ulx-upgrade ended with $?"
 echo "cancel road: ok"
+
+# ---- the display goes away under an open dialog: the program ends at once,
+# without running its static destructors under its live threads (the
+# preloaded witness would say so)
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display-lost" 2>"$work/xvfb-lost.out" &
+xvfb_lost=$!
+pids+=($xvfb_lost)
+for _ in $(seq 100); do [ -s "$work/display-lost" ] && break; sleep 0.1; done
+main_display=$DISPLAY
+export DISPLAY=:$(cat "$work/display-lost")
+LD_PRELOAD=$witness "$upgrade" >"$work/upgrade-lost.out" 2>&1 &
+upgrade_pid=$!
+pids+=($upgrade_pid)
+window '^ULX-7400 Firmware Upgrade$' >/dev/null || fail "no warning dialog on the second display"
+kill "$xvfb_lost"
+ended
+rc=$?
+export DISPLAY=$main_display
+[ "$rc" = 1 ] || fail "ulx-upgrade ended with $rc after losing its display"
+grep -q "connection broke" "$work/upgrade-lost.out" || fail "no word of the lost display"
+if grep -q "exit witness" "$work/upgrade-lost.out"; then fail "static destructors ran"; fi
+echo "display lost: ok"
 echo "screenshots in $shots"

@@ -26,26 +26,32 @@ TEST(Product, TableOrderCaseAndPrefix) {
     }
 }
 
-TEST(VersionNumber, ComponentsAsStrtoulReadsThem) {
-    const std::pair<const char*, uint32_t> cases[] = {
-        {"3.1.7(GWe)", 30107}, {"1.0", 100}, {"2.0.13", 20013}, {"1.2.3.4", 10203}, {"0.9.9", 909}, {"1.0.5", 10005},
-        {"1.08.2", 10000},  // 08 stops at 8 in base 8
-        {"", 0}, {"x", 0}, {"0x1f.2", 3102}, {"0xg", 0}, {" \t7", 7}, {"+5.1", 501}, {"-1", 4294967295u},
-        {"99999999999", 4294967295u},                // clamped, not wrapped
-        {"5.99999999999", 5u * 100u + 4294967295u},  // the sum wraps
+TEST(VersionOrder, DecimalComponentsInTurn) {
+    const std::tuple<const char*, const char*, int> cases[] = {
+        {"3.1.7(GWe)", "3.1.7", 0}, {"2.0.13", "2.0.9", 1},  {"1.2.3.4", "1.2.3", 0},  // a fourth component is ignored
+        {"1.0", "0.1.0", 0},        {"1.0", "0.9.9", -1},    {"1.0.", "1.0.0", 0},     // fewer components fill the last
+        {"1.100.0", "2.0.0", -1},   {"1.99.0", "1.100.0", -1},                          // no carry into the next one
+        {"1.09.0", "1.9.0", 0},     {"1.08.2", "1.8.2", 0},  {"007.1.1", "7.1.1", 0},   // leading zeros mean nothing
+        {"", "0.0.0", 0},           {"x", "0", 0},           {"0x1f.2", "0.1.0", 0},   // no digits: 0; no hexadecimal
+        {" \t7", "7", 0},           {"+5.1", "5.1", 0},      {"-1", "0", -1},
+        {"99999999999.0.0", "4294967295.0.0", 0},                                      // clamped, not wrapped
+        {"4294967295.0.0", "4294967294.99.99", 1},
     };
-    for (const auto& [text, number] : cases) EXPECT_EQ(versionNumber(text), number) << text;
+    for (const auto& [a, b, order] : cases) {
+        EXPECT_EQ(compareVersions(a, b), order) << a << " vs " << b;
+        EXPECT_EQ(compareVersions(b, a), -order) << b << " vs " << a;
+    }
 }
 
-TEST(StageDecision, ComparesSignedNumbersUnlessNtMarker) {
+TEST(StageDecision, ComparesVersionsUnlessNtMarker) {
     const std::tuple<const char*, const char*, int> cases[] = {
         {"1.0.5", "1.0.5", 1},         // equal: straight to the Target stage
-        {"1.0", "0.9.9", 0},           // 100 < 909: older
+        {"1.0", "0.9.9", 0},           // 1.0 ranks as 0.1.0: older
         {"2.0.13(NTx)", "1.0", 0},     // the marker forces the Transition stage
         {"2.0.13(nt)", "1.0", 1},      // the marker is case-sensitive
         {"", "1.0", 0},                // no version read: 0
         {"", "0.0", 1},                {"3.1.7(GWe)", "2.0.13(NTr)", 1},
-        {"-1", "1.0", 0},              // 4294967295 is -1 as a signed number
+        {"-1", "1.0", 0},              {"1.100.0", "2.0.0", 0},  {"1.09.0", "1.9.0", 1},
     };
     for (const auto& [device, transition, stage] : cases) {
         TargetStage.store(0);

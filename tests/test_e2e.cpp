@@ -31,6 +31,25 @@ Lines logValues(const std::string& log, const std::string& event, const std::str
     return values;
 }
 
+// Whether text is UTF-8: shortest forms, no surrogates, nothing above U+10FFFF.
+bool validUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        auto b = static_cast<unsigned char>(text[i]);
+        size_t n = b < 0x80 ? 1 : b >= 0xC2 && b < 0xE0 ? 2 : b >= 0xE0 && b < 0xF0 ? 3 : b >= 0xF0 && b < 0xF5 ? 4 : 0;
+        if (n == 0 || i + n > text.size()) return false;
+        unsigned cp = n == 1 ? b : b & (0xFFu >> (n + 1));
+        for (size_t k = 1; k < n; ++k) {
+            auto c = static_cast<unsigned char>(text[i + k]);
+            if ((c & 0xC0) != 0x80) return false;
+            cp = cp << 6 | (c & 0x3F);
+        }
+        const unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += n;
+    }
+    return true;
+}
+
 // A log file of this process's own.
 std::string logPath(const std::string& name) {
     return testing::TempDir() + "/ulx-" + name + "-" + std::to_string(getpid()) + ".log";
@@ -136,6 +155,7 @@ TEST_P(Upgrade, Road) {
     if (seen.count("103") + seen.count("304") == 0) {  // no confirmation, no upgrade order
         EXPECT_EQ(readFile(log).find("\"event\":\"upgrade_order\""), std::string::npos);
     }
+    for (const Event& e : ui.events()) EXPECT_TRUE(validUtf8(e.raw)) << e.raw;
     for (const auto& [control, text] : road.texts) {
         EXPECT_EQ(seen.count(control.substr(0, control.find('/'))), 1) << control;  // opened once
         EXPECT_EQ(seen.texts[control], text) << control;
@@ -201,6 +221,10 @@ INSTANTIATE_TEST_SUITE_P(E2e, Upgrade, ::testing::Values(
     Road{"UnknownProduct", ULX_TEST_ODM, 24, {}, {}, {}, true, {}},
     Road{"RealClockWithPassword", ULX_SCRIPT, 25, {"--password", "s3cret", "--restart-ms", "3000"},
          {{"s3cret"}, "", "127.0.0.1"}, {}, true, {SHIPPED}},
+    // A device whose page is in Windows-1252: its texts arrive as UTF-8.
+    Road{"Windows1252Fields", ULX_TEST_SCRIPT, 57,
+         {"--windows-1252-fields", "--product-name", "ULX-7400 Größe €", "--serial", "A\tB\x01‰"}, {}, {}, true, {},
+         {{"103/1006", "ULX-7400 Größe €"}, {"103/1002", "A\tB\x01‰"}}},
     // The device is older than the Transition image and its version carries
     // no marker: the Transition image first, then the Target image.
     Road{"TwoStage", ULX_TEST_TWOSTAGE, 30, {"--software-version", "1.0.0"}, {}, {}, true,

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/protocol_driver.h"
+#include "platform/headless/protocol.h"
 #include "ui/ui.h"
 
 using namespace ulxtest;
@@ -15,8 +16,9 @@ Event got(const std::optional<Event>& e) { return e.value_or(Event{}); }
 
 // Starts the program and walks the warning dialog with Continue (which
 // closes it with 1); the address dialog's window once shown, or -1.
-int toAddressDialog(ScriptProcess& p, const char* program, const char* tmpl = "101") {
-    int w = p.start(program) ? p.waitOpen("139") : -1;
+int toAddressDialog(ScriptProcess& p, const char* program, const char* tmpl = "101",
+                    const std::vector<std::string>& args = {}) {
+    int w = p.start(program, args) ? p.waitOpen("139") : -1;
     if (w < 0 || !p.waitEvent("shown", w) || !p.press(w, 1) || got(p.waitEvent("close", w)).result != "1") return -1;
     int a = p.waitOpen(tmpl);
     return a >= 0 && p.waitEvent("shown", a) ? a : -1;
@@ -60,6 +62,34 @@ TEST(Script, WalksWarningAddressAndStatusRequest) {
     p.key(box->window, "Escape");
     EXPECT_EQ(p.waitExit(), 0) << p.transcript();
     EXPECT_EQ(p.wait(), 0);
+}
+
+// In a network namespace of its own, with no interface up, the program
+// has no local address: OK is refused as an invalid address is.
+TEST(Script, NoLocalAddressRefusesOk) {
+    if (system("unshare -n true >/dev/null 2>&1") != 0) GTEST_SKIP() << "cannot make a network namespace here";
+    ScriptProcess p;
+    int a = toAddressDialog(p, "unshare", "101", {"-n", ULX_SCRIPT});
+    ASSERT_GT(a, 0) << p.transcript();
+    p.type(a, 1000, "127.0.0.9");
+    p.press(a, 1);
+    auto box = p.waitMsgBox();
+    ASSERT_TRUE(box) << p.transcript();
+    EXPECT_EQ(box->caption, "Error");
+    EXPECT_EQ(box->text, NO_LOCAL_ADDRESS_TEXT);
+    EXPECT_EQ(got(p.waitEvent("enable", a)).nums, std::vector<long>{0});
+    p.press(box->window, 1);
+    EXPECT_EQ(got(p.waitEvent("close", box->window)).result, "1");
+    EXPECT_EQ(got(p.waitEvent("focus", a)).control, 1000);
+    p.key(a, "Escape");  // still open: Cancel ends the run silently
+    EXPECT_EQ(got(p.waitEvent("close", a)).result, "0");
+    EXPECT_EQ(p.waitExit(), 0) << p.transcript();
+    int boxes = 0;
+    for (const auto& e : p.events()) {
+        EXPECT_NE(e.kind, "add") << p.transcript();
+        boxes += e.tmpl == "msgbox";
+    }
+    EXPECT_EQ(boxes, 1) << p.transcript();
 }
 
 TEST(Script, EndOfInputClosesEverything) {
@@ -124,6 +154,39 @@ TEST(Script, OtherProductsAndStages) {
         EXPECT_EQ(got(p.waitText(a, 1008)).text, instructions);
         p.key(a, "Escape");
         EXPECT_EQ(p.waitExit(), 0) << p.transcript();
+    }
+}
+
+// Texts are Windows-1252 inside the program and UTF-8 on the protocol: each
+// event string is valid UTF-8 with control characters escaped, and typed
+// text comes back in the code page.
+TEST(ScriptText, Windows1252EventsAndTypedText) {
+    const std::pair<const char*, const char*> events[] = {
+        {"a\"b\\c\r\n", R"("a\"b\\c\r\n")"},
+        {"\t\x01\x1f\x7f", R"("\u0009\u0001\u001f\u007f")"},
+        {"\x80\x8a\x9f\xa0\xe9\xff", "\"\u20ac\u0160\u0178\u00a0\u00e9\u00ff\""},
+        {"\x81\x8d\x8f\x90\x9d", R"("\u0081\u008d\u008f\u0090\u009d")"},  // undefined: C1 controls
+    };
+    for (const auto& [text, json] : events) {
+        std::string raw = eventString(text), expected;
+        ASSERT_TRUE(jsonUnquote(json, &expected)) << json;
+        std::string decoded;
+        ASSERT_TRUE(jsonUnquote(raw, &decoded)) << raw;
+        EXPECT_EQ(decoded, expected) << raw;
+        for (unsigned char c : raw) EXPECT_GE(c, 0x20) << raw;
+    }
+    EXPECT_EQ(eventString("\t\x80"), R"("\u0009)" "\xE2\x82\xAC\"");  // raw UTF-8, \u00XX for controls
+
+    const std::pair<const char*, const char*> typed[] = {
+        {R"(type 2 1005 "é€‰\u00e9\u20ac")", "\xe9\x80\x89\xe9\x80"},
+        {R"(type 2 1005 "\ud83d\ude00 😀 \u0101")", "? ? ?"},  // not in the code page
+        {"type 2 1005 \"\xe9\x80\"", "\xe9\x80"},                 // not UTF-8: the bytes as they are
+        {R"(type 2 1005 "\t\u0009\"\\")", "\t\t\"\\"},
+    };
+    for (const auto& [line, text] : typed) {
+        QueuedMessage m;
+        ASSERT_EQ(parseCommand(line, &m), 1) << line;
+        EXPECT_EQ(m.text, text) << line;
     }
 }
 

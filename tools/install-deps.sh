@@ -5,19 +5,26 @@
 #                                    (64- and 32-bit), Wine 8 with its 32-bit
 #                                    half and a window manager for the
 #                                    Windows program's test (about 1.8 GB more)
+#   tools/install-deps.sh --fuzz     also clang 14 and its libFuzzer for the
+#                                    fuzz targets (tools/run-fuzz.sh)
 set -euo pipefail
-packages=(cmake make g++ libgtest-dev libgmock-dev libssl-dev apache2 apache2-utils lighttpd atftp busybox curl tftpd-hpa qt6-base-dev fonts-liberation libcap2-bin xvfb xdotool imagemagick
+packages=(cmake make g++ libgtest-dev libgmock-dev libssl-dev apache2 apache2-utils lighttpd atftp busybox curl tftpd-hpa qt6-base-dev fonts-liberation libcap2-bin xvfb xdotool imagemagick x11-utils
   # the man pages, and the Debian packages and their test
   scdoc dpkg-dev file lintian desktop-file-utils man-db iproute2 util-linux)
-if [ "${1:-}" = "--windows" ]; then
-  packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-             wine wine64 wine32:i386 fonts-wine xclip x11-utils openbox iproute2 util-linux)
-  # The 32-bit half of Wine runs the 32-bit exe.
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-    apt-get update
-  fi
-fi
+for option in "$@"; do
+  case $option in
+    --windows)
+      packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+                 wine wine64 wine32:i386 fonts-wine xclip openbox)
+      # The 32-bit half of Wine runs the 32-bit exe.
+      if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+        apt-get update
+      fi
+      ;;
+    --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and upgrades a simulated device: ulx-device-sim plays a
 # password-protected ULX on 127.0.0.2.
-#  - With a display ($DISPLAY or $WAYLAND_DISPLAY) and ulx-upgrade built,
-#    the real windows open and you answer them yourself.
-#  - Otherwise ulx-demo answers the dialogs of ulx-upgrade-script as a
+#  - With a display that answers ($DISPLAY or $WAYLAND_DISPLAY) and
+#    ulx-upgrade built, the real windows open and you answer them yourself.
+#  - Otherwise (no display, or one that cannot be reached) ulx-demo answers the dialogs of ulx-upgrade-script as a
 #    person would, printing each one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +11,19 @@ tools/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
 image=$(sed -n 's/^ULX_TARGET_IMAGE:FILEPATH=//p' build/CMakeCache.txt)
-if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x build/ulx-upgrade ]; then
+
+# A display counts only when it answers: an X server that takes a
+# connection, or a Wayland compositor's socket.
+display_reachable() {
+  if [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    local socket=$WAYLAND_DISPLAY
+    [ "${socket#/}" != "$socket" ] || socket=${XDG_RUNTIME_DIR:-/run/user/$(id -u)}/$socket
+    [ -S "$socket" ] && return 0
+  fi
+  [ -n "${DISPLAY:-}" ] && timeout 5 xdpyinfo >/dev/null 2>&1
+}
+
+if [ -x build/ulx-upgrade ] && display_reachable; then
   log=$(mktemp /tmp/ulx-device.XXXXXX.log)
   build/tools/device_sim/ulx-device-sim --address 127.0.0.2 --password ulx --log "$log" &
   sim=$!

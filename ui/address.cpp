@@ -24,6 +24,10 @@ const char PHONE_INSTRUCTIONS[] =
     "\r\n"
     "Please enter IP address of your ULX:";
 
+const char NO_LOCAL_ADDRESS_TEXT[] =
+    "No Local IP Address\r\n"
+    "Connect this computer to the network of your ULX and start the upgrade again.";
+
 int parseDottedAddress(const char* text, uint32_t* address) {
     if (address) *address = 0;
     size_t length = strnlen(text, 16);
@@ -89,13 +93,19 @@ int addressProc(PlatWindow w, int event, int param) {
             platSetFocus(w, IDC_ADDRESS);
             return 0;
         }
+        // The device fetches the image from the chosen local address; with
+        // none (no interface up) there is nothing it could be told.
+        int index = platComboGetSel(w, IDC_LOCAL_LIST);
+        uint32_t local = (index >= 0 && index < LOCAL_ADDRESS_COUNT) ? LocalAddressTable[index] : 0;
+        if (local == 0) {
+            platMessageBox(w, NO_LOCAL_ADDRESS_TEXT, "Error");
+            platSetFocus(w, IDC_ADDRESS);
+            return 0;
+        }
         char name[32];
         snprintf(name, sizeof name, "/ulx%x.bi%d", static_cast<unsigned>(nextRandom() & 0xFFFF), TargetStage.load());
         setTftpFileName(name);
-        // With no local address at all the list is empty: address 0 then
-        // lets every socket bind to any local address.
-        int index = platComboGetSel(w, IDC_LOCAL_LIST);
-        g_localAddress = (index >= 0 && index < LOCAL_ADDRESS_COUNT) ? LocalAddressTable[index] : 0;
+        g_localAddress = local;
         platEndDialog(w, 1);
     } else if (param == IDC_CANCEL) {
         platEndDialog(w, 0);

@@ -78,6 +78,7 @@ extern const char SUCCESS_TEXT[];
 extern const char WAITING_TEXT[];
 extern const char ADAPTER_INSTRUCTIONS[];
 extern const char PHONE_INSTRUCTIONS[];
+extern const char NO_LOCAL_ADDRESS_TEXT[];
 
 // Dotted IPv4 address: 0 success, 1 a number above 255, 2 more than four
 // numbers, 3 fewer than four, 4 shorter than 7 or longer than 15

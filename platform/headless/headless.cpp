@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/headless/protocol.h"
 #include "platform/posix/window_model.h"
 
 namespace {
@@ -29,28 +30,8 @@ constexpr int SCREEN_HEIGHT = 768;
 constexpr int BASE_UNIT_X = 6;
 constexpr int BASE_UNIT_Y = 13;
 
-std::string jsonString(const char* s) {
-    std::string out = "\"";
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; ++p) {
-        switch (*p) {
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (*p < 0x20) {
-                    char hex[8];
-                    snprintf(hex, sizeof hex, "\\u%04x", *p);
-                    out += hex;
-                } else {
-                    out += static_cast<char>(*p);
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
+// Device and dialog texts (Windows-1252) as JSON strings in UTF-8.
+std::string jsonString(const char* s) { return eventString(s); }
 
 __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...) {
     char buf[256];
@@ -222,87 +203,6 @@ EventWriter g_writer;
 
 // ---------------------------------------------------------------- input
 
-bool parseInt(const char*& p, int* out) {
-    while (*p == ' ' || *p == '\t') ++p;
-    char* end = nullptr;
-    errno = 0;
-    long v = strtol(p, &end, 10);
-    if (end == p || errno != 0 || v < -2147483647L || v > 2147483647L) return false;
-    *out = static_cast<int>(v);
-    p = end;
-    return true;
-}
-
-bool parseWord(const char*& p, std::string* out) {
-    while (*p == ' ' || *p == '\t') ++p;
-    const char* start = p;
-    while (*p && *p != ' ' && *p != '\t') ++p;
-    out->assign(start, p);
-    return !out->empty();
-}
-
-void appendUtf8(std::string* out, unsigned cp) {
-    if (cp < 0x80) {
-        *out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        *out += static_cast<char>(0xc0 | (cp >> 6));
-        *out += static_cast<char>(0x80 | (cp & 0x3f));
-    } else {
-        *out += static_cast<char>(0xe0 | (cp >> 12));
-        *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-        *out += static_cast<char>(0x80 | (cp & 0x3f));
-    }
-}
-
-bool parseJsonString(const char*& p, std::string* out) {
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p != '"') return false;
-    ++p;
-    out->clear();
-    while (*p && *p != '"') {
-        if (*p != '\\') {
-            *out += *p++;
-            continue;
-        }
-        ++p;
-        switch (*p) {
-            case 'r': *out += '\r'; break;
-            case 'n': *out += '\n'; break;
-            case 't': *out += '\t'; break;
-            case 'b': *out += '\b'; break;
-            case 'f': *out += '\f'; break;
-            case '"': *out += '"'; break;
-            case '\\': *out += '\\'; break;
-            case '/': *out += '/'; break;
-            case 'u': {
-                unsigned cp = 0;
-                for (int i = 1; i <= 4; ++i) {
-                    char c = p[i];
-                    int v = (c >= '0' && c <= '9') ? c - '0'
-                            : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                            : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                                     : -1;
-                    if (v < 0) return false;
-                    cp = cp * 16 + static_cast<unsigned>(v);
-                }
-                appendUtf8(out, cp);
-                p += 4;
-                break;
-            }
-            default: return false;
-        }
-        ++p;
-    }
-    if (*p != '"') return false;
-    ++p;
-    return true;
-}
-
-bool atEnd(const char* p) {
-    while (*p == ' ' || *p == '\t' || *p == '\r') ++p;
-    return *p == '\0';
-}
-
 void readInput(int fd) {
     std::string pending;
     char buf[4096];
@@ -333,36 +233,10 @@ void headlessStart(int inputFd, HeadlessSink sink, void* context) {
 }
 
 void headlessCommand(const char* line) {
-    const char* p = line;
-    std::string verb;
-    if (!parseWord(p, &verb)) return;  // blank lines are allowed
-    QueuedMessage m{0, QM_CLOSE, 0, 0, std::string()};
-    bool ok = parseInt(p, &m.window);
-    if (ok && verb == "press") {
-        m.kind = QM_PRESS;
-        ok = parseInt(p, &m.control);
-    } else if (ok && verb == "type") {
-        m.kind = QM_TYPE;
-        ok = parseInt(p, &m.control) && parseJsonString(p, &m.text);
-    } else if (ok && verb == "select") {
-        m.kind = QM_SELECT;
-        ok = parseInt(p, &m.control) && parseInt(p, &m.number);
-    } else if (ok && verb == "key") {
-        std::string key;
-        ok = parseWord(p, &key);
-        if (key == "Return") m.kind = QM_RETURN;
-        else if (key == "Escape") m.kind = QM_ESCAPE;
-        else ok = false;
-    } else if (ok && verb == "close") {
-        m.kind = QM_CLOSE;
-    } else {
-        ok = false;
-    }
-    if (!ok || !atEnd(p)) {
-        windowModelError(m.window, "bad command");
-        return;
-    }
-    windowModelInput(std::move(m));
+    QueuedMessage m;
+    int parsed = parseCommand(line, &m);
+    if (parsed < 0) windowModelError(m.window, "bad command");
+    else if (parsed > 0) windowModelInput(std::move(m));
 }
 
 void headlessEndOfInput() { windowModelEndOfInput(); }

@@ -429,7 +429,8 @@ int platMessageBox(PlatWindow owner, const char* text, const char* caption) {
             if (!affected) continue;
             w->enabled = false;
             disabled.push_back(w);
-            notify([&](WindowObserver& o) { o.enabled(number, false); });
+            const int disabledNumber = number;  // clang 14 cannot capture a structured binding
+            notify([&](WindowObserver& o) { o.enabled(disabledNumber, false); });
         }
         showLocked(*box);
     }

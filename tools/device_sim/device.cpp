@@ -29,6 +29,41 @@ std::string htmlEscape(const std::string& text) {
     return out;
 }
 
+// UTF-8 text in Windows-1252; a character that code page lacks, or a byte
+// that is not UTF-8, becomes '?'.
+std::string toWindows1252(const std::string& text) {
+    static const unsigned short high[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    };
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        int length = byte < 0x80 ? 1 : byte >= 0xC2 && byte < 0xE0 ? 2 : byte >= 0xE0 && byte < 0xF0 ? 3
+                     : byte >= 0xF0 && byte < 0xF5                 ? 4
+                                                                   : 0;
+        unsigned cp = length == 1 ? byte : byte & (0xFFu >> (length + 1));
+        for (int k = 1; k < length; ++k) {
+            auto next = i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+            if ((next & 0xC0) != 0x80) length = 0;
+            else cp = cp << 6 | (next & 0x3F);
+        }
+        if (length == 0) {
+            out += '?';
+            ++i;
+            continue;
+        }
+        i += static_cast<size_t>(length);
+        char mapped = '?';
+        if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) mapped = static_cast<char>(cp);
+        for (unsigned k = 0; k < 32; ++k)
+            if (high[k] == cp) mapped = static_cast<char>(0x80 + k);
+        out += mapped;
+    }
+    return out;
+}
+
 HttpResponse page(int status, const std::string& title, const std::string& body) {
     HttpResponse r;
     r.status = status;
@@ -199,8 +234,9 @@ HttpResponse Device::statusPage() {
     }
     if (wrong && options_.restartAnswer != RestartAnswer::NoVersion) return restartAnswer();
     std::string rows;
-    auto row = [&rows](const char* label, const std::string& value) {
-        rows += "<tr><td>" + std::string(label) + "</td><td>" + htmlEscape(value) + "</td></tr>\n";
+    auto row = [&rows, this](const char* label, const std::string& value) {
+        std::string text = options_.windows1252Fields ? toWindows1252(value) : value;
+        rows += "<tr><td>" + std::string(label) + "</td><td>" + htmlEscape(text) + "</td></tr>\n";
     };
     row("Product Name:", options_.productName);
     row("MAC Address:", options_.mac);

@@ -153,6 +153,10 @@ const std::vector<OptionEntry>& optionTable() {
              o.thief = v;
              return parseIPv4(v, o.thiefAddress) && o.thiefAddress != 0;
          }},
+        // ---- text encoding of the status page
+        {"--windows-1252-fields", nullptr,
+         "send the status page's field texts (given in UTF-8) in Windows-1252",
+         flag(&Options::windows1252Fields)},
         // ----
         {"--exit-after-upgrade", nullptr,
          "exit 0 once back after the restart and one status page served (silent: after the transfer)",

@@ -66,6 +66,10 @@ struct Options {
     std::string thief;
     uint32_t thiefAddress = 0;  // thief, parsed (host order)
 
+    // Text encoding of the status page: the field texts above are given in
+    // UTF-8 and sent in Windows-1252 (characters it lacks become '?').
+    bool windows1252Fields = false;
+
     // Ending.
     bool exitAfterUpgrade = false;
     long exitAfterMs = 0;
