@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QThread>
@@ -152,6 +153,20 @@ TEST(QtDialogs, EveryTemplateBuildsAsItsTableSays) {
         }
         EXPECT_TRUE(dlg->grab().save(QString("%1/template-%2.png").arg(ULX_SCREENSHOTS).arg(tmpl->id)));
     }
+}
+
+// Device text arrives in Windows-1252: shown as the characters it stands
+// for, read back as the same bytes; typed text the code page lacks is '?'.
+TEST(QtDialogs, TextsAreWindows1252) {
+    app();
+    std::unique_ptr<UlxDialog> dlg(buildDialog(findTemplate(IDD_PASSWORD), 1, [](const UserInput&) {}));
+    QWidget* user = dialogControl(dlg.get(), IDC_USER);
+    const char device[] = "Caf\xe9 \x80 \x93 \x81";
+    setControlText(user, device);
+    EXPECT_EQ(qobject_cast<QLineEdit*>(user)->text(), QString::fromUtf8("Caf\u00e9 \u20ac \u201c \u0081"));
+    EXPECT_EQ(controlText(user), device);
+    qobject_cast<QLineEdit*>(user)->setText(QString::fromUtf8("\u00fc\u0142"));
+    EXPECT_EQ(controlText(user), "\xfc?");
 }
 
 TEST(QtAddressEntry, FollowsTheAddressControlRules) {

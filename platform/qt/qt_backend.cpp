@@ -58,7 +58,7 @@ public:
         });
     }
     void titleSet(int w, const char* text) override {
-        onWindow(w, [t = QString::fromUtf8(text)](UlxDialog* d) { d->setWindowTitle(t); });
+        onWindow(w, [t = fromCodePage(text)](UlxDialog* d) { d->setWindowTitle(t); });
     }
     void textSet(int w, int id, const char* text) override {
         onWindow(w, [id, t = std::string(text)](UlxDialog* d) {
@@ -67,7 +67,7 @@ public:
         });
     }
     void itemAdded(int w, int id, const char* text) override {
-        onControl<QComboBox>(w, id, [t = QString::fromUtf8(text)](QComboBox* c) { c->addItem(t); });
+        onControl<QComboBox>(w, id, [t = fromCodePage(text)](QComboBox* c) { c->addItem(t); });
     }
     void selectionSet(int w, int id, int index) override {
         onControl<QComboBox>(w, id, [index](QComboBox* c) { c->setCurrentIndex(index); });

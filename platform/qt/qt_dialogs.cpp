@@ -1,5 +1,7 @@
 #include "platform/qt/qt_dialogs.h"
 
+#include "platform/posix/code_page.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -18,6 +20,14 @@
 #include "platform/qt/icons/ulx-adapter.xpm"
 #include "platform/qt/icons/ulx-phone.xpm"
 
+QString fromCodePage(const char* text) { return QString::fromUtf8(cp1252ToUtf8(text)); }
+
+std::string toCodePage(const QString& text) {
+    std::string out;
+    for (char32_t cp : text.toUcs4()) out += toCp1252(cp);
+    return out;
+}
+
 namespace {
 
 const char ID_PROPERTY[] = "ulxId";
@@ -27,7 +37,7 @@ constexpr int MESSAGE_TEXT = 0;
 
 // "\r\n" (and a lone "\r") become the widgets' line breaks.
 QString fromProgramText(const char* text) {
-    QString s = QString::fromUtf8(text);
+    QString s = fromCodePage(text);
     s.replace("\r\n", "\n");
     s.remove('\r');
     return s;
@@ -36,7 +46,7 @@ QString fromProgramText(const char* text) {
 std::string toProgramText(const QString& s) {
     QString out = s;
     out.replace("\n", "\r\n");
-    return out.toStdString();
+    return toCodePage(out);
 }
 
 // Read-only edits show the dialog's face colour, as the system draws them.
@@ -56,7 +66,7 @@ QWidget* makeControl(UlxDialog* dlg, const DialogControl& c, BaseUnits base) {
     Qt::Alignment align = (c.style & STY_RIGHT) ? Qt::AlignRight : (c.style & STY_CENTER) ? Qt::AlignHCenter : Qt::AlignLeft;
     switch (c.kind) {
         case CTL_BUTTON: {
-            auto* b = new QPushButton(QString::fromUtf8(c.text), dlg);
+            auto* b = new QPushButton(fromCodePage(c.text), dlg);
             b->setAutoDefault(false);
             b->setDefault(c.style & STY_DEFAULT);
             QObject::connect(b, &QPushButton::clicked, dlg, [dlg, id = c.id] { dlg->report({UserInput::PRESS, id, 0, {}}); });
@@ -81,7 +91,7 @@ QWidget* makeControl(UlxDialog* dlg, const DialogControl& c, BaseUnits base) {
         case CTL_TEXT_LINE:
         case CTL_FIELD:
         case CTL_ENTRY_FIELD: {
-            auto* e = new QLineEdit(QString::fromUtf8(c.text), dlg);
+            auto* e = new QLineEdit(fromCodePage(c.text), dlg);
             e->setFrame(c.kind != CTL_TEXT_LINE);
             e->setAlignment(align | Qt::AlignVCenter);
             if (c.kind == CTL_TEXT_LINE) e->setTextMargins(-2, 0, 0, 0);  // no border: the text starts at the edge
@@ -239,7 +249,7 @@ UlxDialog* buildDialog(const DialogTemplate* tmpl, int number, InputCallback inp
     QFont font = dialogFont(tmpl);
     dlg->setFont(font);
     BaseUnits base = baseUnitsOf(font);
-    dlg->setWindowTitle(QString::fromUtf8(tmpl->caption ? tmpl->caption : ""));
+    dlg->setWindowTitle(fromCodePage(tmpl->caption ? tmpl->caption : ""));
     dlg->setFixedSize(dialogUnitsToPixelsX(tmpl->cx, base), dialogUnitsToPixelsY(tmpl->cy, base));
     QWidget* previous = nullptr;
     for (int i = 0; i < tmpl->controlCount; ++i) {
@@ -256,7 +266,7 @@ UlxDialog* buildMessageBox(int number, const char* caption, InputCallback input)
     auto* box = new UlxDialog(number, std::move(input));
     QFont font = dialogFont(nullptr);
     box->setFont(font);
-    box->setWindowTitle(QString::fromUtf8(caption));
+    box->setWindowTitle(fromCodePage(caption));
     auto* text = new QLabel(box);
     text->setTextFormat(Qt::PlainText);
     text->setProperty(ID_PROPERTY, MESSAGE_TEXT);
@@ -301,18 +311,18 @@ QWidget* dialogControl(QWidget* dialog, int id) {
 
 void setControlText(QWidget* w, const char* text) {
     if (auto* t = qobject_cast<QPlainTextEdit*>(w)) t->setPlainText(fromProgramText(text));
-    else if (auto* e = qobject_cast<QLineEdit*>(w)) e->setText(QString::fromUtf8(text)), e->setCursorPosition(0);
+    else if (auto* e = qobject_cast<QLineEdit*>(w)) e->setText(fromCodePage(text)), e->setCursorPosition(0);
     else if (auto* l = qobject_cast<QLabel*>(w)) l->setText(fromProgramText(text));
-    else if (auto* b = qobject_cast<QPushButton*>(w)) b->setText(QString::fromUtf8(text));
+    else if (auto* b = qobject_cast<QPushButton*>(w)) b->setText(fromCodePage(text));
     else if (kindOf(w) == CTL_IP_ADDRESS) static_cast<AddressEntry*>(w)->setText(text);
 }
 
 std::string controlText(QWidget* w) {
     if (auto* t = qobject_cast<QPlainTextEdit*>(w)) return toProgramText(t->toPlainText());
-    if (auto* e = qobject_cast<QLineEdit*>(w)) return e->text().toStdString();
+    if (auto* e = qobject_cast<QLineEdit*>(w)) return toCodePage(e->text());
     if (auto* l = qobject_cast<QLabel*>(w)) return toProgramText(l->text());
-    if (auto* b = qobject_cast<QPushButton*>(w)) return b->text().toStdString();
-    if (auto* c = qobject_cast<QComboBox*>(w)) return c->currentText().toStdString();
+    if (auto* b = qobject_cast<QPushButton*>(w)) return toCodePage(b->text());
+    if (auto* c = qobject_cast<QComboBox*>(w)) return toCodePage(c->currentText());
     if (kindOf(w) == CTL_IP_ADDRESS) return static_cast<AddressEntry*>(w)->text();
     return std::string();
 }

@@ -18,6 +18,12 @@
 
 #include "platform/dialog_template.h"
 
+// The program's texts are Windows-1252 (the dialogs' code page, and what a
+// device's page holds): shown through Unicode, read back into the code
+// page, a character it lacks becoming '?'.
+QString fromCodePage(const char* text);
+std::string toCodePage(const QString& text);
+
 // What the user did to a window.
 struct UserInput {
     enum Kind { PRESS, TYPE, SELECT, FOCUS, RETURN, ESCAPE, CLOSE } kind;
