@@ -57,10 +57,9 @@ bool equalsIgnoreCase(const char* text, const char* word) {
     return spanEqualsIgnoreCase(Span{t, strlen(t)}, word);
 }
 
-// RFC 7230 token characters.
+// RFC 7230 token characters (ASCII letters and digits whatever the locale).
 bool isTokenChar(char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (isalnum(u) && u < 0x80) return true;
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
     return c != '\0' && strchr("!#$%&'*+-.^_`|~", c) != nullptr;
 }
 
