@@ -337,7 +337,9 @@ TEST_F(Fleet, InterruptCancelsCleanly) {
     startFleet({"--list", list(ALL), "--yes", "--report", path("report.csv")});
     for (int i = 0; i < 400 && count(fleet_.transcript(), " waiting for the download\n") < 6; ++i) usleep(25000);
     ASSERT_EQ(count(fleet_.transcript(), " waiting for the download\n"), 6) << fleet_.transcript();
+    // The programs of the finished devices may still be ending.
     std::vector<int> children = childrenOf(fleet_.pid());
+    for (int i = 0; i < 1200 && children.size() != 6; ++i, usleep(25000)) children = childrenOf(fleet_.pid());
     EXPECT_EQ(children.size(), 6u);
     kill(fleet_.pid(), SIGINT);
     EXPECT_EQ(fleet_.wait(30000), 1) << fleet_.transcript();
@@ -366,6 +368,7 @@ TEST_F(Fleet, KilledProgramFailsItsDeviceAlone) {
          ++i)
         usleep(25000);
     std::vector<int> children = childrenOf(fleet_.pid());
+    for (int i = 0; i < 1200 && children.size() != 1; ++i, usleep(25000)) children = childrenOf(fleet_.pid());
     ASSERT_EQ(children.size(), 1u) << fleet_.transcript();
     kill(children[0], SIGKILL);
     EXPECT_EQ(fleet_.wait(30000), 1) << fleet_.transcript();
