@@ -68,6 +68,7 @@ function(ulx_add_windows_program NAME TARGET_IMAGE TRANSITION_IMAGE)
   add_executable(${NAME} WIN32 platform/win32/main.cpp control/build_config.cpp "${rc}")
   target_compile_definitions(${NAME} PRIVATE ULX_INITIAL_TARGET_STAGE=${stage} ${ULX_WINDOWS_DEFINES})
   target_link_libraries(${NAME} PRIVATE ulxcore ulxplat_win32)
+  ulx_strict_warnings(${NAME})
   # Static and stripped: a self-contained exe that needs only system DLLs,
   # marked for the oldest Windows it runs on.
   set(v "${ULX_WINDOWS_VERSION_MAJOR}")
