@@ -1,22 +1,6 @@
 # Embedding firmware images as ULX_FIRMWARE resources (Linux: .incbin).
-set(ULX_IMAGE_MIN_SIZE 128)
-# 65,535 TFTP blocks of 512 bytes, the last one shorter than 512.
-set(ULX_IMAGE_MAX_SIZE 33553919)
+include("${CMAKE_CURRENT_LIST_DIR}/image_limits.cmake")  # ulx_check_image()
 set(ULX_EMBED_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/embed_images.cmake")
-
-# Configure-time check of an image that already exists.
-function(ulx_check_image path)
-  if(NOT EXISTS "${path}")
-    message(FATAL_ERROR "Firmware image not found: ${path}")
-  endif()
-  file(SIZE "${path}" size)
-  if(size LESS ${ULX_IMAGE_MIN_SIZE})
-    message(FATAL_ERROR "Firmware image ${path} is ${size} bytes: shorter than its 128-byte header")
-  endif()
-  if(size GREATER ${ULX_IMAGE_MAX_SIZE})
-    message(FATAL_ERROR "Firmware image ${path} is ${size} bytes: over 33,553,919 bytes (more than 65,535 TFTP blocks)")
-  endif()
-endfunction()
 
 # Generates the assembler file holding the images and the resource table
 # for program NAME; the list of generated sources goes to OUT_VAR. The size
@@ -31,6 +15,7 @@ function(ulx_embed_images NAME TARGET_IMAGE TRANSITION_IMAGE DEPENDS OUT_VAR)
             -DTRANSITION_IMAGE=${TRANSITION_IMAGE} -DOUT_ASM=${asm} -DOUT_TABLE=${table}
             -P "${ULX_EMBED_SCRIPT}"
     DEPENDS "${TARGET_IMAGE}" ${TRANSITION_IMAGE} ${DEPENDS} "${ULX_EMBED_SCRIPT}"
+            "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/image_limits.cmake"
     COMMENT "Embedding firmware images for ${NAME}"
     VERBATIM)
   set_source_files_properties("${asm}" PROPERTIES OBJECT_DEPENDS "${TARGET_IMAGE};${TRANSITION_IMAGE}")

@@ -67,7 +67,8 @@ function(ulx_add_windows_program NAME TARGET_IMAGE TRANSITION_IMAGE)
     "${TARGET_IMAGE};${TRANSITION_IMAGE};${ULX_RC_ICON_DIR}/ulx-adapter.ico;${ULX_RC_ICON_DIR}/ulx-phone.ico;${manifest}")
   add_executable(${NAME} WIN32 platform/win32/main.cpp control/build_config.cpp "${rc}")
   target_compile_definitions(${NAME} PRIVATE ULX_INITIAL_TARGET_STAGE=${stage} ${ULX_WINDOWS_DEFINES})
-  target_link_libraries(${NAME} PRIVATE ulxplat_win32 ulxcore ulxplat_win32)
+  target_link_libraries(${NAME} PRIVATE ulxcore ulxplat_win32)
+  ulx_strict_warnings(${NAME})
   # Static and stripped: a self-contained exe that needs only system DLLs,
   # marked for the oldest Windows it runs on.
   set(v "${ULX_WINDOWS_VERSION_MAJOR}")
@@ -84,7 +85,7 @@ if(ULX_WINDOWS_TEST_IMAGES)
   # The probe of the idle wait's CPU use (tests/wine_idle_probe.cpp).
   add_executable(ulx-idle-probe WIN32 tests/wine_idle_probe.cpp control/build_config.cpp)
   target_compile_definitions(ulx-idle-probe PRIVATE ULX_INITIAL_TARGET_STAGE=1 ${ULX_WINDOWS_DEFINES})
-  target_link_libraries(ulx-idle-probe PRIVATE ulxplat_win32 ulxcore ulxplat_win32)
+  target_link_libraries(ulx-idle-probe PRIVATE ulxcore ulxplat_win32)
   target_link_options(ulx-idle-probe PRIVATE -static -mwindows)
 endif()
 

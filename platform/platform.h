@@ -3,9 +3,9 @@
 // the system's: every service it needs - windows, sockets, threads, the
 // clock, embedded resources, local addresses, process exit - is a free
 // function here. On Linux the non-window services live in platform/posix
-// and the window services come from the backend folder the build links
-// (platform/headless, platform/qt); platform/win32 gives all of them on
-// Windows.
+// and the window services in platform/window_model, the window model that
+// the backend the build links (platform/headless, platform/qt) observes;
+// platform/win32 gives all of them on Windows.
 //
 // The window services follow Win32 semantics, because the core relies on
 // them:

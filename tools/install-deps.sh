@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, on Debian 12, as root.
-#   tools/install-deps.sh            the Linux programs and their tests
+#   tools/install-deps.sh            the Linux programs, the tools and the tests
+#   tools/install-deps.sh --programs only what the programs need
+#                                    (-DULX_BUILD_TESTS=OFF -DULX_BUILD_TOOLS=OFF)
 #   tools/install-deps.sh --windows  also the mingw-w64 cross compiler and
 #                                    (64- and 32-bit), Wine 8 with its 32-bit
 #                                    half and a window manager for the
@@ -8,11 +10,18 @@
 #   tools/install-deps.sh --fuzz     also clang 14 and its libFuzzer for the
 #                                    fuzz targets (tools/run-fuzz.sh)
 set -euo pipefail
-packages=(cmake make g++ libgtest-dev libgmock-dev libssl-dev apache2 apache2-utils lighttpd atftp busybox curl tftpd-hpa qt6-base-dev fonts-liberation libcap2-bin xvfb xdotool imagemagick x11-utils
-  # the man pages, and the Debian packages and their test
-  scdoc dpkg-dev file lintian desktop-file-utils man-db iproute2 util-linux)
+# The programs, their man pages and their install (setcap).
+packages=(cmake make g++ qt6-base-dev fonts-liberation libcap2-bin scdoc)
+# The tools (OpenSSL), the tests and their peers, the Debian packages and their test.
+tool_and_test_packages=(libssl-dev libgtest-dev libgmock-dev apache2 apache2-utils lighttpd atftp busybox curl tftpd-hpa
+  xvfb xdotool imagemagick x11-utils dpkg-dev file lintian desktop-file-utils man-db iproute2 util-linux)
+case " $* " in
+  *" --programs "*) ;;
+  *) packages+=("${tool_and_test_packages[@]}") ;;
+esac
 for option in "$@"; do
   case $option in
+    --programs) ;;
     --windows)
       packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
                  wine wine64 wine32:i386 fonts-wine xclip openbox)

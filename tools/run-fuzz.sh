@@ -14,7 +14,7 @@ launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
-CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DULX_FUZZ=ON -DULX_BUILD_TESTS=OFF \
+CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DULX_FUZZ=ON -DULX_BUILD_TESTS=OFF -DULX_BUILD_TOOLS=OFF \
   -DULX_QT=OFF "${launcher[@]}" >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target fuzzers
 

@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "platform/headless/protocol.h"
-#include "platform/posix/window_model.h"
+#include "platform/window_model/window_model.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <atomic>
 #include <map>
 
-#include "platform/posix/window_model.h"
 #include "platform/qt/qt_dialogs.h"
+#include "platform/window_model/window_model.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "control/globals.h"
 #include "platform/platform.h"
-#include "platform/posix/backend_hooks.h"
+#include "platform/window_model/backend_hooks.h"
 
 int platMessageBox(PlatWindow, const char*, const char*) { abort(); }
 int platGetWindowRect(PlatWindow, PlatRect*) { abort(); }

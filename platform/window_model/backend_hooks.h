@@ -1,4 +1,5 @@
-// What the OS layer asks of the window backend it is linked with.
+// What the process exit (exit.cpp) asks of the window model, and through it
+// of the backend that observes it.
 #pragma once
 
 // Called once, just before the process ends: the backend flushes what it

@@ -1,6 +1,6 @@
 // The window model: records, per-thread delivery of user input, modal
 // loops, message boxes, focus and the end of input. Backends observe it.
-#include "platform/posix/window_model.h"
+#include "platform/window_model/window_model.h"
 
 #include <cstring>
 #include <map>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/backend_hooks.h"
+#include "platform/window_model/backend_hooks.h"
 
 namespace {
 
