@@ -1,5 +1,5 @@
 // The HTTP exchange called directly: status classification, field extraction,
-// and httpGet against a scripted server (127.0.3.10 .. 127.0.3.23).
+// and httpGet against a scripted server (127.0.3.10 .. 127.0.3.27).
 #include "web/http.h"
 
 #include <arpa/inet.h>
@@ -262,6 +262,26 @@ TEST_F(HttpGet, SilentOrDrippingAnswerIsAFailedAttempt) {
         EXPECT_EQ(memcmp(&info, &g_webState.device, sizeof info), 0);
     }
     EXPECT_EQ(g_webState.digest.nonceCount, 2u);  // both were sent
+}
+
+// All 101 local ports taken: no attempt can be made, which the exchange
+// returns at once (the caller ends the run), its socket closed.
+TEST_F(HttpGet, NoFreeLocalPortIsReturnedAndLeavesNoSocket) {
+    std::vector<int> taken;
+    for (int port = 23456; port <= 23556; ++port) {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(ip("127.0.3.26"))}, {}};
+        ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0) << port;
+        taken.push_back(s);
+    }
+    int probe = dup(0);  // the lowest free descriptor before the exchange
+    close(probe);
+    EXPECT_EQ(get("127.0.3.26", "127.0.3.27"), HTTP_NO_BIND);
+    int after = dup(0);
+    close(after);
+    EXPECT_EQ(after, probe);
+    EXPECT_EQ(buffer[0], '\x55');
+    for (int s : taken) close(s);
 }
 
 TEST_F(HttpGet, LongAnswerIsCutAtTheCapacityAndStillSearched) {
