@@ -30,8 +30,8 @@ constexpr int TFTP_PACKET_SIZE = 1024;
 // The block count must fit the 16-bit block numbers of the wire ...
 constexpr uint32_t TFTP_MAX_BLOCKS = 65535;
 // ... so an image holds at most this many bytes (its last block is short):
-// 33,553,919, the limit the build puts on embedded images
-// (cmake/UlxImages.cmake). Start-up refuses a larger one (mapImage).
+// 33,553,919, the limit the build also puts on embedded images. Start-up
+// refuses a larger one (mapImage).
 constexpr uint32_t TFTP_MAX_IMAGE_SIZE = TFTP_MAX_BLOCKS * TFTP_BLOCK_SIZE - 1;
 
 // Stores bits 15..8 of value in dst[0] and bits 7..0 in dst[1]; higher

@@ -63,7 +63,7 @@ void expectedVersion(const RunSetup& setup, char* out, int cap) {
 // stand in for the one the device reports now.
 bool readStatusPage(const char* answer, bool needVersion, char* reported, int cap) {
     DigestState unused{};
-    if (classifyResponse(answer, &unused) != 0 || countDeviceLabels(answer) == 0) return false;
+    if (classifyResponse(answer, &unused) != RESPONSE_OK || countDeviceLabels(answer) == 0) return false;
     reported[0] = '\0';
     return extractField(answer, "Software Version:", reported, cap - 1) != nullptr || !needVersion;
 }

@@ -104,7 +104,7 @@ bool webAppendAuthorization(const char* path, char* out, int cap, int* length) {
 
 bool webTakeAnswer(const char* answer) {
     std::lock_guard<std::mutex> hold(g_webState.lock);
-    if (classifyResponse(answer, &g_webState.digest) == 1) return true;
+    if (classifyResponse(answer, &g_webState.digest) == RESPONSE_CHALLENGE) return true;
     for (const FieldLabel& f : FIELDS) {
         char* field = reinterpret_cast<char*>(&g_webState.device) + f.offset;
         extractField(answer, f.label, field, FIELD_MAX_CHARS);
@@ -112,18 +112,18 @@ bool webTakeAnswer(const char* answer) {
     return false;
 }
 
-int classifyResponse(const char* text, DigestState* state) {
-    if (strncmp(text, "HTTP/1.1", 8) != 0) return -1;
+ResponseKind classifyResponse(const char* text, DigestState* state) {
+    if (strncmp(text, "HTTP/1.1", 8) != 0) return RESPONSE_NOT_HTTP_1_1;
     const char* p = text + 8;
-    if (*p == '\0') return -2;
+    if (*p == '\0') return RESPONSE_NO_STATUS;
     ++p;  // the blank after the version, whatever it is
     while (*p == ' ' || *p == '\t') ++p;
-    if (*p == '\0') return -2;
-    if (strncmp(p, "200", 3) == 0) return 0;
-    if (strncmp(p, "401", 3) != 0) return 2;
+    if (*p == '\0') return RESPONSE_NO_STATUS;
+    if (strncmp(p, "200", 3) == 0) return RESPONSE_OK;
+    if (strncmp(p, "401", 3) != 0) return RESPONSE_OTHER;
     const char* header = strstr(p, "WWW-Authenticate:");
-    if (!header) return 2;
-    return parseChallenge(header, state) ? 1 : 2;
+    if (!header) return RESPONSE_OTHER;
+    return parseChallenge(header, state) ? RESPONSE_CHALLENGE : RESPONSE_OTHER;
 }
 
 char* extractField(const char* text, const char* label, char* dest, int maxChars) {

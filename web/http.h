@@ -52,9 +52,15 @@ enum HttpFailure : int {
 int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
             const char* path, char* buffer, int maxChars, int connectAttempts = CONNECT_ATTEMPTS);
 
-// -1 not "HTTP/1.1", -2 no status code, 0 status 200, 1 status 401 with an
-// accepted Digest challenge (stored in state), 2 anything else.
-int classifyResponse(const char* text, DigestState* state);
+// What kind of answer a text is.
+enum ResponseKind : int {
+    RESPONSE_NOT_HTTP_1_1 = -1,  // does not begin with "HTTP/1.1"
+    RESPONSE_NO_STATUS = -2,     // no status code after the version
+    RESPONSE_OK = 0,             // status 200
+    RESPONSE_CHALLENGE = 1,      // status 401 with an accepted Digest challenge, now stored in state
+    RESPONSE_OTHER = 2,          // anything else
+};
+ResponseKind classifyResponse(const char* text, DigestState* state);
 
 // Copies the value after label (the first text between tags after it) into
 // dest, at most maxChars characters and a NUL. Returns dest, or null when

@@ -6,10 +6,15 @@
 //  - A function that succeeds or fails returns bool, true on success; a
 //    dialog returns true for Continue, OK or Upgrade and false for Cancel.
 //    A function with more than one way to fail returns a named enum.
-//  - A count or a length is an int; -1 means that it does not fit.
-//  - A failure that ends the run goes through failUpgrade (ui/ui.h): the
-//    message, then the process ends with exit code 0. A worker thread does
-//    not end the run: it returns its failure to the thread that started it.
+//  - A count or a length is an int; -1 means that it does not fit. Where a
+//    count can fail in other ways too, the failures are named negative
+//    values (HttpFailure); a classification is a named enum as well.
+//  - A failure that ends the run at once goes through failUpgrade
+//    (ui/ui.h): the message, then the process ends with exit code 0. A
+//    request's worker thread does not end the run: it returns its failure
+//    and the thread that started it reports it. A TFTP session shows its
+//    failure and returns false; the listener then ends the process, as it
+//    does after a delivered Target image.
 //  - `cap` is the size in bytes of a text buffer, its NUL included: at most
 //    cap - 1 characters are written. `maxChars` is a number of characters
 //    with a NUL after them: the buffer holds maxChars + 1 bytes.
