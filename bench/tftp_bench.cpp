@@ -33,7 +33,7 @@
 #include <cstring>
 #include <vector>
 
-#include "control/globals.h"
+#include "control/base/base.h"
 #include "platform/headless/headless.h"
 #include "tftp/tftp.h"
 
@@ -83,14 +83,16 @@ bool writeWholeFile(const char* path, const std::vector<uint8_t>& bytes) {
     }
     headlessStart(-1, nullptr, nullptr);
     platNetStartup();
-    g_targetImage.bytes = image.data();
-    g_targetImage.size = static_cast<uint32_t>(image.size());
-    memcpy(g_targetImage.header, image.data(), IMAGE_HEADER_SIZE);
-    copyText(g_deviceAddressText, sizeof g_deviceAddressText, address);
-    TargetStage.store(1);
+    RunSetup& setup = *editRunSetup();
+    setup.targetImage.bytes = image.data();
+    setup.targetImage.size = static_cast<uint32_t>(image.size());
+    memcpy(setup.targetImage.header, image.data(), IMAGE_HEADER_SIZE);
+    copyText(setup.deviceAddressText, sizeof setup.deviceAddressText, address);
+    setup.localAddress = ntohl(a.s_addr);
+    setup.deviceAddress = 0x7f000001u;  // atftp on loopback sends from 127.0.0.1: that is the device here
+    g_stage.store(Stage::Target);
     setTftpFileName(FILE_NAME);
-    // atftp on loopback sends from 127.0.0.1: that is the device here.
-    uint16_t port = startTftpListener(ntohl(a.s_addr), 0x7f000001u);
+    uint16_t port = startTftpListener(setup);
     fprintf(stderr, "port %u\n", static_cast<unsigned>(port));
     fflush(stderr);
     for (;;) platSleepMs(1000);

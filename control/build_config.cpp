@@ -1,5 +1,6 @@
-// The stage a build starts in: compiled once per program, 1 for a
-// single-stage build, 0 when the build carries a Transition image.
-#include "control/globals.h"
+// The stage a build starts in: compiled once per program, Target (1) for a
+// single-stage build, Transition (0) when the build carries a Transition
+// image.
+#include "control/base/base.h"
 
-const int BuildInitialTargetStage = ULX_INITIAL_TARGET_STAGE;
+const Stage BuildInitialStage = static_cast<Stage>(ULX_INITIAL_TARGET_STAGE);

@@ -3,18 +3,21 @@
 
 #include <cstdint>
 
-#include "control/globals.h"
+#include "control/base/base.h"
 
 // Starts the network stack, collects the local addresses, seeds the
-// random generator, maps the images and identifies the product.
-void startup();
+// random generator, maps the images and identifies the product into the
+// run setup.
+void startup(RunSetup* setup);
 
-// Maps ULX_FIRMWARE resource `id` into image. 1 when found.
-int mapImage(int id, FirmwareImage* image);
+// Maps ULX_FIRMWARE resource `id` into image: false when the program does
+// not carry it, or carries one too short for its header or too long for
+// TFTP's block numbers.
+bool mapImage(int id, FirmwareImage* image);
 
 // Identifies the product from an image header: the display name (at most
 // 31 characters) and whether it is the phone product.
-void identifyProduct(const uint8_t* header, char* displayName, int nameCap, int* phoneProduct);
+void identifyProduct(const uint8_t* header, char* displayName, int nameCap, bool* phoneProduct);
 
 // "<program> <version>", then "firmware: <product> <version>" for the
 // embedded Target image and "transition firmware: ..." for a Transition
@@ -34,7 +37,7 @@ void readVersion(const char* text, VersionParts* version);
 // Orders two version texts component by component: <0, 0 or >0.
 int compareVersions(const char* a, const char* b);
 
-// Moves TargetStage to 1 when the device needs no Transition image.
+// Moves the stage to Target when the device needs no Transition image.
 void decideStage(const char* deviceVersion, const char* transitionVersion);
 
 // "/admin/upgrade?tftp://a.b.c.d:port/name" into out. The length, or -1

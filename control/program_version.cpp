@@ -9,7 +9,7 @@ bool appendImage(char* out, int cap, int* length, const char* label, int id) {
     FirmwareImage image{};
     if (!mapImage(id, &image)) return true;
     char product[32];
-    int phone = 0;
+    bool phone = false;
     identifyProduct(image.header, product, sizeof product, &phone);
     return appendFormat(out, cap, length, "%s: %s %s\n", label, product, imageVersionText(image));
 }

@@ -10,20 +10,21 @@
 namespace {
 const char STATUS_PAGE[] = "/admin/advanced";
 
-// The upgrade order reads its answer into a buffer of its own: it may still
-// be waiting for the device to close while the verification, on the
-// listener thread, reads the status page into the shared buffer.
-char g_upgradeOrderBuffer[RESPONSE_BUFFER_SIZE];
+// Each request reads its answer into a buffer of its own: the upgrade order
+// may still be waiting for the device to close while the verification, on
+// the listener thread, reads the status page into its buffer.
+char g_identificationAnswer[RESPONSE_BUFFER_SIZE];
+char g_upgradeOrderAnswer[RESPONSE_BUFFER_SIZE];
 
 // The upgrade order: the device is to fetch the current file name from
 // this computer's TFTP server. No answer is no error here.
-void sendUpgradeRequest(uint16_t port) {
-    char fileName[128];
+void sendUpgradeRequest(const RunSetup& setup, uint16_t port) {
+    char fileName[TFTP_FILE_NAME_SIZE];
     getTftpFileName(fileName, sizeof fileName);
     char path[256];
-    if (buildUpgradePath(path, sizeof path, g_localAddress, port, fileName) < 0) return;
-    runDeviceRequest(g_instance, g_localAddress, FIRST_LOCAL_PORT, g_deviceAddress, DEVICE_HTTP_PORT, path,
-                     g_upgradeOrderBuffer, RESPONSE_CAPACITY);
+    if (buildUpgradePath(path, sizeof path, setup.localAddress, port, fileName) < 0) return;
+    runDeviceRequest(setup.localAddress, FIRST_LOCAL_PORT, setup.deviceAddress, DEVICE_HTTP_PORT, path,
+                     g_upgradeOrderAnswer, RESPONSE_MAX_CHARS);
 }
 
 // From here on the listener thread ends the process.
@@ -32,56 +33,52 @@ void sendUpgradeRequest(uint16_t port) {
 }
 }  // namespace
 
-int ulxWinMain(PlatInstance instance) {
-    if (!platRegisterClass(instance, "UlxUpgrade")) return 0;
-    g_instance = instance;
-    startup();
+int runUpgrade() {
+    RunSetup* edit = editRunSetup();
+    startup(edit);
 
     if (!showWarningDialog()) return 0;
-    if (!showAddressDialog()) return 0;
-    if (g_deviceAddress == 0) return 0;
+    AddressChoice choice{};
+    if (!showAddressDialog(&choice)) return 0;
+    edit->deviceAddress = choice.deviceAddress;
+    copyText(edit->deviceAddressText, sizeof edit->deviceAddressText, choice.deviceAddressText);
+    edit->localAddress = choice.localAddress;
+    freezeRunSetup();
+    const RunSetup& setup = runSetup();
 
-    int received = runDeviceRequest(g_instance, g_localAddress, FIRST_LOCAL_PORT, g_deviceAddress,
-                                    DEVICE_HTTP_PORT, STATUS_PAGE, g_responseBuffer, RESPONSE_CAPACITY);
-    if (received <= 0) {
-        reportError("Upgrade Failed: No Response From ULX");
-        return 0;
-    }
+    int received = runDeviceRequest(setup.localAddress, FIRST_LOCAL_PORT, setup.deviceAddress, DEVICE_HTTP_PORT,
+                                    STATUS_PAGE, g_identificationAnswer, RESPONSE_MAX_CHARS);
+    if (received <= 0) failUpgrade("Upgrade Failed: No Response From ULX");
     // A web server that is no ULX (a printer or router at a mistyped
     // address, an error page) holds none of the status page's labels: it
     // must never reach the confirmation and the upgrade order.
-    if (countDeviceLabels(g_responseBuffer) == 0) {
+    if (countDeviceLabels(g_identificationAnswer) == 0) {
         char line[96];
-        describeAnswer(g_responseBuffer, line, sizeof line, 80);
+        describeAnswer(g_identificationAnswer, line, sizeof line, 80);
         char message[160];
         if (snprintf(message, sizeof message, "Upgrade Failed: Not a ULX Status Page (%s)", line) < 0)
             copyText(message, sizeof message, "Upgrade Failed: Not a ULX Status Page");
-        reportError(message);
-        return 0;
+        failUpgrade(message);
     }
 
-    lockWebState();
-    decideStage(g_deviceInfo.softwareVersion, imageVersionText(g_transitionImage));
-    unlockWebState();
+    DeviceInfo device = webDeviceInfo();
+    decideStage(device.softwareVersion, imageVersionText(setup.transitionImage));
+    if (!showConfirmDialog(device)) failUpgrade("Upgrade Failed: User Abort");
 
-    if (!showConfirmDialog()) {
-        reportError("Upgrade Failed: User Abort");
-        return 0;
-    }
-
-    uint16_t port = startTftpListener(g_localAddress, g_deviceAddress);
-    int stage = TargetStage.load();
-    sendUpgradeRequest(port);
-    if (stage == 1) idleForever();
+    uint16_t port = startTftpListener(setup);
+    Stage stage = g_stage.load();
+    sendUpgradeRequest(setup, port);
+    if (stage == Stage::Target) idleForever();
 
     // Two-stage: once the listener has delivered and verified the
     // Transition image, the device is told to fetch the Target image under
     // a new name. After a failed Transition session the listener ends the
     // process instead, so the Target order is never sent.
-    while (TargetStage.load() != 1) platSleepMs(10);
+    while (g_stage.load() != Stage::Target) platSleepMs(10);
     char fileName[32];
-    snprintf(fileName, sizeof fileName, "/ulx%x.bi1", static_cast<unsigned>(nextRandom()));
+    snprintf(fileName, sizeof fileName, "/ulx%x.bi%d", static_cast<unsigned>(nextRandom()),
+             static_cast<int>(Stage::Target));
     setTftpFileName(fileName);
-    sendUpgradeRequest(port);
+    sendUpgradeRequest(setup, port);
     idleForever();
 }

@@ -56,9 +56,9 @@ int compareVersions(const char* a, const char* b) {
 }
 
 void decideStage(const char* deviceVersion, const char* transitionVersion) {
-    if (TargetStage.load() != 0) return;
+    if (g_stage.load() != Stage::Transition) return;
     if (strstr(deviceVersion, "(NT")) return;
-    if (compareVersions(deviceVersion, transitionVersion) >= 0) TargetStage.store(1);
+    if (compareVersions(deviceVersion, transitionVersion) >= 0) g_stage.store(Stage::Target);
 }
 
 int buildUpgradePath(char* out, int cap, uint32_t a, uint16_t port, const char* fileName) {

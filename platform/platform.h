@@ -23,12 +23,10 @@
 
 // ---------------------------------------------------------------- process
 
-// Opaque program instance, as handed to the graphical entry point.
-typedef void* PlatInstance;
-
-// The core's graphical entry point (control/). The backend's main() calls
-// it on the process's first thread and ends the process with its result.
-int ulxWinMain(PlatInstance instance);
+// The core's entry point (control/sequence.cpp): the whole upgrade run.
+// The backend's main() calls it on the thread that becomes the
+// user-interface thread and ends the process with its result.
+int runUpgrade();
 
 // Ends the whole process at once with the given exit code, from any thread:
 // pending automation output is flushed first, no static destructors run.
@@ -71,9 +69,21 @@ uint16_t platHtons(uint16_t v);
 uint32_t platNtohl(uint32_t v);
 uint16_t platNtohs(uint16_t v);
 
-// Starts the network stack (version 1.1 where the system has versions).
-// 0 when ready.
-int platNetStartup();
+// A socket address from an address and a port in host order, and back.
+inline void fillSocketAddress(uint32_t address, uint16_t port, SockAddrIn* out) {
+    out->family = PLAT_AF_INET;
+    out->addr = platHtonl(address);
+    out->port = platHtons(port);
+}
+inline void readSocketAddress(const SockAddrIn* in, uint32_t* address, uint16_t* port) {
+    *address = platNtohl(in->addr);
+    *port = platNtohs(in->port);
+}
+
+// Starts the network stack (version 1.1 where the system has versions):
+// null when ready, else the failure message to show, in the system's own
+// words.
+const char* platNetStartup();
 
 PlatSocket platSocketTcp();
 PlatSocket platSocketUdp();
@@ -84,14 +94,14 @@ int platConnect(PlatSocket s, const SockAddrIn* remote, uint32_t timeoutMs);
 int platSend(PlatSocket s, const void* data, int len);
 // Blocking (or non-blocking after platSetNonBlocking) receive:
 // > 0 bytes, 0 when the peer closed, < 0 on error or nothing pending.
-int platRecv(PlatSocket s, void* buf, int cap);
+int platRecv(PlatSocket s, void* buf, int size);
 // Receive that waits at most timeoutMs on the clock (platClockMs) for
 // something to arrive: > 0 bytes, 0 when the peer closed,
 // PLAT_RECV_TIMED_OUT when nothing came in time, another value < 0 on error.
 constexpr int PLAT_RECV_TIMED_OUT = -2;
-int platRecvWithin(PlatSocket s, void* buf, int cap, uint32_t timeoutMs);
+int platRecvWithin(PlatSocket s, void* buf, int size, uint32_t timeoutMs);
 int platSendTo(PlatSocket s, const void* data, int len, const SockAddrIn* to);
-int platRecvFrom(PlatSocket s, void* buf, int cap, SockAddrIn* from);
+int platRecvFrom(PlatSocket s, void* buf, int size, SockAddrIn* from);
 int platSetNonBlocking(PlatSocket s);
 void platCloseSocket(PlatSocket s);
 // Waits until the socket is readable or a window message for the calling
@@ -126,16 +136,14 @@ struct PlatRect {
     int left, top, right, bottom;
 };
 
-// Registers the (never instantiated) window class. 1 on success.
-int platRegisterClass(PlatInstance instance, const char* className);
 // Makes the progress bar and address entry controls available.
 void platInitCommonControls();
 
 // Modal dialog from a template: runs its loop until platEndDialog and
 // returns that result; -1 when the dialog could not be created.
-int platDialogBox(PlatInstance instance, const DialogTemplate* tmpl, PlatDialogProc proc);
+int platDialogBox(const DialogTemplate* tmpl, PlatDialogProc proc);
 // Modeless dialog from a template, created hidden. 0 on failure.
-PlatWindow platCreateDialog(PlatInstance instance, const DialogTemplate* tmpl, PlatDialogProc proc);
+PlatWindow platCreateDialog(const DialogTemplate* tmpl, PlatDialogProc proc);
 void platShowWindow(PlatWindow w);
 void platDestroyWindow(PlatWindow w);
 void platEndDialog(PlatWindow w, int result);

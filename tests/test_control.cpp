@@ -19,7 +19,7 @@ TEST(Product, TableOrderCaseAndPrefix) {
         uint8_t header[128] = {};
         memcpy(header, code, strlen(code));
         char name[32] = "previous";
-        int phone = 7;
+        bool phone = true;
         identifyProduct(header, name, sizeof name, &phone);
         EXPECT_STREQ(name, product) << code;
         EXPECT_EQ(phone, isPhone) << code;
@@ -54,13 +54,13 @@ TEST(StageDecision, ComparesVersionsUnlessNtMarker) {
         {"-1", "1.0", 0},              {"1.100.0", "2.0.0", 0},  {"1.09.0", "1.9.0", 1},
     };
     for (const auto& [device, transition, stage] : cases) {
-        TargetStage.store(0);
+        g_stage.store(Stage::Transition);
         decideStage(device, transition);
-        EXPECT_EQ(TargetStage.load(), stage) << device << " vs " << transition;
+        EXPECT_EQ(static_cast<int>(g_stage.load()), stage) << device << " vs " << transition;
     }
-    TargetStage.store(1);
+    g_stage.store(Stage::Target);
     decideStage("", "9.9.9");  // only runs in the Transition stage
-    EXPECT_EQ(TargetStage.load(), 1);
+    EXPECT_EQ(g_stage.load(), Stage::Target);
 }
 
 TEST(UpgradePath, FormatAndBound) {

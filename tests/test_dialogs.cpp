@@ -4,11 +4,10 @@
 #include <set>
 #include <thread>
 
-#include "control/globals.h"
+#include "control/base/base.h"
 #include "driver/protocol_driver.h"
 #include "support/inprocess.h"
 #include "ui/ui.h"
-#include "web/digest.h"
 
 using ulxtest::InProcessUi;
 using ulxtest::jsonQuote;
@@ -20,7 +19,7 @@ std::string cmd(const char* verb, int w, const std::string& rest = "") {
 }
 
 TEST(Templates, EveryDialogOnceWithUniqueIdsAndOneDefault) {
-    ASSERT_EQ(g_templateCount, 10);
+    ASSERT_EQ(allTemplates().size(), 10u);
     for (int id : {101, 103, 104, 105, 110, 111, 114, 139, 304, 305}) {
         const DialogTemplate* t = findTemplate(id);
         ASSERT_NE(t, nullptr) << id;
@@ -61,7 +60,7 @@ TEST(CenterWindow, HalvesByArithmeticShift) {
     };
     for (const auto& [cx, cy, place] : cases) {
         DialogTemplate t{900, cx, cy, "probe", "MS Sans Serif", 8, nullptr, 0};
-        PlatWindow w = platCreateDialog(nullptr, &t, centreProc);
+        PlatWindow w = platCreateDialog(&t, centreProc);
         ASSERT_GT(w, 0);
         EXPECT_EQ(ui.waitLine(cmd("place", w)), cmd("place", w, place));
         platDestroyWindow(w);
@@ -70,7 +69,8 @@ TEST(CenterWindow, HalvesByArithmeticShift) {
 
 TEST(WarningDialog, ReturnRightAfterOpeningIsCancel) {
     InProcessUi ui;
-    copyText(g_productName, sizeof g_productName, "ULX-7400");
+    RunSetup& setup = *editRunSetup();
+    copyText(setup.productName, sizeof setup.productName, "ULX-7400");
     int result = -1;
     std::thread t([&] { result = showWarningDialog(); });
     int w = ui.waitOpen("139");
@@ -88,11 +88,11 @@ TEST(WarningDialog, ReturnRightAfterOpeningIsCancel) {
 // The device's fields: Runner.Road.
 TEST(ConfirmDialog, SingleAndTwoStageTemplates) {
     InProcessUi ui;
-    memcpy(g_targetImage.header + 92, "3.1.7(GWe)", 11);
+    memcpy(editRunSetup()->targetImage.header + 92, "3.1.7(GWe)", 11);
     for (int stage : {1, 0}) {
-        TargetStage.store(stage);
+        g_stage.store(static_cast<Stage>(stage));
         int result = -1;
-        std::thread t([&] { result = showConfirmDialog(); });
+        std::thread t([&] { result = showConfirmDialog(DeviceInfo{}); });
         int w = ui.waitOpen(stage ? "103" : "304");
         ASSERT_GT(w, 0);
         EXPECT_EQ(ui.waitLine("title"), cmd("title", w, "\"Confirm Upgrade to Ver. 3.1.7(GWe)\""));
@@ -105,16 +105,16 @@ TEST(ConfirmDialog, SingleAndTwoStageTemplates) {
         t.join();
         EXPECT_EQ(result, 1);
     }
-    TargetStage.store(1);
+    g_stage.store(Stage::Target);
 }
 
 TEST(PasswordDialog, PrefillsAdminEveryTimeAndCutsAt126) {
     InProcessUi ui;
-    memset(&g_digestState, 0, sizeof g_digestState);
+    Credentials given{};
     std::string longName(300, 'u');
     for (int round = 0; round < 2; ++round) {
         int result = -1;
-        std::thread t([&] { result = showPasswordDialog(); });
+        std::thread t([&] { result = showPasswordDialog(&given); });
         int w = ui.waitOpen("104");
         ASSERT_GT(w, 0);
         EXPECT_EQ(ui.waitLine(cmd("text", w, "1003")), cmd("text", w, "1003 \"admin\""));
@@ -130,8 +130,8 @@ TEST(PasswordDialog, PrefillsAdminEveryTimeAndCutsAt126) {
         }
         t.join();
         EXPECT_EQ(result, round == 0 ? 1 : 0);
-        EXPECT_EQ(std::string(g_digestState.userName), longName.substr(0, 126));
-        EXPECT_STREQ(g_digestState.password, "secret");  // Cancel leaves it
+        EXPECT_EQ(std::string(given.userName), longName.substr(0, 126));
+        EXPECT_STREQ(given.password, "secret");  // Cancel leaves it
     }
 }
 
@@ -139,9 +139,9 @@ TEST(MessageBox, TaskModalDisablesOnlyTheCallingThreadsWindows) {
     InProcessUi ui;
     DialogTemplate t{900, 100, 50, "probe", "MS Sans Serif", 8, nullptr, 0};
     PlatWindow other = 0;
-    std::thread([&] { other = platCreateDialog(nullptr, &t, centreProc); }).join();
+    std::thread([&] { other = platCreateDialog(&t, centreProc); }).join();
     std::thread uiThread([&] {
-        PlatWindow mine = platCreateDialog(nullptr, &t, centreProc);
+        PlatWindow mine = platCreateDialog(&t, centreProc);
         platShowWindow(mine);
         reportError("Upgrade Failed: User Abort");
         platDestroyWindow(mine);

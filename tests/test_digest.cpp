@@ -7,7 +7,7 @@
 
 #include <random>
 
-#include "control/globals.h"
+#include "control/base/base.h"
 #include "support/web_server.h"
 #include "web/md5.h"
 
@@ -89,7 +89,7 @@ std::string ha1Of(const char* algorithm, const char* nonce, const char* cnonce) 
 
 DigestState parsed(const std::string& challenge) {
     DigestState state{};
-    EXPECT_EQ(0, parseChallenge(challenge.c_str(), &state)) << challenge;
+    EXPECT_TRUE(parseChallenge(challenge.c_str(), &state)) << challenge;
     return state;
 }
 
@@ -135,7 +135,7 @@ TEST(DigestParse, RecognisesQuotedAndBareAlgorithmAndQop) {
         strcpy(state.algorithm, "old-alg");
         strcpy(state.qop, "old-qop");
         std::string text = std::string("WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", ") + params;
-        ASSERT_EQ(0, parseChallenge(text.c_str(), &state)) << text;
+        ASSERT_TRUE(parseChallenge(text.c_str(), &state)) << text;
         EXPECT_STREQ(algorithm, state.algorithm) << text;
         EXPECT_STREQ(qop, state.qop) << text;
     }
@@ -150,12 +150,12 @@ TEST(DigestParse, LaterChallenges) {
     state.nonceCount = 3;
     DigestState before = state;
     for (const char* unusable : {"Digest nonce=\"x\"", "Digest realm=\"new\"", "Basic realm=\"new\",nonce=\"x\""}) {
-        EXPECT_EQ(1, parseChallenge(unusable, &state)) << unusable;
+        EXPECT_FALSE(parseChallenge(unusable, &state)) << unusable;
         EXPECT_EQ(0, memcmp(&before, &state, sizeof state)) << unusable;
     }
-    ASSERT_EQ(0, parseChallenge("Digest realm=\"r\",nonce=\"n1\"", &state));
+    ASSERT_TRUE(parseChallenge("Digest realm=\"r\",nonce=\"n1\"", &state));
     EXPECT_EQ(3u, state.nonceCount);
-    ASSERT_EQ(0, parseChallenge("Digest nonce=\"n2\",realm=\"r2\"", &state));
+    ASSERT_TRUE(parseChallenge("Digest nonce=\"n2\",realm=\"r2\"", &state));
     EXPECT_EQ(0u, state.nonceCount);
     EXPECT_STREQ("n2", state.previousNonce);
     EXPECT_STREQ("r2", state.realm);
@@ -199,7 +199,7 @@ TEST(DigestParse, UnusableChallengesChangeNothing) {
     for (const char* challenge : cases) {
         DigestState state = parsed("Digest realm=\"old\",nonce=\"n0\",qop=auth,algorithm=MD5,opaque=\"o\"");
         DigestState before = state;
-        EXPECT_EQ(1, parseChallenge(challenge, &state)) << challenge;
+        EXPECT_FALSE(parseChallenge(challenge, &state)) << challenge;
         EXPECT_EQ(0, memcmp(&before, &state, sizeof state)) << challenge;
     }
 }
@@ -212,7 +212,7 @@ TEST(DigestParse, CnonceIsNextRandomInLowercaseHex) {
     DigestState state{};
     std::string previous;
     for (int value : expected) {
-        ASSERT_EQ(0, parseChallenge("Digest realm=\"r\",nonce=\"n\"", &state));
+        ASSERT_TRUE(parseChallenge("Digest realm=\"r\",nonce=\"n\"", &state));
         char text[8];
         snprintf(text, sizeof text, "%x", value);
         EXPECT_STREQ(text, state.cnonce);

@@ -3,6 +3,7 @@
 // 127.0.5.x+100); and the sim against curl --digest and in.tftpd (127.0.7.x).
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -158,6 +159,27 @@ TEST_P(Upgrade, Road) {
         sums.push_back(sha256Hex(readFile(road.delivered[i])));
     }
     EXPECT_EQ(logValues(text, "tftp_done", "sha256"), sums);
+}
+
+// Every HTTP port of this computer's address taken: the run ends with the
+// message while the connecting window is still open, and exits with 0.
+TEST(E2e, NoFreeHttpPortEndsTheRun) {
+    const std::string local = "127.0.5.170";
+    std::vector<int> taken;
+    for (int port = 23456; port <= 23556; ++port) {
+        taken.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in sa{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
+        inet_pton(AF_INET, local.c_str(), &sa.sin_addr);
+        ASSERT_EQ(bind(taken.back(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0) << port;
+    }
+    ScriptProcess ui;
+    ASSERT_TRUE(ui.start(ULX_TEST_SCRIPT, {}, {"ULX_LOCAL_ADDRESSES=" + local}));
+    Seen seen = drive(ui, "127.0.5.70", {});
+    EXPECT_EQ(seen.exitCode, 0) << ui.transcript();
+    EXPECT_EQ(seen.opened, (Lines{"139", "101", "105", "msgbox"})) << ui.transcript();
+    EXPECT_EQ(seen.messages, Lines{"Upgrade Failed: Can't bind HTTP socket"}) << ui.transcript();
+    EXPECT_EQ(ui.wait(10000), 0);
+    for (int s : taken) close(s);
 }
 
 const char* const ABORT = "Upgrade Failed: User Abort";

@@ -1,5 +1,5 @@
 // The HTTP exchange called directly: status classification, field extraction,
-// and httpGet against a scripted server (127.0.3.10 .. 127.0.3.23).
+// and httpGet against a scripted server (127.0.3.10 .. 127.0.3.27).
 #include "web/http.h"
 
 #include <arpa/inet.h>
@@ -113,25 +113,25 @@ TEST(HttpAnswer, LabelsAndFirstLine) {
 class HttpGet : public ::testing::Test {
 protected:
     void SetUp() override {
-        memset(&g_digestState, 0, sizeof g_digestState);
-        memset(&g_deviceInfo, 0, sizeof g_deviceInfo);
+        memset(&g_webState.digest, 0, sizeof g_webState.digest);
+        memset(&g_webState.device, 0, sizeof g_webState.device);
     }
     // One exchange from local (any port from 23456 up) to device:80; the
     // buffer has guard bytes behind its size.
     int get(const char* local, const char* device, const char* path = "/admin/advanced") {
-        return httpGet(ip(local), 23456, ip(device), 80, path, buffer.data(), RESPONSE_CAPACITY);
+        return httpGet(ip(local), 23456, ip(device), 80, path, buffer.data(), RESPONSE_MAX_CHARS);
     }
     std::string buffered(size_t n) const { return std::string(buffer.data(), n); }
     void expectFields(bool found = true) {  // DeviceInfo against kDeviceFields, in its order
-        const char* fields[] = {g_deviceInfo.productName, g_deviceInfo.macAddress, g_deviceInfo.softwareVersion,
-                                g_deviceInfo.hardwareVersion, g_deviceInfo.serialNumber};
+        const char* fields[] = {g_webState.device.productName, g_webState.device.macAddress, g_webState.device.softwareVersion,
+                                g_webState.device.hardwareVersion, g_webState.device.serialNumber};
         for (int i = 0; i < 5; ++i) EXPECT_STREQ(fields[i], found ? kDeviceFields[i].value : "") << i;
     }
     void setDigest(const char* password, uint32_t nonceCount) {
-        ASSERT_EQ(parseChallenge("Digest realm=\"ulx\",nonce=\"abc\",qop=\"auth\",algorithm=MD5", &g_digestState), 0);
-        copyText(g_digestState.userName, 128, "admin");
-        copyText(g_digestState.password, 128, password);
-        g_digestState.nonceCount = nonceCount;
+        ASSERT_TRUE(parseChallenge("Digest realm=\"ulx\",nonce=\"abc\",qop=\"auth\",algorithm=MD5", &g_webState.digest));
+        copyText(g_webState.digest.userName, 128, "admin");
+        copyText(g_webState.digest.password, 128, password);
+        g_webState.digest.nonceCount = nonceCount;
     }
     std::vector<char> buffer = std::vector<char>(RESPONSE_BUFFER_SIZE + 64, '\x55');
     WebServer server;
@@ -156,7 +156,7 @@ TEST_F(HttpGet, WithoutPasswordFromTheFirstFreePort) {
     EXPECT_EQ(requests[0].peerAddress, "127.0.3.10");
     EXPECT_EQ(requests[0].peerPort, 23457);
     EXPECT_EQ(requests[1].peerPort, 23456);
-    EXPECT_EQ(g_digestState.nonceCount, 0u);
+    EXPECT_EQ(g_webState.digest.nonceCount, 0u);
 }
 
 TEST_F(HttpGet, EveryAuthorisedRequestRaisesTheNonceCountByOne) {
@@ -164,14 +164,14 @@ TEST_F(HttpGet, EveryAuthorisedRequestRaisesTheNonceCountByOne) {
     setDigest("secret", 0);
     const char* paths[] = {"/admin/advanced", "/admin/upgrade?tftp://127.0.3.12:69/ulx7400.bin", "/admin/advanced"};
     for (unsigned i = 0; i < 3; ++i) {
-        DigestState expected = g_digestState;
+        DigestState expected = g_webState.digest;
         expected.nonceCount++;
         copyText(expected.uri, 128, paths[i]);
         char line[1024];
         buildAuthorization(&expected, line, sizeof line);
         EXPECT_GT(get("127.0.3.12", "127.0.3.13", paths[i]), 0);
-        EXPECT_EQ(g_digestState.nonceCount, i + 1);
-        EXPECT_STREQ(g_digestState.uri, paths[i]);
+        EXPECT_EQ(g_webState.digest.nonceCount, i + 1);
+        EXPECT_STREQ(g_webState.digest.uri, paths[i]);
         ASSERT_TRUE(server.waitRequests(i + 1));
         std::string request = server.requests()[i].bytes;
         EXPECT_EQ(request, "GET " + std::string(paths[i]) + " HTTP/1.1\r\nHost: 127.0.3.13\r\n" + line + "\r\n");
@@ -182,13 +182,13 @@ TEST_F(HttpGet, EveryAuthorisedRequestRaisesTheNonceCountByOne) {
 
 TEST_F(HttpGet, UnreachableDeviceTenAttemptsThenZeroAndNothingChanged) {
     setDigest("secret", 5);
-    copyText(g_deviceInfo.productName, 128, "before");
-    DigestState state = g_digestState;
-    DeviceInfo info = g_deviceInfo;
+    copyText(g_webState.device.productName, 128, "before");
+    DigestState state = g_webState.digest;
+    DeviceInfo info = g_webState.device;
     SynCounter attempts("127.0.3.17");  // nothing listens there
     EXPECT_EQ(get("127.0.3.16", "127.0.3.17"), 0);
-    EXPECT_EQ(memcmp(&state, &g_digestState, sizeof state), 0);
-    EXPECT_EQ(memcmp(&info, &g_deviceInfo, sizeof info), 0);
+    EXPECT_EQ(memcmp(&state, &g_webState.digest, sizeof state), 0);
+    EXPECT_EQ(memcmp(&info, &g_webState.device, sizeof info), 0);
     EXPECT_EQ(buffer[0], '\x55');
     if (!attempts.ok()) GTEST_SKIP() << "no raw socket here: the attempts are not counted";
     for (int i = 0; i < 200 && attempts.count() < 10; ++i) usleep(10000);
@@ -201,23 +201,23 @@ TEST_F(HttpGet, RefusalStoresTheChallengeAndExtractsNothing) {
         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"ulx\", nonce=\"n2\", algorithm=MD5, "
         "qop=\"auth\", opaque=\"op\"\r\nContent-Type: text/html\r\n\r\n" + statusPageHtml();
     ASSERT_EQ(server.start("127.0.3.19", 80, inOrder({{answer}})), "");
-    copyText(g_digestState.nonce, 128, "n1");
-    copyText(g_digestState.previousNonce, 128, "n1");
-    g_digestState.nonceCount = 3;
+    copyText(g_webState.digest.nonce, 128, "n1");
+    copyText(g_webState.digest.previousNonce, 128, "n1");
+    g_webState.digest.nonceCount = 3;
     EXPECT_EQ(get("127.0.3.18", "127.0.3.19"), -1);
-    EXPECT_STREQ(g_digestState.realm, "ulx");
-    EXPECT_STREQ(g_digestState.nonce, "n2");
-    EXPECT_STREQ(g_digestState.algorithm, "MD5");
-    EXPECT_STREQ(g_digestState.qop, "auth");
-    EXPECT_STREQ(g_digestState.opaque, "op");
-    EXPECT_NE(g_digestState.cnonce[0], '\0');
-    EXPECT_EQ(g_digestState.nonceCount, 0u);  // a new nonce
+    EXPECT_STREQ(g_webState.digest.realm, "ulx");
+    EXPECT_STREQ(g_webState.digest.nonce, "n2");
+    EXPECT_STREQ(g_webState.digest.algorithm, "MD5");
+    EXPECT_STREQ(g_webState.digest.qop, "auth");
+    EXPECT_STREQ(g_webState.digest.opaque, "op");
+    EXPECT_NE(g_webState.digest.cnonce[0], '\0');
+    EXPECT_EQ(g_webState.digest.nonceCount, 0u);  // a new nonce
     expectFields(false);
 
     // With a password, the same nonce refused again: the count stays.
-    copyText(g_digestState.password, 128, "wrong");
+    copyText(g_webState.digest.password, 128, "wrong");
     EXPECT_EQ(get("127.0.3.18", "127.0.3.19"), -1);
-    EXPECT_EQ(g_digestState.nonceCount, 1u);
+    EXPECT_EQ(g_webState.digest.nonceCount, 1u);
 }
 
 // Each is read whole and searched (up to its first NUL) for the fields.
@@ -235,16 +235,16 @@ TEST_F(HttpGet, AnswersThatAreNoPasswordDemandGiveTheirByteCount) {
     ASSERT_EQ(server.start("127.0.3.21", 80, inOrder({std::begin(answers), std::end(answers)})), "");
     for (const std::string& a : answers) {
         SCOPED_TRACE(a.substr(0, 30));
-        memset(&g_deviceInfo, 0, sizeof g_deviceInfo);
+        memset(&g_webState.device, 0, sizeof g_webState.device);
         EXPECT_EQ(get("127.0.3.20", "127.0.3.21"), static_cast<int>(a.size()));
         EXPECT_EQ(buffered(a.size()), a);
-        EXPECT_EQ(g_digestState.nonceCount, 0u);
+        EXPECT_EQ(g_webState.digest.nonceCount, 0u);
         if (a != binary) {
             expectFields(!a.empty());
             continue;
         }
-        EXPECT_STREQ(g_deviceInfo.productName, "ULX");
-        EXPECT_STREQ(g_deviceInfo.serialNumber, "");
+        EXPECT_STREQ(g_webState.device.productName, "ULX");
+        EXPECT_STREQ(g_webState.device.serialNumber, "");
     }
 }
 
@@ -254,28 +254,48 @@ TEST_F(HttpGet, AnswersThatAreNoPasswordDemandGiveTheirByteCount) {
 TEST_F(HttpGet, SilentOrDrippingAnswerIsAFailedAttempt) {
     ASSERT_EQ(server.start("127.0.3.25", 80, inOrder({{"", true}, {statusPage(), false, 150}})), "");
     setDigest("secret", 0);
-    copyText(g_deviceInfo.productName, 128, "before");
-    DeviceInfo info = g_deviceInfo;
+    copyText(g_webState.device.productName, 128, "before");
+    DeviceInfo info = g_webState.device;
     for (int attempt = 0; attempt < 2; ++attempt) {
         EXPECT_EQ(get("127.0.3.24", "127.0.3.25"), 0) << attempt;
         EXPECT_EQ(buffer[0], '\0');
-        EXPECT_EQ(memcmp(&info, &g_deviceInfo, sizeof info), 0);
+        EXPECT_EQ(memcmp(&info, &g_webState.device, sizeof info), 0);
     }
-    EXPECT_EQ(g_digestState.nonceCount, 2u);  // both were sent
+    EXPECT_EQ(g_webState.digest.nonceCount, 2u);  // both were sent
+}
+
+// All 101 local ports taken: no attempt can be made, which the exchange
+// returns at once (the caller ends the run), its socket closed.
+TEST_F(HttpGet, NoFreeLocalPortIsReturnedAndLeavesNoSocket) {
+    std::vector<int> taken;
+    for (int port = 23456; port <= 23556; ++port) {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(ip("127.0.3.26"))}, {}};
+        ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0) << port;
+        taken.push_back(s);
+    }
+    int probe = dup(0);  // the lowest free descriptor before the exchange
+    close(probe);
+    EXPECT_EQ(get("127.0.3.26", "127.0.3.27"), HTTP_NO_BIND);
+    int after = dup(0);
+    close(after);
+    EXPECT_EQ(after, probe);
+    EXPECT_EQ(buffer[0], '\x55');
+    for (int s : taken) close(s);
 }
 
 TEST_F(HttpGet, LongAnswerIsCutAtTheCapacityAndStillSearched) {
     // The serial number's label lies inside the capacity, its value across the cut.
     std::string head = "HTTP/1.1 200 OK\r\n\r\n<td>Product Name:</td><td>P</td>", cell = "<td>Serial Number:</td><td>";
-    std::string answer = head + std::string(RESPONSE_CAPACITY - 5 - head.size() - cell.size(), ' ') + cell +
+    std::string answer = head + std::string(RESPONSE_MAX_CHARS - 5 - head.size() - cell.size(), ' ') + cell +
                          "SERIAL-BEYOND</td>" + std::string(10000, 'x');
     ASSERT_EQ(server.start("127.0.3.23", 80, inOrder({{answer}})), "");
-    EXPECT_EQ(get("127.0.3.22", "127.0.3.23"), RESPONSE_CAPACITY);
-    EXPECT_EQ(buffered(RESPONSE_CAPACITY), answer.substr(0, RESPONSE_CAPACITY));
-    EXPECT_EQ(buffer[RESPONSE_CAPACITY], '\0');
+    EXPECT_EQ(get("127.0.3.22", "127.0.3.23"), RESPONSE_MAX_CHARS);
+    EXPECT_EQ(buffered(RESPONSE_MAX_CHARS), answer.substr(0, RESPONSE_MAX_CHARS));
+    EXPECT_EQ(buffer[RESPONSE_MAX_CHARS], '\0');
     EXPECT_EQ(std::string(buffer.begin() + RESPONSE_BUFFER_SIZE, buffer.end()), std::string(64, '\x55'));
-    EXPECT_STREQ(g_deviceInfo.productName, "P");
-    EXPECT_STREQ(g_deviceInfo.serialNumber, "SERIA");
+    EXPECT_STREQ(g_webState.device.productName, "P");
+    EXPECT_STREQ(g_webState.device.serialNumber, "SERIA");
 }
 
 }  // namespace

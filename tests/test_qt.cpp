@@ -85,8 +85,8 @@ struct Shown { int tmpl, id; const char* text; } const shown[] = {
 TEST(QtDialogs, EveryTemplateBuildsAsItsTableSays) {
     app();
     QDir().mkpath(ULX_SCREENSHOTS);
-    for (int t = 0; t < g_templateCount; ++t) {
-        const DialogTemplate* tmpl = g_allTemplates[t];
+    for (const DialogTemplate& t : allTemplates()) {
+        const DialogTemplate* tmpl = &t;
         SCOPED_TRACE(tmpl->id);
         std::unique_ptr<UlxDialog> dlg(buildDialog(tmpl, 1, [](const UserInput&) {}));
         BaseUnits b = baseUnitsOf(dlg->font());
@@ -236,7 +236,7 @@ TEST(QtBackend, InputRunsTheOwnersProcedure) {
     for (const Road& road : roads) {
         SCOPED_TRACE(road.what);
         std::atomic<int> result{-2};
-        std::thread owner([&] { result = platDialogBox(nullptr, findTemplate(IDD_WARNING), recordingProc); });
+        std::thread owner([&] { result = platDialogBox(findTemplate(IDD_WARNING), recordingProc); });
         UlxDialog* dlg = openWindow("Firmware Upgrade");
         EXPECT_TRUE(dlg);
         if (dlg) {
@@ -256,7 +256,7 @@ TEST(QtBackend, MessageBoxDisablesOnlyItsThreadsWindows) {
     app();
     std::atomic<int> stage{0};
     std::thread listener([&] {  // a second thread's modeless window
-        PlatWindow other = platCreateDialog(nullptr, findTemplate(IDD_WAITING), recordingProc);
+        PlatWindow other = platCreateDialog(findTemplate(IDD_WAITING), recordingProc);
         platShowWindow(other);
         stage = 1;
         while (stage != 3) platPeekAndDispatch(0), std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -264,7 +264,7 @@ TEST(QtBackend, MessageBoxDisablesOnlyItsThreadsWindows) {
     });
     pumpUntil([&] { return stage == 1; });
     std::thread ui([&] {
-        PlatWindow mine = platCreateDialog(nullptr, findTemplate(IDD_CONNECTING), recordingProc);
+        PlatWindow mine = platCreateDialog(findTemplate(IDD_CONNECTING), recordingProc);
         platShowWindow(mine);
         reportError("Upgrade Failed: Test");
         platDestroyWindow(mine);

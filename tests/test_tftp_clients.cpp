@@ -39,9 +39,10 @@ TEST_P(TftpClients, DownloadByteIdentical) {
     if (c.client[0] == 'c') args = {"-s", "-S", "-o", out, "tftp://" + host + ":1069/" + name};
 
     std::vector<uint8_t> image = makeImage(c.size, 40 + GetParam());
-    installImage(&g_targetImage, image, "3.1.7(GWe)");
-    TargetStage.store(1);
-    copyText(g_deviceAddressText, sizeof g_deviceAddressText, host.c_str());
+    RunSetup& setup = *editRunSetup();
+    installImage(&setup.targetImage, image, "3.1.7(GWe)");
+    g_stage.store(Stage::Target);
+    copyText(setup.deviceAddressText, sizeof setup.deviceAddressText, host.c_str());
     // The clients send from 127.0.0.1; the verification asks the server's
     // own address, where the status page reports the image's version.
     WebServer web;
@@ -107,17 +108,20 @@ void childLine(const char* line, void*) {
         platExitProcess(2);
     headlessStart(0, childLine, nullptr);
     platNetStartup();
-    installImage(&g_targetImage, kTarget, "3.1.7(GWe)");
-    installImage(&g_transitionImage, kTransition, "2.0.13(NTr)");
-    copyText(g_deviceAddressText, sizeof g_deviceAddressText, deviceText);
-    TargetStage.store(stage);
+    RunSetup& run = *editRunSetup();
+    installImage(&run.targetImage, kTarget, "3.1.7(GWe)");
+    installImage(&run.transitionImage, kTransition, "2.0.13(NTr)");
+    copyText(run.deviceAddressText, sizeof run.deviceAddressText, deviceText);
+    run.localAddress = a << 24 | b << 16 | c << 8 | d;
+    run.deviceAddress = e << 24 | f << 16 | g << 8 | h;
+    g_stage.store(static_cast<Stage>(stage));
     setTftpFileName(stage ? FIRST_NAME : TRANSITION_NAME);
     static char caption[32];
-    uint16_t port = startTftpListener(a << 24 | b << 16 | c << 8 | d, e << 24 | f << 16 | g << 8 | h);
+    uint16_t port = startTftpListener(run);
     snprintf(caption, sizeof caption, "listener-port %u", unsigned{port});
     static const DialogTemplate marker{991, 10, 10, caption, "MS Sans Serif", 8, nullptr, 0};
-    platCreateDialog(nullptr, &marker, [](PlatWindow, int, int) { return 0; });
-    while (stage == 0 && TargetStage.load() != 1) platSleepMs(10);
+    platCreateDialog(&marker, [](PlatWindow, int, int) { return 0; });
+    while (stage == 0 && g_stage.load() != Stage::Target) platSleepMs(10);
     if (stage == 0) setTftpFileName(SECOND_NAME);
     for (;;) platSleepMs(1000);
 }

@@ -6,6 +6,7 @@
 #include "platform/posix/clock_internal.h"
 #include "support/tftp_harness.h"
 #include "support/web_server.h"
+#include "web/http.h"
 
 using namespace tftptest;
 using namespace ulxtest;
@@ -17,10 +18,11 @@ const char NOT_MATCHING[] = "Upgrade Failed: Version not matching", NO_RESPONSE[
 using Lines = std::vector<std::string>;
 
 void prepareRun(const std::vector<uint8_t>& target, const std::string& deviceText, int stage = 1, int phone = 0) {
-    installImage(&g_targetImage, target, TARGET_VERSION);
-    TargetStage.store(stage);
-    g_phoneProduct = phone;
-    copyText(g_deviceAddressText, sizeof g_deviceAddressText, deviceText.c_str());
+    RunSetup& setup = *editRunSetup();
+    installImage(&setup.targetImage, target, TARGET_VERSION);
+    g_stage.store(static_cast<Stage>(stage));
+    setup.phoneProduct = phone != 0;
+    copyText(setup.deviceAddressText, sizeof setup.deviceAddressText, deviceText.c_str());
 }
 
 // Both bytes unsigned: never negative. (Writing: TftpPacketsWire.DataBlocks.)
@@ -228,8 +230,8 @@ TEST_P(TftpVerify, Outcome) {
     const uint32_t server = loopback(4, 100 + 2 * GetParam()), device = loopback(4, 101 + 2 * GetParam());
     std::vector<uint8_t> target = makeImage(700, 3, TARGET_VERSION), transition = makeImage(600, 4, TRANSITION_VERSION);
     prepareRun(target, dotted(device), c.stage, c.phone);
-    installImage(&g_transitionImage, transition, TRANSITION_VERSION);
-    copyText(g_deviceInfo.softwareVersion, sizeof g_deviceInfo.softwareVersion, c.earlier);
+    installImage(&editRunSetup()->transitionImage, transition, TRANSITION_VERSION);
+    copyText(g_webState.device.softwareVersion, sizeof g_webState.device.softwareVersion, c.earlier);
     std::mutex lock;
     std::vector<uint32_t> requestMs;  // platClockMs() at each request
     WebServer device80;
@@ -279,8 +281,8 @@ TEST_P(TftpVerify, Outcome) {
     }
     EXPECT_GE(last, 937);
     EXPECT_LT(last, 960);
-    TargetStage.store(1);
-    g_phoneProduct = 0;
+    g_stage.store(Stage::Target);
+    editRunSetup()->phoneProduct = false;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TftpVerify, ::testing::Range(0, static_cast<int>(std::size(kVerifyCases))),

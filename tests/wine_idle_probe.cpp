@@ -13,10 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "control/globals.h"
+#include "control/base/base.h"
 #include "platform/platform.h"
 #include "tftp/tftp.h"
-#include "web/http.h"
 
 namespace {
 
@@ -53,9 +52,8 @@ LRESULT CALLBACK foreignProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     if (sscanf(commandLine, "%15s %259s", g_mode, g_output) != 2) return 2;
-    g_instance = instance;
     platInitCommonControls();
-    if (platNetStartup() != 0) return 3;
+    if (platNetStartup() != nullptr) return 3;
 
     WNDCLASSW wc{};
     wc.lpfnWndProc = foreignProc;
@@ -73,7 +71,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     SockAddrIn local;
     fillSocketAddress(0x7f000001, 0, &local);
     if (platBind(listener->socket, &local) != 0) return 5;
-    listener->localAddress = 0x7f000001;
+    RunSetup* setup = editRunSetup();
+    setup->localAddress = 0x7f000001;
+    listener->setup = setup;
     CreateThread(nullptr, 0, measure, nullptr, 0, nullptr);
     tftpListenerThread(listener);
     return 0;

@@ -6,17 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "control/globals.h"
 #include "tftp/tftp.h"
 #include "ui/ui.h"
-#include "web/http.h"
 
 namespace {
-
-[[noreturn]] void failListener(const char* message) {
-    reportError(message);
-    platExitProcess(0);
-}
 
 // The waiting window, shown, with the heartbeat at 0. The text is set for
 // the first stage only; after the Transition session the area stays empty.
@@ -43,28 +36,27 @@ void pumpAll(PlatWindow w) {
 
 }  // namespace
 
-uint16_t startTftpListener(uint32_t localAddress, uint32_t deviceAddress) {
+uint16_t startTftpListener(const RunSetup& setup) {
     TftpListener* listener = static_cast<TftpListener*>(calloc(1, sizeof(TftpListener)));
-    if (!listener) failListener("Upgrade Failed: Can't malloc for TFTP listener");
+    if (!listener) failUpgrade("Upgrade Failed: Can't malloc for TFTP listener");
 
     listener->socket = platSocketUdp();
-    if (listener->socket == PLAT_INVALID_SOCKET) failListener("Upgrade Failed: Can't create TFTP listener socket");
+    if (listener->socket == PLAT_INVALID_SOCKET) failUpgrade("Upgrade Failed: Can't create TFTP listener socket");
 
     // Ports 69 to 168 in ascending order: the first one free is ours.
     uint16_t port = TFTP_FIRST_PORT;
     for (int failures = 0;;) {
         SockAddrIn local;
-        fillSocketAddress(localAddress, port, &local);
+        fillSocketAddress(setup.localAddress, port, &local);
         if (platBind(listener->socket, &local) == 0) break;
-        if (++failures >= TFTP_BIND_ATTEMPTS) failListener("Upgrade Failed: Can't bind TFTP listener socket");
+        if (++failures >= TFTP_BIND_ATTEMPTS) failUpgrade("Upgrade Failed: Can't bind TFTP listener socket");
         ++port;
     }
-    listener->localAddress = localAddress;
-    listener->deviceAddress = deviceAddress;
+    listener->setup = &setup;
     listener->localPort = port;
 
     PlatThreadHandle thread = platStartThread(tftpListenerThread, listener);
-    if (!thread) failListener("Upgrade Failed: Can't start TFTP listener thread");
+    if (!thread) failUpgrade("Upgrade Failed: Can't start TFTP listener thread");
     platReleaseThread(thread);
     return port;
 }
@@ -107,19 +99,19 @@ int tftpListenerThread(void* arg) {
         uint32_t peerAddress = 0;
         uint16_t peerPort = 0;
         readSocketAddress(&source, &peerAddress, &peerPort);
-        if (peerAddress != listener->deviceAddress) continue;
+        if (peerAddress != listener->setup->deviceAddress) continue;
         char expected[TFTP_FILE_NAME_SIZE];
         getTftpFileName(expected, sizeof expected);
         if (strcmp(name, expected) != 0 || strcmp(name, servedName) == 0) continue;
 
         platDestroyWindow(window);
-        int verdict = runTftpSession(listener->socket, listener->localAddress, listener->localPort,
-                                     listener->deviceAddress, peerAddress, peerPort, name);
+        bool verified =
+            runTftpSession(*listener->setup, listener->socket, listener->localPort, peerAddress, peerPort, name);
 
         // The run ends after the Target image, and after every failure: a
         // device that did not take the Transition image must not be sent
         // the Target image.
-        if (TargetStage.load() == 1 || verdict != TFTP_VERIFIED) {
+        if (g_stage.load() == Stage::Target || !verified) {
             platCloseSocket(listener->socket);
             platExitProcess(0);
         }
@@ -127,7 +119,7 @@ int tftpListenerThread(void* arg) {
         // sees the switch, draws the Target name and sends the second
         // upgrade request, which this loop then serves.
         copyText(servedName, sizeof servedName, expected);
-        TargetStage.store(1);
+        g_stage.store(Stage::Target);
         tick = 0;
         window = openWaitingWindow(false);
     }

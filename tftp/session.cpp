@@ -4,20 +4,21 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "control/globals.h"
 #include "tftp/tftp.h"
 #include "ui/ui.h"
-#include "web/http.h"
+
+// Block numbers travel in 16 bits, and the uploading window's progress
+// range is set in 16 bits to the block count.
+static_assert(TFTP_MAX_BLOCKS <= 0xffff);
 
 namespace {
 
-const FirmwareImage& stageImage() { return TargetStage.load() == 1 ? g_targetImage : g_transitionImage; }
-const char* stageWord() { return TargetStage.load() == 1 ? "Target" : "Transition"; }
+const char* stageWord() { return g_stage.load() == Stage::Target ? "Target" : "Transition"; }
 
 void showProgressTitle(const TftpSession* session) {
     char title[192];
     int n = snprintf(title, sizeof title, "Uploading %s Firmware to ULX@%s %d/%d Bytes", stageWord(),
-                     g_deviceAddressText, static_cast<int>(session->bytesAcknowledged),
+                     session->setup->deviceAddressText, static_cast<int>(session->bytesAcknowledged),
                      static_cast<int>(session->imageSize));
     if (n < 0) title[0] = '\0';  // a cut title is still NUL-terminated
     platSetWindowText(session->uploadingWindow, title);
@@ -30,43 +31,39 @@ const uint8_t* blockData(const FirmwareImage& image, uint32_t block) {
 
 // The packet in flight, once more or for the first time.
 void sendInFlight(TftpSession* session, const FirmwareImage& image, const SockAddrIn* peer) {
-    if (session->blockCounter == 0) {
+    if (session->blockInFlight == 0) {
         sendOptionAck(session->socket, session->packet, peer, session->imageSize);
     } else {
-        sendDataBlock(session->socket, session->packet, blockData(image, session->blockCounter),
-                      session->sizeInFlight, static_cast<uint16_t>(session->blockCounter), peer);
+        sendDataBlock(session->socket, session->packet, blockData(image, session->blockInFlight),
+                      session->sizeInFlight, static_cast<uint16_t>(session->blockInFlight), peer);
     }
 }
 
 }  // namespace
 
-int runTftpSession(PlatSocket s, uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress,
-                   uint32_t peerAddress, uint16_t peerPort, const char* fileName) {
+bool runTftpSession(const RunSetup& setup, PlatSocket s, uint16_t localPort, uint32_t peerAddress,
+                    uint16_t peerPort, const char* fileName) {
     TftpSession* session = static_cast<TftpSession*>(calloc(1, sizeof(TftpSession)));
-    if (!session) {
-        reportError("Upgrade Failed: Can't malloc for TFTP session");
-        platExitProcess(0);
-    }
+    if (!session) failUpgrade("Upgrade Failed: Can't malloc for TFTP session");
     session->socket = s;
-    session->localAddress = localAddress;
+    session->setup = &setup;
     session->localPort = localPort;
-    session->deviceAddress = deviceAddress;
     session->peerAddress = peerAddress;
     session->peerPort = peerPort;
     copyText(session->fileName, sizeof session->fileName, fileName);
 
-    session->imageSize = stageImage().size;
+    session->imageSize = stageImage(setup).size;
     session->blockCount = session->imageSize / TFTP_BLOCK_SIZE + 1;
     session->lastBlockSize = session->imageSize % TFTP_BLOCK_SIZE;
 
-    int outcome = transferImage(session);
-    int verdict = waitAndVerify(session, outcome);
+    bool complete = transferImage(session);
+    bool verified = waitAndVerify(session, complete);
     free(session);
-    return verdict;
+    return verified;
 }
 
-int transferImage(TftpSession* session) {
-    const FirmwareImage& image = stageImage();
+bool transferImage(TftpSession* session) {
+    const FirmwareImage& image = stageImage(*session->setup);
     session->uploadingWindow = createUploadingWindow();
     PlatWindow window = session->uploadingWindow;
     platShowWindow(window);
@@ -100,25 +97,25 @@ int transferImage(TftpSession* session) {
 
         // Only what was received counts: an ACK is 4 bytes at least.
         bool ack = fromPeer && received >= 4 && readU16BE(session->packet) == TFTP_ACK;
-        // The block counter is compared whole: a counter past 65,535 is
+        // The block in flight is compared whole: a number past 65,535 is
         // never acknowledged, so block numbers cannot wrap into old ones.
-        if (ack && readU16BE(session->packet + 2) == session->blockCounter) {
-            ++session->blockCounter;
+        if (ack && readU16BE(session->packet + 2) == session->blockInFlight) {
+            ++session->blockInFlight;
             session->bytesAcknowledged += session->sizeInFlight;
             // The next block goes out before the window is updated, so the
             // device works on it while this thread draws.
-            bool complete = session->blockCounter > session->blockCount;
+            bool complete = session->blockInFlight > session->blockCount;
             if (!complete) {
                 session->sizeInFlight =
-                    session->blockCounter == session->blockCount ? session->lastBlockSize : TFTP_BLOCK_SIZE;
+                    session->blockInFlight == session->blockCount ? session->lastBlockSize : TFTP_BLOCK_SIZE;
                 sendInFlight(session, image, &peer);
                 eagerPolls = TFTP_EAGER_POLLS;
             }
             intervals = 0;
             intervalStart = platClockMs();
-            platProgressSetPos(window, IDC_PROGRESS, static_cast<int>(session->blockCounter));
+            platProgressSetPos(window, IDC_PROGRESS, static_cast<int>(session->blockInFlight));
             showProgressTitle(session);
-            if (complete) return TFTP_COMPLETE;
+            if (complete) return true;
             continue;
         }
 
@@ -139,7 +136,7 @@ int transferImage(TftpSession* session) {
         }
         uint32_t now = platClockMs();
         if (now - intervalStart >= TFTP_RETRANSMIT_INTERVAL_MS) {
-            if (++intervals >= TFTP_GIVE_UP_INTERVALS) return TFTP_INCOMPLETE;
+            if (++intervals >= TFTP_GIVE_UP_INTERVALS) return false;
             sendInFlight(session, image, &peer);
             eagerPolls = TFTP_EAGER_POLLS;
             intervalStart = now;

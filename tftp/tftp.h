@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "control/base/base.h"
 #include "platform/platform.h"
 
 // ---------------------------------------------------------------- packets
@@ -26,8 +27,12 @@ constexpr int TFTP_BLOCK_SIZE = 512;
 constexpr int TFTP_DATA_HEADER = 4;
 // Every receive takes at most this many bytes; every packet buffer holds it.
 constexpr int TFTP_PACKET_SIZE = 1024;
-// The block count must fit the 16-bit block numbers of the wire.
+// The block count must fit the 16-bit block numbers of the wire ...
 constexpr uint32_t TFTP_MAX_BLOCKS = 65535;
+// ... so an image holds at most this many bytes (its last block is short):
+// 33,553,919, the limit the build also puts on embedded images. Start-up
+// refuses a larger one (mapImage).
+constexpr uint32_t TFTP_MAX_IMAGE_SIZE = TFTP_MAX_BLOCKS * TFTP_BLOCK_SIZE - 1;
 
 // Stores bits 15..8 of value in dst[0] and bits 7..0 in dst[1]; higher
 // bits are dropped.
@@ -36,7 +41,7 @@ void writeU16BE(uint8_t* dst, uint32_t value);
 uint16_t readU16BE(const uint8_t* src);
 
 // Builds the option acknowledgement ("tsize" = imageSize, "timeout" = 5)
-// at the start of packet (at least 516 bytes) and sends it to `to` as one
+// at the start of packet (TFTP_PACKET_SIZE bytes) and sends it to `to` as one
 // datagram. The send result, which callers do not examine.
 int sendOptionAck(PlatSocket s, uint8_t* packet, const SockAddrIn* to, uint32_t imageSize);
 // Builds DATA (opcode 3, block number, length bytes of data; length is cut
@@ -63,20 +68,22 @@ constexpr uint32_t TFTP_LISTENER_WAIT_MS = 16;
 // The record handed to the listener thread; allocated zero-filled, it
 // lives until the process ends.
 struct TftpListener {
-    uint32_t localAddress;  // host order; 0 is any local address
-    uint32_t deviceAddress; // host order; read requests from elsewhere are ignored
+    // Read only. Its deviceAddress is the only host whose read requests
+    // are served.
+    const RunSetup* setup;
     uint16_t localPort;
     PlatSocket socket;      // shared with every session, closed at the end
     uint8_t receiveBuffer[TFTP_PACKET_SIZE];
 };
 
-// Binds the server's UDP socket on the local address from port 69 upward,
-// starts the listener thread and returns the bound port. Only the device at
-// deviceAddress (the address the user entered) is served: the file name
-// travels in clear text in the upgrade order, and another host asking for
-// it first must get neither the image nor the verdict. Every failure ends
-// the process.
-uint16_t startTftpListener(uint32_t localAddress, uint32_t deviceAddress);
+// Binds the server's UDP socket on the setup's local address (0: any) from
+// port 69 upward, starts the listener thread and returns the bound port.
+// Only the device at the setup's deviceAddress (the address the user
+// entered) is served: the file name travels in clear text in the upgrade
+// order, and another host asking for it first must get neither the image
+// nor the verdict. setup must stay unchanged for the rest of the process.
+// Every failure ends the process.
+uint16_t startTftpListener(const RunSetup& setup);
 // The listener thread: waits for the device's read request that names the
 // expected file, serves it, switches the stage, and ends the process after
 // the Target image or after any failed session. Never returns.
@@ -84,7 +91,6 @@ int tftpListenerThread(void* listener);
 
 // ---------------------------------------------------------------- session
 
-constexpr int TFTP_FILE_NAME_SIZE = 128;
 // An idle pass of the transfer waits at most this long for the socket or a
 // window message ...
 constexpr uint32_t TFTP_IDLE_WAIT_MS = 1;
@@ -98,40 +104,35 @@ constexpr uint32_t TFTP_RETRANSMIT_INTERVAL_MS = 100;
 // ... and the transfer is given up at the end of this many intervals.
 constexpr int TFTP_GIVE_UP_INTERVALS = 30;
 
-enum TftpOutcome { TFTP_INCOMPLETE = 0, TFTP_COMPLETE = 1 };
-// What a whole session comes to: the device reported the delivered image's
-// version (or, for the phone product, its status page), or a failure
-// message has been shown and the run is over.
-enum TftpVerdict { TFTP_FAILED = 0, TFTP_VERIFIED = 1 };
-
 // The record of one read request, allocated zero-filled when the request
 // is accepted and freed when its session returns.
 struct TftpSession {
     char fileName[TFTP_FILE_NAME_SIZE];  // recorded only
     uint8_t packet[TFTP_PACKET_SIZE];    // every datagram in and out
-    uint32_t localAddress;               // also the local end of the verification
-    uint32_t deviceAddress;              // the address the user entered: the verification's peer
+    const RunSetup* setup;               // its local and device addresses are the verification's ends
     uint32_t peerAddress;                // the read request's source: the transfer's peer
     uint16_t localPort;
     uint16_t peerPort;
     PlatSocket socket;                   // the listener's; never opened or closed here
-    uint32_t blockCounter;               // 0: OACK in flight; n: DATA n in flight
+    uint32_t blockInFlight;              // 0: OACK in flight; n: DATA n in flight
     uint32_t imageSize;
-    uint32_t blockCount;                 // imageSize / 512 + 1
+    uint32_t blockCount;                 // imageSize / 512 + 1, at most TFTP_MAX_BLOCKS
     uint32_t bytesAcknowledged;
     uint32_t lastBlockSize;              // imageSize % 512
     uint32_t sizeInFlight;               // data length of the DATA in flight
     PlatWindow uploadingWindow;          // opened by transferImage, closed by waitAndVerify
 };
 
-// Serves one read request to its end: transfer, wait, verification of the
-// device at deviceAddress. TFTP_VERIFIED, or TFTP_FAILED once an "Upgrade
-// Failed: ..." message has been shown.
-int runTftpSession(PlatSocket s, uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress,
-                   uint32_t peerAddress, uint16_t peerPort, const char* fileName);
+// Serves one read request to its end: transfer of the current stage's
+// image, wait, verification of the device at the setup's deviceAddress.
+// True when the device reported the delivered image's version (or, for the
+// phone product, its status page); false once an "Upgrade Failed: ..."
+// message has been shown and the run is over.
+bool runTftpSession(const RunSetup& setup, PlatSocket s, uint16_t localPort, uint32_t peerAddress,
+                    uint16_t peerPort, const char* fileName);
 // The lock-step transfer loop behind the uploading window, which it leaves
-// open. TFTP_COMPLETE or TFTP_INCOMPLETE.
-int transferImage(TftpSession* session);
+// open. True when every block was acknowledged.
+bool transferImage(TftpSession* session);
 
 // ---------------------------------------------------------------- verification
 
@@ -163,5 +164,5 @@ constexpr int TFTP_VERIFY_CONNECTS = 1;
 // counts as the device's answer ("HTTP/1.1 200" holding the device's
 // labels, and "Software Version:" unless this is the phone product), and
 // its version is compared with the delivered image's. Closes the uploading
-// window. TFTP_VERIFIED, or TFTP_FAILED after a failure message.
-int waitAndVerify(TftpSession* session, int outcome);
+// window. True when verified, false after a failure message.
+bool waitAndVerify(TftpSession* session, bool complete);

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "control/globals.h"
 #include "tftp/tftp.h"
 #include "ui/ui.h"
 #include "web/http.h"
@@ -16,16 +15,19 @@ namespace {
 
 const char STATUS_PAGE[] = "/admin/advanced";
 
+// The verification's answers; only the listener thread uses it.
+char g_verificationAnswer[RESPONSE_BUFFER_SIZE];
+
 // The clock in 32 ms units: 0 .. 2^27 - 1, then round again.
 uint32_t clockUnits() { return platClockMs() >> TFTP_CLOCK_UNIT_SHIFT; }
 
-void waitForDevice(PlatWindow window) {
+void waitForDevice(PlatWindow window, const RunSetup& setup) {
     uint32_t start = clockUnits();
     platProgressSetRange(window, IDC_PROGRESS, 0, static_cast<int>(TFTP_WAIT_UNITS));
     platProgressSetPos(window, IDC_PROGRESS, 0);
     char title[160];
     int n = snprintf(title, sizeof title, "Updating %s Firmware to ULX@%s",
-                     TargetStage.load() == 1 ? "Target" : "Transition", g_deviceAddressText);
+                     g_stage.load() == Stage::Target ? "Target" : "Transition", setup.deviceAddressText);
     if (n < 0) title[0] = '\0';
     platSetWindowText(window, title);
 
@@ -44,9 +46,8 @@ void waitForDevice(PlatWindow window) {
 }
 
 // The version text at header offset 92, bounded by the header's end.
-void expectedVersion(char* out, int cap) {
-    const FirmwareImage& image = TargetStage.load() == 1 ? g_targetImage : g_transitionImage;
-    const char* text = imageVersionText(image);
+void expectedVersion(const RunSetup& setup, char* out, int cap) {
+    const char* text = imageVersionText(stageImage(setup));
     int room = IMAGE_HEADER_SIZE - IMAGE_VERSION_OFFSET;
     int n = static_cast<int>(strnlen(text, static_cast<size_t>(room)));
     if (n > cap - 1) n = cap - 1;
@@ -62,7 +63,7 @@ void expectedVersion(char* out, int cap) {
 // stand in for the one the device reports now.
 bool readStatusPage(const char* answer, bool needVersion, char* reported, int cap) {
     DigestState unused{};
-    if (classifyResponse(answer, &unused) != 0 || countDeviceLabels(answer) == 0) return false;
+    if (classifyResponse(answer, &unused) != RESPONSE_OK || countDeviceLabels(answer) == 0) return false;
     reported[0] = '\0';
     return extractField(answer, "Software Version:", reported, cap - 1) != nullptr || !needVersion;
 }
@@ -75,39 +76,42 @@ void sleepUntil(uint32_t since, uint32_t ms) {
 
 }  // namespace
 
-int waitAndVerify(TftpSession* session, int outcome) {
+bool waitAndVerify(TftpSession* session, bool complete) {
+    const RunSetup& setup = *session->setup;
     // The full wait in every case, also after an incomplete transfer.
-    waitForDevice(session->uploadingWindow);
+    waitForDevice(session->uploadingWindow, setup);
     session->uploadingWindow = 0;
 
-    if (outcome != TFTP_COMPLETE) {
+    if (!complete) {
         reportError("Upgrade Failed: Firmware Upload Incomplete");
-        return TFTP_FAILED;
+        return false;
     }
 
     // Attempts at the device's address, spaced out until one that began at
     // the end of the window or later has had its answer.
-    const bool compare = !g_phoneProduct;  // the phone product is not held to its version text
+    const bool compare = !setup.phoneProduct;  // the phone product is not held to its version text
     const uint32_t windowStart = platClockMs();
     for (;;) {
         const uint32_t attemptStart = platClockMs();
-        int received = runDeviceRequest(g_instance, session->localAddress, FIRST_LOCAL_PORT, session->deviceAddress,
-                                        DEVICE_HTTP_PORT, STATUS_PAGE, g_responseBuffer, RESPONSE_CAPACITY,
-                                        TFTP_VERIFY_CONNECTS);
-        char reported[sizeof g_deviceInfo.softwareVersion];
-        if (received > 0 && readStatusPage(g_responseBuffer, compare, reported, sizeof reported)) {
+        int received = runDeviceRequest(setup.localAddress, FIRST_LOCAL_PORT, setup.deviceAddress, DEVICE_HTTP_PORT,
+                                        STATUS_PAGE, g_verificationAnswer, RESPONSE_MAX_CHARS, TFTP_VERIFY_CONNECTS);
+        char reported[sizeof DeviceInfo::softwareVersion];
+        if (received > 0 && readStatusPage(g_verificationAnswer, compare, reported, sizeof reported)) {
             char expected[IMAGE_HEADER_SIZE];
-            expectedVersion(expected, sizeof expected);
+            expectedVersion(setup, expected, sizeof expected);
             if (compare && strcmp(expected, reported) != 0) {
                 reportError("Upgrade Failed: Version not matching");
-                return TFTP_FAILED;
+                return false;
             }
-            if (TargetStage.load() == 1) showSuccessDialog();
-            return TFTP_VERIFIED;
+            if (g_stage.load() == Stage::Target) {
+                DeviceInfo device = webDeviceInfo();
+                showSuccessDialog(device.softwareVersion);
+            }
+            return true;
         }
         if (attemptStart - windowStart >= TFTP_VERIFY_WINDOW_MS) break;
         sleepUntil(attemptStart, TFTP_VERIFY_SPACING_MS);
     }
     reportError("Upgrade Failed: No Response From ULX");
-    return TFTP_FAILED;
+    return false;
 }

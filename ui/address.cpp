@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "control/globals.h"
 #include "ui/ui.h"
 
 const char ADAPTER_INSTRUCTIONS[] =
@@ -28,13 +27,13 @@ const char NO_LOCAL_ADDRESS_TEXT[] =
     "No Local IP Address\r\n"
     "Connect this computer to the network of your ULX and start the upgrade again.";
 
-int parseDottedAddress(const char* text, uint32_t* address) {
+AddressFault parseDottedAddress(const char* text, uint32_t* address) {
     if (address) *address = 0;
     size_t length = strnlen(text, 16);
-    if (length < 7 || length > 15) return 4;
+    if (length < 7 || length > 15) return ADDRESS_BAD_LENGTH;
     for (size_t i = 0; i < length; ++i) {
         char c = text[i];
-        if (!(c >= '0' && c <= '9') && c != '.' && c != '*') return 5;
+        if (!(c >= '0' && c <= '9') && c != '.' && c != '*') return ADDRESS_BAD_CHARACTER;
     }
     char work[16];
     memcpy(work, text, length);
@@ -49,46 +48,53 @@ int parseDottedAddress(const char* text, uint32_t* address) {
             ++i;
             continue;
         }
-        if (taken == 4) return 2;
+        if (taken == 4) return ADDRESS_MORE_THAN_FOUR_NUMBERS;
         // Read as decimal (leading zeros do not mean octal); a value of at
         // most 15 digits cannot overflow 64 bits.
         uint64_t value = 0;
         while (i < length && work[i] >= '0' && work[i] <= '9') value = value * 10 + static_cast<uint64_t>(work[i++] - '0');
-        if (value > 255) return 1;
+        if (value > 255) return ADDRESS_NUMBER_ABOVE_255;
         octets[taken++] = static_cast<uint32_t>(value);
     }
-    if (taken < 4) return 3;
+    if (taken < 4) return ADDRESS_FEWER_THAN_FOUR_NUMBERS;
     if (address) *address = (octets[0] << 24) | (octets[1] << 16) | (octets[2] << 8) | octets[3];
-    return 0;
+    return ADDRESS_OK;
 }
 
 namespace {
 
+// Where OK hands the choice; set by showAddressDialog for its modal loop,
+// whose procedure runs on the same thread.
+thread_local AddressChoice* g_addressOut;
+
 int addressProc(PlatWindow w, int event, int param) {
+    const RunSetup& setup = runSetup();
     if (event == DLG_INIT) {
         int items = 0;
-        for (; items < LOCAL_ADDRESS_COUNT && LocalAddressTable[items] != 0; ++items) {
-            uint32_t a = LocalAddressTable[items];
+        for (; items < LOCAL_ADDRESS_COUNT && setup.localAddressTable[items] != 0; ++items) {
+            uint32_t a = setup.localAddressTable[items];
             char text[16];
             snprintf(text, sizeof text, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff, a & 0xff);
             platComboAddString(w, IDC_LOCAL_LIST, text);
         }
         if (items > 0) platComboSetSel(w, IDC_LOCAL_LIST, 0);
         char line[64];
-        snprintf(line, sizeof line, "%s Firmware Upgrade", g_productName);
+        snprintf(line, sizeof line, "%s Firmware Upgrade", setup.productName);
         platSetWindowText(w, line);
         platSetItemText(w, IDC_TEXT, "This program will upgrade your ULX\r\nfirmware to:");
-        platSetItemText(w, IDC_INSTRUCTIONS, g_phoneProduct ? PHONE_INSTRUCTIONS : ADAPTER_INSTRUCTIONS);
-        snprintf(line, sizeof line, "Version %s", imageVersionText(g_targetImage));
+        platSetItemText(w, IDC_INSTRUCTIONS, setup.phoneProduct ? PHONE_INSTRUCTIONS : ADAPTER_INSTRUCTIONS);
+        snprintf(line, sizeof line, "Version %s", imageVersionText(setup.targetImage));
         platSetItemText(w, IDC_VERSION, line);
         platSetFocus(w, IDC_ADDRESS);
         centerWindow(w);
         return 0;
     }
     if (param == IDC_OK) {
-        platGetItemText(w, IDC_ADDRESS, g_deviceAddressText, sizeof g_deviceAddressText);
-        parseDottedAddress(g_deviceAddressText, &g_deviceAddress);
-        if (g_deviceAddress == 0) {
+        char text[sizeof g_addressOut->deviceAddressText];
+        platGetItemText(w, IDC_ADDRESS, text, sizeof text);
+        uint32_t device = 0;
+        parseDottedAddress(text, &device);
+        if (device == 0) {
             platMessageBox(w, "Invalid IP Address", "Error");
             platSetFocus(w, IDC_ADDRESS);
             return 0;
@@ -96,16 +102,19 @@ int addressProc(PlatWindow w, int event, int param) {
         // The device fetches the image from the chosen local address; with
         // none (no interface up) there is nothing it could be told.
         int index = platComboGetSel(w, IDC_LOCAL_LIST);
-        uint32_t local = (index >= 0 && index < LOCAL_ADDRESS_COUNT) ? LocalAddressTable[index] : 0;
+        uint32_t local = (index >= 0 && index < LOCAL_ADDRESS_COUNT) ? setup.localAddressTable[index] : 0;
         if (local == 0) {
             platMessageBox(w, NO_LOCAL_ADDRESS_TEXT, "Error");
             platSetFocus(w, IDC_ADDRESS);
             return 0;
         }
         char name[32];
-        snprintf(name, sizeof name, "/ulx%x.bi%d", static_cast<unsigned>(nextRandom() & 0xFFFF), TargetStage.load());
+        snprintf(name, sizeof name, "/ulx%x.bi%d", static_cast<unsigned>(nextRandom() & 0xFFFF),
+                 static_cast<int>(g_stage.load()));
         setTftpFileName(name);
-        g_localAddress = local;
+        g_addressOut->deviceAddress = device;
+        copyText(g_addressOut->deviceAddressText, sizeof g_addressOut->deviceAddressText, text);
+        g_addressOut->localAddress = local;
         platEndDialog(w, 1);
     } else if (param == IDC_CANCEL) {
         platEndDialog(w, 0);
@@ -115,6 +124,7 @@ int addressProc(PlatWindow w, int event, int param) {
 
 }  // namespace
 
-int showAddressDialog() {
-    return runModalDialog(g_phoneProduct ? IDD_ADDRESS_PHONE : IDD_ADDRESS, addressProc);
+bool showAddressDialog(AddressChoice* out) {
+    g_addressOut = out;
+    return runModalDialog(runSetup().phoneProduct ? IDD_ADDRESS_PHONE : IDD_ADDRESS, addressProc);
 }

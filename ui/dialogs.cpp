@@ -3,9 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "control/globals.h"
 #include "ui/ui.h"
-#include "web/http.h"
 
 const char WARNING_TEXT[] =
     "WARNING: Forcing a firmware upgrade on your ULX\r\n"
@@ -66,14 +64,14 @@ const char TWO_STAGE_NOTE[] =
     "%s\r\n\r\nNote: Since your current firmware version\r\nis older than %s, this upgrade procedure\r\n"
     "requires additional steps and will be\r\nslightly longer.\r\n";
 
-// DeviceInfo as the last answer left it; another thread's request may be
-// writing it.
-DeviceInfo deviceInfoSnapshot() {
-    lockWebState();
-    DeviceInfo info = g_deviceInfo;
-    unlockWebState();
-    return info;
-}
+// What the confirmation, password and success dialogs show or hand back,
+// set by their show function for the modal loop that follows. A dialog's
+// procedure runs on the thread that shows it, and the password dialog may
+// be shown on the user-interface and the listener thread: one each per
+// thread.
+thread_local const DeviceInfo* g_confirmDevice;
+thread_local Credentials* g_passwordOut;
+thread_local const char* g_successVersion;
 
 // Sets a window title from a format with one text argument.
 void setTitle(PlatWindow w, const char* fmt, const char* arg) {
@@ -86,13 +84,12 @@ void setTitle(PlatWindow w, const char* fmt, const char* arg) {
 // Cancel in a progress window: the run ends here.
 [[noreturn]] void abortFromWindow(PlatWindow w) {
     platDestroyWindow(w);
-    reportError("Upgrade Failed: User Abort");
-    platExitProcess(0);
+    failUpgrade("Upgrade Failed: User Abort");
 }
 
 int warningProc(PlatWindow w, int event, int param) {
     if (event == DLG_INIT) {
-        setTitle(w, "%s Firmware Upgrade", g_productName);
+        setTitle(w, "%s Firmware Upgrade", runSetup().productName);
         platSetItemText(w, IDC_WARNING_TEXT, WARNING_TEXT);
         platSetFocus(w, IDC_CANCEL);
         centerWindow(w);
@@ -113,10 +110,8 @@ int passwordProc(PlatWindow w, int event, int param) {
     }
     if (param == IDC_OK) {
         // At most 127 bytes with the terminator: 126 characters are kept.
-        char user[127], password[127];
-        platGetItemText(w, IDC_USER, user, sizeof user);
-        platGetItemText(w, IDC_PASSWORD, password, sizeof password);
-        setDigestCredentials(user, password);
+        platGetItemText(w, IDC_USER, g_passwordOut->userName, sizeof g_passwordOut->userName);
+        platGetItemText(w, IDC_PASSWORD, g_passwordOut->password, sizeof g_passwordOut->password);
         platEndDialog(w, 1);
     } else if (param == IDC_CANCEL) {
         platEndDialog(w, 0);
@@ -126,7 +121,7 @@ int passwordProc(PlatWindow w, int event, int param) {
 
 int connectingProc(PlatWindow w, int event, int param) {
     if (event == DLG_INIT) {
-        setTitle(w, "Connecting with ULX@%s", g_deviceAddressText);
+        setTitle(w, "Connecting with ULX@%s", runSetup().deviceAddressText);
         centerWindow(w);
         platProgressSetRange(w, IDC_PROGRESS, 0, 100);
         return 1;
@@ -137,16 +132,18 @@ int connectingProc(PlatWindow w, int event, int param) {
 
 int confirmProc(PlatWindow w, int event, int param) {
     if (event == DLG_INIT) {
-        setTitle(w, "Confirm Upgrade to Ver. %s", imageVersionText(g_targetImage));
-        if (TargetStage.load() == 1) {
+        const RunSetup& setup = runSetup();
+        setTitle(w, "Confirm Upgrade to Ver. %s", imageVersionText(setup.targetImage));
+        if (g_stage.load() == Stage::Target) {
             platSetItemText(w, IDC_TEXT, CONFIRM_TEXT);
         } else {
             char note[512];
-            int n = snprintf(note, sizeof note, TWO_STAGE_NOTE, CONFIRM_TEXT, imageVersionText(g_transitionImage));
+            int n =
+                snprintf(note, sizeof note, TWO_STAGE_NOTE, CONFIRM_TEXT, imageVersionText(setup.transitionImage));
             if (n < 0) note[0] = '\0';
             platSetItemText(w, IDC_TEXT, note);
         }
-        DeviceInfo info = deviceInfoSnapshot();
+        const DeviceInfo& info = *g_confirmDevice;
         platSetItemText(w, IDC_SERIAL, info.serialNumber);
         platSetItemText(w, IDC_MAC, info.macAddress);
         platSetItemText(w, IDC_SOFTWARE, info.softwareVersion);
@@ -172,9 +169,9 @@ int progressProc(PlatWindow w, int event, int param) {
 
 int successProc(PlatWindow w, int event, int param) {
     if (event == DLG_INIT) {
-        setTitle(w, "ULX@%s Upgrade Successful!", g_deviceAddressText);
+        setTitle(w, "ULX@%s Upgrade Successful!", runSetup().deviceAddressText);
         platSetItemText(w, IDC_TEXT, SUCCESS_TEXT);
-        platSetItemText(w, IDC_SOFTWARE, deviceInfoSnapshot().softwareVersion);
+        platSetItemText(w, IDC_SOFTWARE, g_successVersion);
         centerWindow(w);
         return 1;
     }
@@ -187,34 +184,37 @@ int successProc(PlatWindow w, int event, int param) {
 
 // A dialog that cannot be created is a broken installation; the run ends
 // rather than going on without the user's answer.
-int runModalDialog(int templateId, PlatDialogProc proc) {
-    int result = platDialogBox(g_instance, findTemplate(templateId), proc);
-    if (result < 0) {
-        reportError("Upgrade Failed: Can't create dialog");
-        platExitProcess(0);
-    }
-    return result;
+bool runModalDialog(int templateId, PlatDialogProc proc) {
+    int result = platDialogBox(findTemplate(templateId), proc);
+    if (result < 0) failUpgrade("Upgrade Failed: Can't create dialog");
+    return result == 1;
 }
 
 namespace {
 
 PlatWindow createModeless(int templateId, PlatDialogProc proc) {
-    PlatWindow w = platCreateDialog(g_instance, findTemplate(templateId), proc);
-    if (w == 0) {
-        reportError("Upgrade Failed: Can't create dialog");
-        platExitProcess(0);
-    }
+    PlatWindow w = platCreateDialog(findTemplate(templateId), proc);
+    if (w == 0) failUpgrade("Upgrade Failed: Can't create dialog");
     return w;
 }
 
 }  // namespace
 
-int showWarningDialog() { return runModalDialog(IDD_WARNING, warningProc); }
-int showPasswordDialog() { return runModalDialog(IDD_PASSWORD, passwordProc); }
-int showSuccessDialog() { return runModalDialog(IDD_SUCCESS, successProc); }
+bool showWarningDialog() { return runModalDialog(IDD_WARNING, warningProc); }
 
-int showConfirmDialog() {
-    return runModalDialog(TargetStage.load() == 1 ? IDD_CONFIRM : IDD_CONFIRM_TWO_STAGE, confirmProc);
+bool showPasswordDialog(Credentials* out) {
+    g_passwordOut = out;
+    return runModalDialog(IDD_PASSWORD, passwordProc);
+}
+
+bool showSuccessDialog(const char* softwareVersion) {
+    g_successVersion = softwareVersion;
+    return runModalDialog(IDD_SUCCESS, successProc);
+}
+
+bool showConfirmDialog(const DeviceInfo& device) {
+    g_confirmDevice = &device;
+    return runModalDialog(g_stage.load() == Stage::Target ? IDD_CONFIRM : IDD_CONFIRM_TWO_STAGE, confirmProc);
 }
 
 PlatWindow createConnectingWindow() { return createModeless(IDD_CONNECTING, connectingProc); }

@@ -1,7 +1,14 @@
 #include "ui/ui.h"
 
-int reportError(const char* text, const char* caption) {
-    return platMessageBox(0, text, caption ? caption : "ULX Firwmare Upgrade Error");
+// "Firwmare" is the caption's spelling that the device family's users know
+// from every earlier release; it stays as it is.
+void reportError(const char* text, const char* caption) {
+    platMessageBox(0, text, caption ? caption : "ULX Firwmare Upgrade Error");
+}
+
+void failUpgrade(const char* message) {
+    reportError(message);
+    platExitProcess(0);
 }
 
 // x and y are halved by an arithmetic shift: an odd difference rounds

@@ -117,14 +117,10 @@ const DialogTemplate templates[] = {
 };
 }  // namespace
 
-const DialogTemplate* const g_allTemplates[] = {
-    &templates[0], &templates[1], &templates[2], &templates[3], &templates[4],
-    &templates[5], &templates[6], &templates[7], &templates[8], &templates[9],
-};
-const int g_templateCount = COUNT(templates);
+std::span<const DialogTemplate> allTemplates() { return templates; }
 
 const DialogTemplate* findTemplate(int id) {
-    for (const DialogTemplate& t : templates)
+    for (const DialogTemplate& t : allTemplates())
         if (t.id == id) return &t;
     return nullptr;
 }

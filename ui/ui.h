@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
+#include "control/base/base.h"
 #include "platform/platform.h"
 
 // Template numbers.
@@ -44,25 +46,42 @@ enum { IDI_ADAPTER = 106, IDI_PHONE = 286 };
 
 // The one table of dialog templates.
 const DialogTemplate* findTemplate(int id);
-extern const DialogTemplate* const g_allTemplates[];
-extern const int g_templateCount;
+std::span<const DialogTemplate> allTemplates();
 
 // Message box with the text, one OK button, no icon, no owner, task-modal;
 // a null caption means "ULX Firwmare Upgrade Error".
-int reportError(const char* text, const char* caption = nullptr);
+void reportError(const char* text, const char* caption = nullptr);
+// The end of a failed run: the message, then the process ends with exit
+// code 0. Callable from any thread.
+[[noreturn]] void failUpgrade(const char* message);
 // Centres the window on the primary screen and brings it to the top.
 void centerWindow(PlatWindow w);
 
-// Runs a modal dialog from the template table; ends the process when the
-// dialog cannot be created.
-int runModalDialog(int templateId, PlatDialogProc proc);
+// Runs a modal dialog from the template table: true when it ended with
+// Continue, OK or Upgrade. Ends the run when the dialog cannot be created.
+bool runModalDialog(int templateId, PlatDialogProc proc);
 
-// Modal dialogs: 1 for Continue, OK or Upgrade; 0 for Cancel.
-int showWarningDialog();
-int showAddressDialog();
-int showPasswordDialog();
-int showConfirmDialog();
-int showSuccessDialog();
+// What the address dialog's OK hands back.
+struct AddressChoice {
+    uint32_t deviceAddress;
+    char deviceAddressText[63];  // as entered
+    uint32_t localAddress;       // the chosen entry of "Your IP Address"
+};
+
+// What the password dialog's OK hands back: at most 126 characters each.
+struct Credentials {
+    char userName[127];
+    char password[127];
+};
+
+// Modal dialogs: true for Continue, OK or Upgrade, false for Cancel. The
+// address and password dialogs fill *out on OK only. What else a dialog
+// shows comes from the run setup (runSetup()).
+bool showWarningDialog();
+bool showAddressDialog(AddressChoice* out);
+bool showPasswordDialog(Credentials* out);
+bool showConfirmDialog(const DeviceInfo& device);
+bool showSuccessDialog(const char* softwareVersion);
 
 // Modeless progress windows, created hidden; Cancel in any of them ends
 // the process after "Upgrade Failed: User Abort".
@@ -80,8 +99,16 @@ extern const char ADAPTER_INSTRUCTIONS[];
 extern const char PHONE_INSTRUCTIONS[];
 extern const char NO_LOCAL_ADDRESS_TEXT[];
 
-// Dotted IPv4 address: 0 success, 1 a number above 255, 2 more than four
-// numbers, 3 fewer than four, 4 shorter than 7 or longer than 15
-// characters, 5 a character other than a digit, '.' or '*'. address (may
-// be null) is set to 0 first and holds the address only on success.
-int parseDottedAddress(const char* text, uint32_t* address);
+// Why a dotted IPv4 address was refused; the values are the address
+// entry's reason codes.
+enum AddressFault : int {
+    ADDRESS_OK = 0,
+    ADDRESS_NUMBER_ABOVE_255 = 1,
+    ADDRESS_MORE_THAN_FOUR_NUMBERS = 2,
+    ADDRESS_FEWER_THAN_FOUR_NUMBERS = 3,
+    ADDRESS_BAD_LENGTH = 4,      // shorter than 7 or longer than 15 characters
+    ADDRESS_BAD_CHARACTER = 5,   // other than a digit, '.' or '*'
+};
+// Dotted IPv4 address. address (may be null) is set to 0 first and holds
+// the address only on ADDRESS_OK.
+AddressFault parseDottedAddress(const char* text, uint32_t* address);

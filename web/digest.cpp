@@ -8,10 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "control/globals.h"
+#include "control/base/base.h"
 #include "web/md5.h"
-
-DigestState g_digestState;
 
 namespace {
 
@@ -251,8 +249,8 @@ void updateText(MD5_CTX* context, const char* text) {
 
 }  // namespace
 
-int parseChallenge(const char* challenge, DigestState* state) {
-    if (challenge == nullptr || state == nullptr) return 1;
+bool parseChallenge(const char* challenge, DigestState* state) {
+    if (challenge == nullptr || state == nullptr) return false;
 
     // Only the Digest challenge counts, wherever it stands among the
     // answer's WWW-Authenticate headers: a Basic challenge before it (its
@@ -264,17 +262,17 @@ int parseChallenge(const char* challenge, DigestState* state) {
         const char* end = header;
         if (readDigestChallenge(header, &c, &end)) break;
         p = findChallengeHeader(end);
-        if (p == nullptr) return 1;
+        if (p == nullptr) return false;
     }
 
     // Unusable, and nothing changes: no realm or nonce; a value holding a
     // control character (CR, LF: it would end up in our request's header);
     // an algorithm or a qop option that is no token (it is written back).
-    if (!c.given[P_REALM] || !c.given[P_NONCE] || c.controlCharacter) return 1;
+    if (!c.given[P_REALM] || !c.given[P_NONCE] || c.controlCharacter) return false;
     if (c.given[P_ALGORITHM] && c.value[P_ALGORITHM].text.length > 0 && !isTokenValue(c.value[P_ALGORITHM]))
-        return 1;
+        return false;
     char qop[sizeof state->qop];
-    if (c.given[P_QOP] && !chooseQop(c.value[P_QOP], qop, sizeof qop)) return 1;
+    if (c.given[P_QOP] && !chooseQop(c.value[P_QOP], qop, sizeof qop)) return false;
 
     storeValue(state->realm, sizeof state->realm, c.value[P_REALM]);
     storeValue(state->nonce, sizeof state->nonce, c.value[P_NONCE]);
@@ -297,7 +295,7 @@ int parseChallenge(const char* challenge, DigestState* state) {
     if (c.given[P_QOP]) copyField(state->qop, qop);
     if (c.given[P_OPAQUE]) storeValue(state->opaque, sizeof state->opaque, c.value[P_OPAQUE]);
     else state->opaque[0] = '\0';
-    return 0;
+    return true;
 }
 
 void computeHA1(const char* algorithm, const char* userName, const char* realm,
@@ -435,7 +433,10 @@ int buildAuthorization(const DigestState* state, char* out, int cap) {
     copyField(s.uri, state->uri);
     copyField(s.opaque, state->opaque);
 
-    // nc: nine hexadecimal digits with qop, absent without.
+    // nc: with qop, nine hexadecimal digits; without, absent. RFC 2617
+    // writes eight. Every release of this program has sent nine (a leading
+    // zero more, the same number), the form the devices have always been
+    // given, and it stays.
     bool withQop = s.qop[0] != '\0';
     char ncText[16] = "";
     if (withQop) {
@@ -459,6 +460,9 @@ int buildAuthorization(const DigestState* state, char* out, int cap) {
     w.quoted(s.nonce);
     w.put(",uri=");
     w.quoted(s.uri);
+    // algorithm is always there and always quoted, even when empty, though
+    // RFC 2617 has it as a bare token: the devices' parsers expect it in
+    // this form.
     w.put(",algorithm=");
     w.quoted(s.algorithm);
     w.put(",response=");

@@ -1,5 +1,6 @@
-// HTTP Digest authentication (RFC 2617): the one process-wide record of the
-// exchange with the device, the challenge parser and the Authorization line.
+// HTTP Digest authentication (RFC 2617): the record of the exchange with
+// the device (the run's one copy is in the web state, web/http.h), the
+// challenge parser and the Authorization line.
 #pragma once
 
 #include <cstdint>
@@ -18,15 +19,13 @@ struct DigestState {
     char opaque[128];
 };
 
-extern DigestState g_digestState;
-
 // Reads the Digest challenge (RFC 7235/7616 syntax: quoted values
-// unescaped) into state: 0 on success, 1 when it is unusable and state is
-// unchanged - no Digest challenge, no realm or nonce, a value holding a
+// unescaped) into state: true on success, false when it is unusable and
+// state is unchanged - no Digest challenge, no realm or nonce, a value holding a
 // control character, an algorithm or qop option that is not a token. The
 // text begins at "WWW-Authenticate:" and runs to the end of the answer;
 // every WWW-Authenticate header in it is looked at, in order.
-int parseChallenge(const char* challenge, DigestState* state);
+bool parseChallenge(const char* challenge, DigestState* state);
 
 // Room for the longest Authorization line: every quoted field at its full
 // width with each character escaped, plus the names, the response and nc.

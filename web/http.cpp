@@ -4,13 +4,10 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
-#include "ui/ui.h"
+WebState g_webState;
 
 namespace {
-
-std::mutex g_webLock;
 
 struct FieldLabel {
     const char* label;
@@ -30,56 +27,24 @@ constexpr int FIELD_MAX_CHARS = 127;
 // The request: request line, Host, the Authorization line once the user
 // has given a password, and the blank line. Nothing else. The length, or
 // -1 when it does not fit the buffer.
-int composeRequest(const char* path, uint32_t device, char* buffer, int capacity) {
+int composeRequest(const char* path, uint32_t device, char* buffer, int maxChars) {
     int length = 0;
-    bool ok = appendFormat(buffer, capacity + 1, &length, "GET %s HTTP/1.1\r\nHost: %u.%u.%u.%u\r\n", path,
+    bool ok = appendFormat(buffer, maxChars + 1, &length, "GET %s HTTP/1.1\r\nHost: %u.%u.%u.%u\r\n", path,
                            device >> 24, (device >> 16) & 0xff, (device >> 8) & 0xff, device & 0xff);
-    if (!ok) return -1;
-    std::lock_guard<std::mutex> hold(g_webLock);
-    if (g_digestState.password[0] != '\0') {
-        // The uri holds 127 characters; the paths sent are far shorter.
-        g_digestState.nonceCount++;
-        copyText(g_digestState.uri, sizeof g_digestState.uri, path);
-        char line[AUTHORIZATION_LINE_SIZE];
-        buildAuthorization(&g_digestState, line, sizeof line);
-        ok = appendFormat(buffer, capacity + 1, &length, "%s", line);
-    }
-    ok = ok && appendFormat(buffer, capacity + 1, &length, "\r\n");
+    ok = ok && webAppendAuthorization(path, buffer, maxChars + 1, &length);
+    ok = ok && appendFormat(buffer, maxChars + 1, &length, "\r\n");
     return ok ? length : -1;
 }
 
-}  // namespace
-
-void lockWebState() { g_webLock.lock(); }
-void unlockWebState() { g_webLock.unlock(); }
-
-void setDigestCredentials(const char* userName, const char* password) {
-    std::lock_guard<std::mutex> hold(g_webLock);
-    // A control character cannot travel in the quoted user name, so it is
-    // not kept: the digest is over the name as it is sent.
-    int n = 0;
-    for (const char* c = userName; *c != '\0' && n < 126; ++c)
-        if (static_cast<unsigned char>(*c) >= 0x20 && *c != 0x7f) g_digestState.userName[n++] = *c;
-    g_digestState.userName[n] = '\0';
-    copyText(g_digestState.password, 127, password);
-}
-
-void fillSocketAddress(uint32_t address, uint16_t port, SockAddrIn* out) {
-    out->family = PLAT_AF_INET;
-    out->addr = platHtonl(address);
-    out->port = platHtons(port);
-}
-
-void readSocketAddress(const SockAddrIn* in, uint32_t* address, uint16_t* port) {
-    *address = platNtohl(in->addr);
-    *port = platNtohs(in->port);
-}
-
-PlatSocket connectToDevice(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort) {
+// A TCP socket bound from localPort upward and connected to the device, or
+// PLAT_INVALID_SOCKET with *failure left as it was when the connection was
+// refused or timed out, or set when no exchange can be made at all.
+PlatSocket connectToDevice(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
+                           int* failure) {
     PlatSocket s = platSocketTcp();
     if (s == PLAT_INVALID_SOCKET) {
-        reportError("Upgrade Failed: Can't open HTTP socket");
-        platExitProcess(0);
+        *failure = HTTP_NO_SOCKET;
+        return PLAT_INVALID_SOCKET;
     }
     SockAddrIn address;
     uint16_t port = localPort;
@@ -87,8 +52,9 @@ PlatSocket connectToDevice(uint32_t localAddress, uint16_t localPort, uint32_t d
         fillSocketAddress(localAddress, port, &address);
         if (platBind(s, &address) == 0) break;
         if (++failures == BIND_ATTEMPTS) {
-            reportError("Upgrade Failed: Can't bind HTTP socket");
-            platExitProcess(0);
+            platCloseSocket(s);
+            *failure = HTTP_NO_BIND;
+            return PLAT_INVALID_SOCKET;
         }
         port = static_cast<uint16_t>(port + 1);
     }
@@ -100,18 +66,64 @@ PlatSocket connectToDevice(uint32_t localAddress, uint16_t localPort, uint32_t d
     return s;
 }
 
-int classifyResponse(const char* text, DigestState* state) {
-    if (strncmp(text, "HTTP/1.1", 8) != 0) return -1;
+}  // namespace
+
+DeviceInfo webDeviceInfo() {
+    std::lock_guard<std::mutex> hold(g_webState.lock);
+    return g_webState.device;
+}
+
+void webStoreCredentials(const char* userName, const char* password) {
+    std::lock_guard<std::mutex> hold(g_webState.lock);
+    DigestState& digest = g_webState.digest;
+    // A control character cannot travel in the quoted user name, so it is
+    // not kept: the digest is over the name as it is sent.
+    int n = 0;
+    for (const char* c = userName; *c != '\0' && n < 126; ++c)
+        if (static_cast<unsigned char>(*c) >= 0x20 && *c != 0x7f) digest.userName[n++] = *c;
+    digest.userName[n] = '\0';
+    copyText(digest.password, 127, password);
+}
+
+WebAuthState webAuthState() {
+    std::lock_guard<std::mutex> hold(g_webState.lock);
+    return WebAuthState{g_webState.digest.password[0] != '\0', g_webState.digest.nonceCount};
+}
+
+bool webAppendAuthorization(const char* path, char* out, int cap, int* length) {
+    std::lock_guard<std::mutex> hold(g_webState.lock);
+    DigestState& digest = g_webState.digest;
+    if (digest.password[0] == '\0') return true;
+    // The uri holds 127 characters; the paths sent are far shorter.
+    digest.nonceCount++;
+    copyText(digest.uri, sizeof digest.uri, path);
+    char line[AUTHORIZATION_LINE_SIZE];
+    buildAuthorization(&digest, line, sizeof line);
+    return appendFormat(out, cap, length, "%s", line);
+}
+
+bool webTakeAnswer(const char* answer) {
+    std::lock_guard<std::mutex> hold(g_webState.lock);
+    if (classifyResponse(answer, &g_webState.digest) == RESPONSE_CHALLENGE) return true;
+    for (const FieldLabel& f : FIELDS) {
+        char* field = reinterpret_cast<char*>(&g_webState.device) + f.offset;
+        extractField(answer, f.label, field, FIELD_MAX_CHARS);
+    }
+    return false;
+}
+
+ResponseKind classifyResponse(const char* text, DigestState* state) {
+    if (strncmp(text, "HTTP/1.1", 8) != 0) return RESPONSE_NOT_HTTP_1_1;
     const char* p = text + 8;
-    if (*p == '\0') return -2;
+    if (*p == '\0') return RESPONSE_NO_STATUS;
     ++p;  // the blank after the version, whatever it is
     while (*p == ' ' || *p == '\t') ++p;
-    if (*p == '\0') return -2;
-    if (strncmp(p, "200", 3) == 0) return 0;
-    if (strncmp(p, "401", 3) != 0) return 2;
+    if (*p == '\0') return RESPONSE_NO_STATUS;
+    if (strncmp(p, "200", 3) == 0) return RESPONSE_OK;
+    if (strncmp(p, "401", 3) != 0) return RESPONSE_OTHER;
     const char* header = strstr(p, "WWW-Authenticate:");
-    if (!header) return 2;
-    return parseChallenge(header, state) == 0 ? 1 : 2;
+    if (!header) return RESPONSE_OTHER;
+    return parseChallenge(header, state) ? RESPONSE_CHALLENGE : RESPONSE_OTHER;
 }
 
 char* extractField(const char* text, const char* label, char* dest, int maxChars) {
@@ -151,18 +163,20 @@ void describeAnswer(const char* text, char* out, int cap, int maxChars) {
 }
 
 int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
-            const char* path, char* buffer, int capacity, int connectAttempts) {
-    if (capacity <= 0) return 0;
+            const char* path, char* buffer, int maxChars, int connectAttempts) {
+    if (maxChars <= 0) return HTTP_NO_ANSWER;
     PlatSocket s = PLAT_INVALID_SOCKET;
-    for (int attempt = 0; attempt < connectAttempts && s == PLAT_INVALID_SOCKET; ++attempt)
-        s = connectToDevice(localAddress, localPort, deviceAddress, devicePort);
-    if (s == PLAT_INVALID_SOCKET) return 0;
+    int failure = HTTP_NO_ANSWER;
+    for (int attempt = 0; attempt < connectAttempts && s == PLAT_INVALID_SOCKET && failure == HTTP_NO_ANSWER;
+         ++attempt)
+        s = connectToDevice(localAddress, localPort, deviceAddress, devicePort, &failure);
+    if (s == PLAT_INVALID_SOCKET) return failure;
 
-    int length = composeRequest(path, deviceAddress, buffer, capacity);
+    int length = composeRequest(path, deviceAddress, buffer, maxChars);
     if (length < 0) {
         platCloseSocket(s);
         buffer[0] = '\0';
-        return 0;
+        return HTTP_NO_ANSWER;
     }
     platSend(s, buffer, length);
 
@@ -171,11 +185,11 @@ int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, u
     int total = 0;
     buffer[0] = '\0';
     const uint32_t start = platClockMs();
-    while (total < capacity) {
+    while (total < maxChars) {
         uint32_t spent = platClockMs() - start;
         uint32_t wait = spent >= ANSWER_TOTAL_MS ? 0 : ANSWER_TOTAL_MS - spent;
         if (wait > ANSWER_SILENCE_MS) wait = ANSWER_SILENCE_MS;
-        int n = wait > 0 ? platRecvWithin(s, buffer + total, capacity - total, wait) : PLAT_RECV_TIMED_OUT;
+        int n = wait > 0 ? platRecvWithin(s, buffer + total, maxChars - total, wait) : PLAT_RECV_TIMED_OUT;
         if (n == PLAT_RECV_TIMED_OUT) {
             total = 0;
             buffer[0] = '\0';
@@ -185,22 +199,8 @@ int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, u
         total += n;
         buffer[total] = '\0';
     }
-    if (total == 0) {
-        platCloseSocket(s);
-        return 0;
-    }
-
-    {
-        std::lock_guard<std::mutex> hold(g_webLock);
-        if (classifyResponse(buffer, &g_digestState) == 1) {
-            platCloseSocket(s);
-            return -1;
-        }
-        for (const FieldLabel& f : FIELDS) {
-            char* field = reinterpret_cast<char*>(&g_deviceInfo) + f.offset;
-            extractField(buffer, f.label, field, FIELD_MAX_CHARS);
-        }
-    }
+    bool refused = total > 0 && webTakeAnswer(buffer);
     platCloseSocket(s);
+    if (refused) return HTTP_REFUSED;
     return total;
 }

@@ -3,7 +3,6 @@
 // the password dialog when the device refuses access.
 #include <cstring>
 
-#include "control/globals.h"
 #include "ui/ui.h"
 #include "web/http.h"
 #include "web/web.h"
@@ -19,36 +18,31 @@ struct DeviceRequest {
     uint16_t devicePort;
     const char* path;
     char* buffer;
-    int capacity;
+    int maxChars;
     int connectAttempts;
 };
 
 int requestWorker(void* arg) {
     const DeviceRequest* r = static_cast<const DeviceRequest*>(arg);
-    return httpGet(r->localAddress, r->localPort, r->deviceAddress, r->devicePort, r->path, r->buffer, r->capacity,
+    return httpGet(r->localAddress, r->localPort, r->deviceAddress, r->devicePort, r->path, r->buffer, r->maxChars,
                    r->connectAttempts);
-}
-
-[[noreturn]] void failToStart() {
-    reportError("Upgrade Failed: Can't start HTTP request");
-    platExitProcess(0);
 }
 
 }  // namespace
 
-int runDeviceRequest(PlatInstance, uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress,
-                     uint16_t devicePort, const char* path, char* buffer, int capacity, int connectAttempts) {
+int runDeviceRequest(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
+                     const char* path, char* buffer, int maxChars, int connectAttempts) {
     int passes = 0;
     int progress = 0;
-    int repeated = 0;
-    DeviceRequest request{localAddress, localPort, deviceAddress, devicePort, path, buffer, capacity, connectAttempts};
+    bool repeated = false;
+    DeviceRequest request{localAddress, localPort, deviceAddress, devicePort, path, buffer, maxChars, connectAttempts};
     for (;;) {
         PlatWindow window = createConnectingWindow();
         platShowWindow(window);
         PlatThreadHandle worker = platStartThread(requestWorker, &request);
         if (!worker) {
             platDestroyWindow(window);
-            failToStart();
+            failUpgrade("Upgrade Failed: Can't start HTTP request");
         }
 
         // One message at most per pass, then 1 ms; the bar moves every
@@ -64,24 +58,24 @@ int runDeviceRequest(PlatInstance, uint32_t localAddress, uint16_t localPort, ui
             }
         }
         platReleaseThread(worker);
+        // No exchange can be made at all: the run ends, the connecting
+        // window still on screen behind the message.
+        if (result == HTTP_NO_SOCKET) failUpgrade("Upgrade Failed: Can't open HTTP socket");
+        if (result == HTTP_NO_BIND) failUpgrade("Upgrade Failed: Can't bind HTTP socket");
         platDestroyWindow(window);
         if (result >= 0) return result;
 
         // Refused: the challenge is stored. A new nonce (count back at 0)
         // with a stored password is tried once more without asking, as
         // after a restart of the device; otherwise the user is asked.
-        lockWebState();
-        bool havePassword = g_digestState.password[0] != '\0';
-        uint32_t nonceCount = g_digestState.nonceCount;
-        unlockWebState();
-        if (havePassword && nonceCount == 0 && !repeated) {
-            repeated = 1;
+        WebAuthState auth = webAuthState();
+        if (auth.hasPassword && auth.nonceCount == 0 && !repeated) {
+            repeated = true;
             continue;
         }
-        if (!showPasswordDialog()) {
-            reportError("Upgrade Failed: User Abort");
-            platExitProcess(0);
-        }
-        repeated = 0;
+        Credentials credentials{};
+        if (!showPasswordDialog(&credentials)) failUpgrade("Upgrade Failed: User Abort");
+        webStoreCredentials(credentials.userName, credentials.password);
+        repeated = false;
     }
 }

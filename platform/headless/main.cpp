@@ -48,6 +48,6 @@ int takeOptions(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (int code = takeOptions(argc, argv); code >= 0) return code;
     headlessStart(0, nullptr, nullptr);
-    int result = ulxWinMain(nullptr);
+    int result = runUpgrade();
     platExitProcess(result);
 }

@@ -27,10 +27,10 @@ uint16_t platHtons(uint16_t v) { return htons(v); }
 uint32_t platNtohl(uint32_t v) { return ntohl(v); }
 uint16_t platNtohs(uint16_t v) { return ntohs(v); }
 
-int platNetStartup() {
+const char* platNetStartup() {
     // A peer that closes early must not end the process through SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
-    return 0;
+    return nullptr;
 }
 
 PlatSocket platSocketTcp() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
@@ -69,15 +69,15 @@ int platSend(PlatSocket s, const void* data, int len) {
     return static_cast<int>(send(static_cast<int>(s), data, static_cast<size_t>(len), MSG_NOSIGNAL));
 }
 
-int platRecv(PlatSocket s, void* buf, int cap) {
+int platRecv(PlatSocket s, void* buf, int size) {
     ssize_t n;
     do {
-        n = recv(static_cast<int>(s), buf, static_cast<size_t>(cap), 0);
+        n = recv(static_cast<int>(s), buf, static_cast<size_t>(size), 0);
     } while (n < 0 && errno == EINTR);
     return static_cast<int>(n);
 }
 
-int platRecvWithin(PlatSocket s, void* buf, int cap, uint32_t timeoutMs) {
+int platRecvWithin(PlatSocket s, void* buf, int size, uint32_t timeoutMs) {
     int fd = static_cast<int>(s);
     timespec left = nanosToTimespec(platWaitNanos(timeoutMs));
     for (;;) {
@@ -88,7 +88,7 @@ int platRecvWithin(PlatSocket s, void* buf, int cap, uint32_t timeoutMs) {
         if (n == 0) return PLAT_RECV_TIMED_OUT;
         if (n < 0 && errno != EINTR) return -1;
         if (n > 0) {
-            ssize_t got = recv(fd, buf, static_cast<size_t>(cap), MSG_DONTWAIT);
+            ssize_t got = recv(fd, buf, static_cast<size_t>(size), MSG_DONTWAIT);
             if (got >= 0) return static_cast<int>(got);
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
         }
@@ -109,11 +109,11 @@ int platSendTo(PlatSocket s, const void* data, int len, const SockAddrIn* to) {
                                    reinterpret_cast<sockaddr*>(&sa), sizeof sa));
 }
 
-int platRecvFrom(PlatSocket s, void* buf, int cap, SockAddrIn* from) {
+int platRecvFrom(PlatSocket s, void* buf, int size, SockAddrIn* from) {
     sockaddr_in sa;
     socklen_t len = sizeof sa;
     memset(&sa, 0, sizeof sa);
-    ssize_t n = recvfrom(static_cast<int>(s), buf, static_cast<size_t>(cap), 0,
+    ssize_t n = recvfrom(static_cast<int>(s), buf, static_cast<size_t>(size), 0,
                          reinterpret_cast<sockaddr*>(&sa), &len);
     if (from) fromSystemAddress(sa, from);
     return static_cast<int>(n);

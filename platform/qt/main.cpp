@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);  // between two dialogs no window is open
     qtBackendStart();
-    std::thread([] { platExitProcess(ulxWinMain(nullptr)); }).detach();
+    std::thread([] { platExitProcess(runUpgrade()); }).detach();
     // Qt ends the process with exit(1) when the display connection breaks
     // ("The X11 connection broke"). exit() would run static destructors
     // while the user-interface thread still uses what they destroy; this

@@ -32,9 +32,9 @@ uint16_t platHtons(uint16_t v) { return htons(v); }
 uint32_t platNtohl(uint32_t v) { return ntohl(v); }
 uint16_t platNtohs(uint16_t v) { return ntohs(v); }
 
-int platNetStartup() {
+const char* platNetStartup() {
     WSADATA data;
-    return WSAStartup(MAKEWORD(1, 1), &data);
+    return WSAStartup(MAKEWORD(1, 1), &data) == 0 ? nullptr : "Upgrade Failed: Winsock init error";
 }
 
 PlatSocket platSocketTcp() { return static_cast<PlatSocket>(socket(AF_INET, SOCK_STREAM, 0)); }
@@ -70,9 +70,9 @@ int platSend(PlatSocket s, const void* data, int len) {
     return send(sock(s), static_cast<const char*>(data), len, 0);
 }
 
-int platRecv(PlatSocket s, void* buf, int cap) { return recv(sock(s), static_cast<char*>(buf), cap, 0); }
+int platRecv(PlatSocket s, void* buf, int size) { return recv(sock(s), static_cast<char*>(buf), size, 0); }
 
-int platRecvWithin(PlatSocket s, void* buf, int cap, uint32_t timeoutMs) {
+int platRecvWithin(PlatSocket s, void* buf, int size, uint32_t timeoutMs) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(sock(s), &readable);
@@ -80,7 +80,7 @@ int platRecvWithin(PlatSocket s, void* buf, int cap, uint32_t timeoutMs) {
     int n = select(0, &readable, nullptr, nullptr, &tv);
     if (n == 0) return PLAT_RECV_TIMED_OUT;
     if (n < 0) return -1;
-    int got = recv(sock(s), static_cast<char*>(buf), cap, 0);
+    int got = recv(sock(s), static_cast<char*>(buf), size, 0);
     return got >= 0 ? got : -1;
 }
 
@@ -89,11 +89,11 @@ int platSendTo(PlatSocket s, const void* data, int len, const SockAddrIn* to) {
     return sendto(sock(s), static_cast<const char*>(data), len, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
 }
 
-int platRecvFrom(PlatSocket s, void* buf, int cap, SockAddrIn* from) {
+int platRecvFrom(PlatSocket s, void* buf, int size, SockAddrIn* from) {
     sockaddr_in sa;
     int len = sizeof sa;
     memset(&sa, 0, sizeof sa);
-    int n = recvfrom(sock(s), static_cast<char*>(buf), cap, 0, reinterpret_cast<sockaddr*>(&sa), &len);
+    int n = recvfrom(sock(s), static_cast<char*>(buf), size, 0, reinterpret_cast<sockaddr*>(&sa), &len);
     if (from) fromSystemAddress(sa, from);
     return n;
 }

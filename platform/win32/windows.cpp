@@ -247,40 +247,31 @@ INT_PTR CALLBACK dialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 }  // namespace
 
-int platRegisterClass(PlatInstance instance, const char* className) {
-    WNDCLASSA wc{};
-    wc.lpfnWndProc = DefWindowProcA;
-    wc.hInstance = static_cast<HINSTANCE>(instance);
-    wc.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
-    wc.lpszClassName = className;
-    return RegisterClassA(&wc) != 0 ? 1 : 0;
-}
-
 void platInitCommonControls() {
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS | ICC_INTERNET_CLASSES};
     InitCommonControlsEx(&icc);
 }
 
-int platDialogBox(PlatInstance instance, const DialogTemplate* tmpl, PlatDialogProc proc) {
+int platDialogBox(const DialogTemplate* tmpl, PlatDialogProc proc) {
     DialogMemory memory;
     if (!buildDialogMemory(tmpl, true, &memory)) return -1;
     WindowSlot* slot = takeSlot(proc, true);
     if (!slot) return -1;
     int number = slot->number;
-    INT_PTR result = DialogBoxIndirectParamW(static_cast<HINSTANCE>(instance),
+    INT_PTR result = DialogBoxIndirectParamW(GetModuleHandleW(nullptr),
                                              reinterpret_cast<LPCDLGTEMPLATEW>(memory.words), nullptr,
                                              dialogProc, reinterpret_cast<LPARAM>(slot));
     releaseIfUnused(slot, number);
     return static_cast<int>(result);
 }
 
-PlatWindow platCreateDialog(PlatInstance instance, const DialogTemplate* tmpl, PlatDialogProc proc) {
+PlatWindow platCreateDialog(const DialogTemplate* tmpl, PlatDialogProc proc) {
     DialogMemory memory;
     if (!buildDialogMemory(tmpl, false, &memory)) return 0;
     WindowSlot* slot = takeSlot(proc, false);
     if (!slot) return 0;
     int number = slot->number;
-    HWND hwnd = CreateDialogIndirectParamW(static_cast<HINSTANCE>(instance),
+    HWND hwnd = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
                                            reinterpret_cast<LPCDLGTEMPLATEW>(memory.words), nullptr,
                                            dialogProc, reinterpret_cast<LPARAM>(slot));
     if (!hwnd) {

@@ -295,10 +295,9 @@ void backendBeforeExit(int code) {
 
 // ---------------------------------------------------------------- platform
 
-int platRegisterClass(PlatInstance, const char*) { return 1; }
 void platInitCommonControls() {}
 
-int platDialogBox(PlatInstance, const DialogTemplate* tmpl, PlatDialogProc proc) {
+int platDialogBox(const DialogTemplate* tmpl, PlatDialogProc proc) {
     if (!tmpl || !proc) return -1;
     auto w = createWindow(tmpl, proc, nullptr);
     if (proc(w->number, DLG_INIT, 0)) focusFirstTabStop(*w);
@@ -313,7 +312,7 @@ int platDialogBox(PlatInstance, const DialogTemplate* tmpl, PlatDialogProc proc)
     return w->result;
 }
 
-PlatWindow platCreateDialog(PlatInstance, const DialogTemplate* tmpl, PlatDialogProc proc) {
+PlatWindow platCreateDialog(const DialogTemplate* tmpl, PlatDialogProc proc) {
     if (!tmpl || !proc) return 0;
     auto w = createWindow(tmpl, proc, nullptr);
     if (proc(w->number, DLG_INIT, 0)) focusFirstTabStop(*w);

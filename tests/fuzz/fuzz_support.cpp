@@ -4,7 +4,7 @@
 // from control/build_config.cpp, which every target links.
 #include <cstdlib>
 
-#include "control/globals.h"
+#include "control/base/base.h"
 #include "platform/platform.h"
 #include "platform/window_model/backend_hooks.h"
 

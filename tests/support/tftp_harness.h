@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "control/globals.h"
+#include "control/base/base.h"
 #include "platform/platform.h"
 #include "platform/posix/clock_internal.h"
 #include "support/inprocess.h"
@@ -200,10 +200,13 @@ public:
                 ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
                 if (n > 2) snprintf(name, sizeof name, "%.*s", static_cast<int>(n - 2), buf + 2);
                 uint32_t source = ntohl(from.sin_addr.s_addr);
-                runTftpSession(fd_, address, port, device ? device : source, source, ntohs(from.sin_port), name);
+                RunSetup& setup = *editRunSetup();
+                setup.localAddress = address;
+                setup.deviceAddress = device ? device : source;
+                runTftpSession(setup, fd_, port, source, ntohs(from.sin_port), name);
             }
             static const DialogTemplate marker{990, 10, 10, "tftp session over", "MS Sans Serif", 8, nullptr, 0};
-            platDestroyWindow(platCreateDialog(nullptr, &marker, [](PlatWindow, int, int) { return 0; }));
+            platDestroyWindow(platCreateDialog(&marker, [](PlatWindow, int, int) { return 0; }));
         });
         return true;
     }

@@ -1,33 +1,30 @@
-#include "control/globals.h"
+#include "control/base/base.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
-std::atomic<int> TargetStage{BuildInitialTargetStage};
-
-PlatInstance g_instance;
-FirmwareImage g_targetImage;
-FirmwareImage g_transitionImage;
-char g_productName[32];
-int g_phoneProduct;
-
-uint32_t LocalAddressTable[LOCAL_ADDRESS_COUNT];
-uint32_t g_localAddress;
-uint32_t g_deviceAddress;
-char g_deviceAddressText[63];
-
-DeviceInfo g_deviceInfo;
-char g_responseBuffer[RESPONSE_BUFFER_SIZE];
+std::atomic<Stage> g_stage{BuildInitialStage};
 
 namespace {
+RunSetup g_runSetup;
+std::atomic<bool> g_runSetupFrozen{false};
+
 std::mutex g_nameLock;
-char g_tftpFileName[128];
+char g_tftpFileName[TFTP_FILE_NAME_SIZE];  // guarded by g_nameLock
 
 std::mutex g_randomLock;
-uint32_t g_randomState = 1;
+uint32_t g_randomState = 1;  // guarded by g_randomLock
 }  // namespace
+
+RunSetup* editRunSetup() { return g_runSetupFrozen.load() ? nullptr : &g_runSetup; }
+void freezeRunSetup() { g_runSetupFrozen.store(true); }
+const RunSetup& runSetup() { return g_runSetup; }
+
+const FirmwareImage& stageImage(const RunSetup& setup) {
+    return g_stage.load() == Stage::Target ? setup.targetImage : setup.transitionImage;
+}
 
 void setTftpFileName(const char* name) {
     std::lock_guard<std::mutex> hold(g_nameLock);
