@@ -3,14 +3,15 @@
 # but the C++ standard library, the platform interface (platform/*.h) and its
 # own headers: only platform/ includes operating-system headers.
 #
-# With check_layers=1 it also holds the core to its layers, bottom to top
+# It also holds the core to its layers (ULX_CHECK_LAYERS=0 turns that off),
+# bottom to top
 #   platform/ < control/base/ < ui/ < web/ < tftp/ < control/
 # a file including only its own folder or folders below it.
 #
 #   tools/check-includes.sh [source-root]     (ctest runs it as check_includes)
 set -uo pipefail
 
-check_layers=${ULX_CHECK_LAYERS:-0}
+check_layers=${ULX_CHECK_LAYERS:-1}
 
 root=${1:-"$(cd "$(dirname "$0")/.." && pwd)"}
 cd "$root" || exit 2
