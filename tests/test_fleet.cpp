@@ -146,7 +146,7 @@ protected:
         writeFile("sim.conf", config);
         writeFile("password", "shared\n");
         ASSERT_TRUE(sim_.start(ULX_DEVICE_SIM, {"--config", path("sim.conf"), "--log", path("sim.log"),
-                                                "--idle-delay", "100", "--restart-ms", "300", "--exit-after",
+                                                "--idle-delay", "100", "--restart-ms", "50", "--exit-after",
                                                 "120000"}));
         for (int i = 0; i < 200 && count(readFile(path("sim.log")), "\"event\":\"ready\"") < devices; ++i)
             usleep(25000);
@@ -162,10 +162,12 @@ protected:
     }
 
     // Starts ulx-fleet on the test program; its output is not a terminal.
+    // The programs move blocks on the real-time clock and skim the wait.
     void startFleet(std::vector<std::string> args) {
         args.insert(args.end(), {"--program", ULX_TEST_SCRIPT, "--password-file", path("password")});
         fleet_.setStderrPath(path("fleet.err"));
-        ASSERT_TRUE(fleet_.start(ULX_FLEET, args, {"ULX_LOCAL_ADDRESSES=" + local()}));
+        ASSERT_TRUE(fleet_.start(ULX_FLEET, args,
+                                 {"ULX_LOCAL_ADDRESSES=" + local(), "ULX_CLOCK_PHASES=transfer:1,wait:400"}));
     }
 
     int runFleet(const std::vector<std::string>& args) {
