@@ -41,7 +41,7 @@ std::string logPath(const std::string& name) {
 bool startDevice(ScriptProcess& sim, const std::string& log, const std::string& address, Lines args) {
     remove(log.c_str());  // an earlier run's log must not pass for this one
     args.insert(args.begin(), {"--address", address, "--log", log, "--idle-delay", "100", "--restart-ms", "50",
-                               "--exit-after", "100000"});
+                               "--dally-ms", "50", "--exit-after", "100000"});
     if (!sim.start(ULX_DEVICE_SIM, args)) return false;
     for (int i = 0; i < 200; ++i, usleep(25000))
         if (readFile(log).find("\"event\":\"ready\"") != std::string::npos) return true;
@@ -135,11 +135,14 @@ TEST_P(Upgrade, Road) {
     ASSERT_TRUE(startDevice(sim, log, device, road.deviceOptions));
     // The test programs move blocks on the real-time clock and skim the
     // device's wait. A device that stops acknowledging is given up on at
-    // the scaled clock's pace, and one that never shows a status page again
-    // is asked at five times that pace: a missed answer changes nothing.
+    // the scaled clock's pace. After the wait the device is asked at 100
+    // times real time (attempts 100 ms apart, the window 0.9 s), one that
+    // restarts slowly at 40 times (the window 2.25 s), and one that never
+    // shows a status page again at 400 times: a missed answer changes nothing.
     const Lines& o = road.deviceOptions;
-    std::string phases = std::find(o.begin(), o.end(), "--stop-ack-at") == o.end() ? "transfer:1,wait:400" : "wait:400";
-    if (road.messages == Lines{NO_RESPONSE}) phases += ",verify:100";
+    auto has = [&o](const char* option) { return std::find(o.begin(), o.end(), option) != o.end(); };
+    std::string phases = has("--stop-ack-at") ? "wait:400" : "transfer:1,wait:400";
+    phases += road.messages == Lines{NO_RESPONSE} ? ",verify:400" : has("--restart-ms") ? ",verify:40" : ",verify:100";
     ASSERT_TRUE(ui.start(road.program, {}, {"ULX_LOCAL_ADDRESSES=" + local, "ULX_CLOCK_PHASES=" + phases}));
     Seen seen = drive(ui, device, road.person);
     EXPECT_EQ(seen.exitCode, 0) << ui.transcript();
@@ -166,8 +169,8 @@ TEST_P(Upgrade, Road) {
     }
     EXPECT_NE(text.find(road.logHas), std::string::npos) << text;
     if (road.delivered.empty()) return;
-    // The device logs a transfer after its dally of a second, which a
-    // program that skims the wait may not see end.
+    // The device logs a transfer after its dally, which a program that
+    // skims the wait may not see end.
     for (int i = 0; i < 200 && logValues(text, "tftp_done", "sha256").size() < road.delivered.size(); ++i, usleep(25000))
         text = readFile(log);
     // Each stage's image under its own name: ".bi0" for the Transition image
@@ -213,9 +216,9 @@ INSTANTIATE_TEST_SUITE_P(E2e, Upgrade, ::testing::Values(
          {"--software-version", "3.1.7(GWe)", "--restart-answer", "no-version"}, {}, {NO_RESPONSE}, false, {SHIPPED}},
     Road{"ErrorsThenStatusPage", ULX_TEST_SCRIPT, 29, {"--restart-answer", "error", "--restart-answers", "3"}, {}, {},
          true, {SHIPPED}},
-    // Back about 60 s after the wait (restart times are real; the program's clock runs 20 times faster
+    // Back about 60 s after the wait (restart times are real; the program's clock runs 40 times faster
     // after the wait, which it skims).
-    Road{"SlowRestart", ULX_TEST_SCRIPT, 31, {"--restart-ms", "3000"}, {}, {}, true, {SHIPPED}},
+    Road{"SlowRestart", ULX_TEST_SCRIPT, 31, {"--restart-ms", "1500"}, {}, {}, true, {SHIPPED}},
     Road{"PhoneNeedsAStatusPage", ULX_TEST_PHONE, 32, {"--restart-answer", "no-labels"}, {}, {NO_RESPONSE}, false,
          {}},
     // A third host asks for the file first: it gets no answer, the device gets the image.

@@ -336,7 +336,8 @@ bool Device::reopenWebServer() {
 
 void Device::run() {
     TftpFaults faults{options_.neverAckOack,   options_.stopAckAt,      options_.dropAckEvery,
-                      options_.duplicateAcks, options_.foreignPortAck, options_.repeatRrqAt};
+                      options_.duplicateAcks, options_.foreignPortAck, options_.repeatRrqAt,
+                      options_.dallyMs};
     while (!stop_) {
         Order order;
         {

@@ -106,6 +106,10 @@ const std::vector<OptionEntry>& optionTable() {
          number(&Options::idleDelayMs, 0, kMaxMs)},
         {"--restart-ms", "MS", "how long the web server is away while the device restarts (default 3000)",
          number(&Options::restartMs, 0, kMaxMs)},
+        {"--dally-ms", "MS",
+         "stay this long after the last acknowledgement, to repeat it should the last block come again (default "
+         "1000)",
+         number(&Options::dallyMs, 0, kMaxMs)},
         {"--image-out", "FILE", "write the received image there", text(&Options::imageOut)},
         {"--wrong-version", nullptr, "after the restart, report a version other than the image's",
          flag(&Options::wrongVersion)},

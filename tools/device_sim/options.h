@@ -37,6 +37,7 @@ struct Options {
     // The upgrade.
     long idleDelayMs = 500;
     long restartMs = 3000;
+    long dallyMs = 1000;
     std::string imageOut;
 
     // Fault switches (0 = off for the numbered ones).
