@@ -4,10 +4,10 @@
 # ulx-device-sim on a loopback address, a Cancel road, then a display that
 # goes away. A picture of each dialog goes to the screenshot folder.
 #   qt_xvfb_test.sh ULX_UPGRADE ULX_DEVICE_SIM SCREENSHOT_DIR EXIT_WITNESS_LIBRARY
-# ULX_UPGRADE is built on the scaled clock and runs five times faster than
-# real time: the device's 30 s wait costs 6 s, the 10 s answer bound 2 s
-# (the device answers after 1 s, so the connecting window can be pictured),
-# and a retransmission interval is still 20 ms.
+# ULX_UPGRADE is built on the scaled clock and runs eight times faster than
+# real time: the device's 30 s wait costs 3.75 s, the 10 s answer bound
+# 1.25 s (the device answers after 0.7 s, so the connecting window can be
+# pictured), and a retransmission interval is still 12 ms.
 set -uo pipefail
 upgrade=$1 sim=$2 shots=$3 witness=$4
 for tool in Xvfb xdotool import; do
@@ -24,7 +24,7 @@ cleanup() {
 trap cleanup EXIT
 source "$(dirname "$0")/support/xdrive.sh"
 start_display
-export QT_QPA_PLATFORM=xcb ULX_CLOCK_SCALE=5
+export QT_QPA_PLATFORM=xcb ULX_CLOCK_SCALE=8
 
 # Clicks at dialog units ($2, $3) of window $1 whose size is $4 x $5 units.
 click_units() {
@@ -35,11 +35,11 @@ click_units() {
 }
 # Keys and typing go where the keyboard focus is, as a person's would:
 # the window gets the input focus first (there is no window manager).
-keys() { xdotool windowfocus "$1"; shift; xdotool key --delay 100 "$@"; sleep 0.3; }
-typein() { xdotool windowfocus "$1"; xdotool type --delay 60 "$2"; sleep 0.3; }
+keys() { xdotool windowfocus "$1"; shift; xdotool key --delay 80 "$@"; sleep 0.2; }
+typein() { xdotool windowfocus "$1"; xdotool type --delay 40 "$2"; sleep 0.2; }
 
 start_sim() {
-  "$sim" --address 127.0.8.2 --password ulx --idle-delay 2500 --slow-answer 1000 --restart-ms 1000 \
+  "$sim" --address 127.0.8.2 --password ulx --idle-delay 1000 --slow-answer 700 --restart-ms 500 \
     --log "$work/sim-$1.log" &
   pids+=($!)
   for _ in $(seq 50); do grep -q '"ready"' "$work/sim-$1.log" 2>/dev/null && return 0; sleep 0.1; done

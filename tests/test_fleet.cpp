@@ -146,8 +146,8 @@ protected:
         writeFile("sim.conf", config);
         writeFile("password", "shared\n");
         ASSERT_TRUE(sim_.start(ULX_DEVICE_SIM, {"--config", path("sim.conf"), "--log", path("sim.log"),
-                                                "--idle-delay", "100", "--restart-ms", "50", "--exit-after",
-                                                "120000"}));
+                                                "--idle-delay", "100", "--restart-ms", "50", "--dally-ms", "50",
+                                                "--exit-after", "120000"}));
         for (int i = 0; i < 200 && count(readFile(path("sim.log")), "\"event\":\"ready\"") < devices; ++i)
             usleep(25000);
         ASSERT_EQ(count(readFile(path("sim.log")), "\"event\":\"ready\""), devices) << readFile(path("sim.log"));
@@ -162,12 +162,14 @@ protected:
     }
 
     // Starts ulx-fleet on the test program; its output is not a terminal.
-    // The programs move blocks on the real-time clock and skim the wait.
+    // The programs move blocks at four times real time (a device whose
+    // acknowledgements stop is given up on after 0.75 s), skim the wait and
+    // ask the restarted device 100 ms apart.
     void startFleet(std::vector<std::string> args) {
         args.insert(args.end(), {"--program", ULX_TEST_SCRIPT, "--password-file", path("password")});
         fleet_.setStderrPath(path("fleet.err"));
         ASSERT_TRUE(fleet_.start(ULX_FLEET, args,
-                                 {"ULX_LOCAL_ADDRESSES=" + local(), "ULX_CLOCK_PHASES=transfer:1,wait:400"}));
+                                 {"ULX_LOCAL_ADDRESSES=" + local(), "ULX_CLOCK_PHASES=transfer:4,wait:400,verify:100"}));
     }
 
     int runFleet(const std::vector<std::string>& args) {

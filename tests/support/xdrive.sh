@@ -47,7 +47,7 @@ gone() {
 # whole screen (import -window ID can wait forever on a window that goes
 # away meanwhile).
 shot() {
-  sleep 0.3
+  sleep 0.2
   local X="" Y="" WIDTH="" HEIGHT="" SCREEN WINDOW
   eval "$(xdotool getwindowgeometry --shell "$1" 2>/dev/null)"
   [ -n "$WIDTH" ] && timeout 20 import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$shots/$2.png" 2>/dev/null ||
