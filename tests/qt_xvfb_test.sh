@@ -6,8 +6,8 @@
 #   qt_xvfb_test.sh ULX_UPGRADE ULX_DEVICE_SIM SCREENSHOT_DIR EXIT_WITNESS_LIBRARY
 # ULX_UPGRADE is built on the scaled clock and runs eight times faster than
 # real time: the device's 30 s wait costs 3.75 s, the 10 s answer bound
-# 1.25 s (the device answers after 0.7 s, so the connecting window can be
-# pictured), and a retransmission interval is still 12 ms.
+# 1.25 s (the device's first answer comes after 0.7 s, so the connecting
+# window can be pictured), and a retransmission interval is still 12 ms.
 set -uo pipefail
 upgrade=$1 sim=$2 shots=$3 witness=$4
 for tool in Xvfb xdotool import; do
@@ -35,11 +35,11 @@ click_units() {
 }
 # Keys and typing go where the keyboard focus is, as a person's would:
 # the window gets the input focus first (there is no window manager).
-keys() { xdotool windowfocus "$1"; shift; xdotool key --delay 80 "$@"; sleep 0.2; }
-typein() { xdotool windowfocus "$1"; xdotool type --delay 40 "$2"; sleep 0.2; }
+keys() { xdotool windowfocus "$1"; shift; xdotool key --delay 80 "$@"; sleep 0.1; }
+typein() { xdotool windowfocus "$1"; xdotool type --delay 40 "$2"; sleep 0.1; }
 
 start_sim() {
-  "$sim" --address 127.0.8.2 --password ulx --idle-delay 1000 --slow-answer 700 --restart-ms 500 \
+  "$sim" --address 127.0.8.2 --password ulx --idle-delay 1000 --slow-answer 700 --slow-answers 1 --restart-ms 500 \
     --log "$work/sim-$1.log" &
   pids+=($!)
   for _ in $(seq 50); do grep -q '"ready"' "$work/sim-$1.log" 2>/dev/null && return 0; sleep 0.1; done

@@ -108,7 +108,8 @@ bool parseUpgradeSource(const std::string& text, uint32_t& address, uint16_t& po
 Device::Device(const Options& options, Log& log)
     : options_(options),
       log_(log),
-      server_(log, HttpBehaviour{options.noAnswer, options.neverClose, options.slowAnswerMs, options.dripAnswerMs},
+      server_(log, HttpBehaviour{options.noAnswer, options.neverClose, options.slowAnswerMs, options.dripAnswerMs,
+                                  options.slowAnswers},
               [this](const HttpRequest& request) { return handle(request); }) {
     digest_.user = options.user;
     digest_.password = options.password;

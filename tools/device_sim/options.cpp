@@ -124,6 +124,8 @@ const std::vector<OptionEntry>& optionTable() {
         {"--no-answer", nullptr, "read HTTP requests but never answer; close only when the peer does",
          flag(&Options::noAnswer)},
         {"--slow-answer", "MS", "wait this long before each HTTP answer", number(&Options::slowAnswerMs, 0, kMaxMs)},
+        {"--slow-answers", "N", "only the first N HTTP answers are slow (default: every one)",
+         number(&Options::slowAnswers, 1, 1L << 30)},
         {"--never-close", nullptr, "answer HTTP requests but keep the connection open", flag(&Options::neverClose)},
         {"--silent-after-upgrade", nullptr, "after the transfer, never come back (no web server)",
          flag(&Options::silentAfterUpgrade)},

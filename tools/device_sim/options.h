@@ -50,6 +50,7 @@ struct Options {
     long repeatRrqAt = 0;
     bool noAnswer = false;
     long slowAnswerMs = 0;
+    long slowAnswers = 0;
     bool neverClose = false;
     bool silentAfterUpgrade = false;
 
