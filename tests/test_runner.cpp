@@ -1,6 +1,7 @@
 // The request runner: ulx-test-script (local address 127.0.0.1) to the
-// confirmation dialog against a scripted device (each request's Authorization
-// and nonce count) and real web servers. Whole roads run in test_e2e.cpp.
+// confirmation dialog against real web servers. Whole roads, and when the
+// password dialog opens against the device's refusals, run in test_e2e.cpp;
+// each request's Authorization in test_http.cpp.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -9,9 +10,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 
-#include "driver/protocol_driver.h"
+#include "support/person.h"
 #include "support/web_server.h"
 
 using namespace ulxtest;
@@ -100,145 +100,60 @@ bool startRun(ScriptProcess& p, const std::string& deviceAddress, std::vector<st
     return p.waitEvent("close", dialog).value_or(Event{}).result == "1";
 }
 
-int countOpened(ScriptProcess& p, const std::string& tmpl) {
-    int n = 0;
-    for (const Event& e : p.events()) n += e.kind == "open" && e.tmpl == tmpl;
-    return n;
-}
-
-// Types the passwords (and the user name, unless it is the prefilled
-// "admin") into the password dialogs as they open; per dialog, the attempts
-// (connecting windows) so far.
-std::vector<int> answerPasswordDialogs(ScriptProcess& p, const std::vector<std::string>& passwords,
-                                       const std::string& user) {
-    std::vector<int> attempts;
-    for (const std::string& password : passwords) {
-        int w = p.waitOpen("104");
-        if (w < 0) break;
-        attempts.push_back(countOpened(p, "105"));  // no attempt runs while the dialog is open
-        if (!p.waitEvent("shown", w)) break;
-        if (user != "admin") p.type(w, 1003, user);
-        p.type(w, 1005, password);
-        p.press(w, 1);
-        EXPECT_EQ(p.waitEvent("close", w).value_or(Event{}).result, "1");
-    }
-    return attempts;
-}
-
-// Message box "Upgrade Failed: User Abort", OK, exit 0.
-void expectUserAbort(ScriptProcess& p) {
-    auto box = p.waitMsgBox();
-    ASSERT_TRUE(box) << p.transcript();
-    EXPECT_EQ(box->caption, "ULX Firwmare Upgrade Error");
-    EXPECT_EQ(box->text, "Upgrade Failed: User Abort");
-    ASSERT_TRUE(p.waitEvent("shown", box->window));
-    p.press(box->window, 1);
-    EXPECT_EQ(p.waitExit(), 0) << p.transcript();
-    EXPECT_EQ(p.wait(), 0);
-}
-
 struct Road {
     const char* name;
-    std::optional<PeerKind> peer;        // none: the scripted device
+    PeerKind peer;
     const char* device;
-    std::vector<std::string> answers;    // the scripted device's answers in order
-    std::vector<std::string> passwords;  // typed into the password dialogs in turn
-    std::vector<int> dialogAfter;        // attempts made when each dialog opens
-    std::string user = "admin";          // typed into the password dialogs
+    Lines passwords;               // typed into the password dialogs in turn
+    std::vector<int> dialogAfter;  // attempts made when each dialog opens
+    std::string user = "admin";    // typed into the password dialogs
 };
 
 void PrintTo(const Road& road, std::ostream* os) { *os << road.name; }
 
 class Runner : public ::testing::TestWithParam<Road> {};
 
-// The confirmation dialog shows the page's five fields; its Cancel ends the
-// run. The scripted device saw Authorization only once a password was given,
-// with the password then current, and nonce counts 1, 2, ... per nonce.
+// The confirmation dialog shows the page's five fields; its Cancel ends the run.
 TEST_P(Runner, Road) {
     const Road& road = GetParam();
-    WebServer scripted;
-    std::optional<WebPeer> peer;
-    if (road.peer) {
-        peer.emplace(*road.peer, road.user);
-        if (access(peer->program().c_str(), X_OK) != 0) GTEST_SKIP() << peer->program() << " is not installed";
-        ASSERT_EQ(peer->start(road.device), "");
-    } else {
-        ASSERT_EQ(scripted.start(road.device, 80, inOrder({road.answers.begin(), road.answers.end()})), "");
-    }
+    WebPeer peer(road.peer, road.user);
+    if (access(peer.program().c_str(), X_OK) != 0) GTEST_SKIP() << peer.program() << " is not installed";
+    ASSERT_EQ(peer.start(road.device), "");
     ScriptProcess p;
-    ASSERT_TRUE(startRun(p, road.device)) << p.transcript();
-    EXPECT_EQ(answerPasswordDialogs(p, road.passwords, road.user), road.dialogAfter) << p.transcript();
-    int w = p.waitOpen("103");
-    ASSERT_TRUE(w > 0 && p.waitEvent("shown", w)) << p.transcript();
-    for (const DeviceField& f : kDeviceFields) {
-        std::string shown = "(not set)";
-        for (const Event& e : p.events())
-            if (e.kind == "text" && e.window == w && e.control == f.control) shown = e.text;
-        EXPECT_EQ(shown, f.value) << f.label;
-    }
-    p.press(w, 2);
-    expectUserAbort(p);
-    if (peer && HasFailure()) ADD_FAILURE() << "server log:\n" << peer->log();
-    if (peer) return;
-
-    auto requests = scripted.requests();
-    ASSERT_EQ(requests.size(), road.answers.size()) << p.transcript();
-    EXPECT_EQ(countOpened(p, "105"), static_cast<int>(requests.size()));
-    std::map<std::string, int> sentWithNonce;
-    for (size_t i = 0; i < requests.size(); ++i) {
-        const std::string& r = requests[i].bytes;
-        SCOPED_TRACE("request " + std::to_string(i) + ":\n" + r);
-        EXPECT_EQ(requests[i].peerAddress, "127.0.0.1");
-        size_t dialogsBefore = 0;
-        for (int after : road.dialogAfter) dialogsBefore += after <= static_cast<int>(i);
-        if (dialogsBefore == 0) {
-            EXPECT_EQ(r.find("Authorization"), std::string::npos);
-            continue;
-        }
-        char nc[16];
-        snprintf(nc, sizeof nc, "%09x", ++sentWithNonce[authParam(r, "nonce")]);
-        EXPECT_EQ(authParam(r, "nc"), nc);
-        EXPECT_EQ(authParam(r, "username"), "admin");
-        EXPECT_EQ(authParam(r, "uri"), "/admin/advanced");
-        EXPECT_TRUE(digestMatches(r, road.passwords[dialogsBefore - 1]));
-    }
+    ASSERT_TRUE(p.start(ULX_TEST_SCRIPT, {}, {"ULX_LOCAL_ADDRESSES=127.0.0.1"}));
+    Seen seen = drive(p, road.device, {road.passwords, "103", "", road.user});
+    EXPECT_EQ(seen.dialogAfter, road.dialogAfter) << p.transcript();
+    for (const DeviceField& f : kDeviceFields) EXPECT_EQ(seen.texts["103/" + std::to_string(f.control)], f.value) << f.label;
+    EXPECT_EQ(seen.messages, Lines{"Upgrade Failed: User Abort"});
+    EXPECT_EQ(p.wait(), 0);
+    if (HasFailure()) ADD_FAILURE() << "server log:\n" << peer.log();
 }
 
-const std::string PAGE = statusPage();
-const std::vector<std::string> RIGHT = {"secret"}, WRONG_RIGHT = {"wrong", "secret"};
+const Lines RIGHT = {"secret"}, WRONG_RIGHT = {"wrong", "secret"};
 INSTANTIATE_TEST_SUITE_P(
     Roads, Runner,
     ::testing::Values(
-        // The device repeats its nonce: the dialog after every refusal.
-        Road{"WrongPasswordRepeated", {}, "127.0.3.103", {refusal("n1"), refusal("n1"), refusal("n1"), PAGE},
-             {"bad1", "bad2", "secret"}, {1, 2, 3}},
-        // New nonces with a stored password: one silent repeat, then the
-        // dialog; after its OK a new nonce is again repeated silently once.
-        Road{"NewNonceWithStoredPassword", {}, "127.0.3.104",
-             {refusal("n1"), refusal("n2"), refusal("n3"), refusal("n4"), PAGE}, {"secret", "secret"}, {1, 3}},
-        // The right password: one refusal, the dialog, the page. A wrong one:
-        // both servers answer it with a new nonce, so the stored password is
-        // tried once more in silence before the dialog opens again.
-        Road{"ApacheRightPassword", PeerKind::Apache, "127.0.6.10", {}, RIGHT, {1}},
-        Road{"ApacheWrongPassword", PeerKind::Apache, "127.0.6.11", {}, WRONG_RIGHT, {1, 3}},
-        Road{"LighttpdRightPassword", PeerKind::Lighttpd, "127.0.6.20", {}, RIGHT, {1}},
-        Road{"LighttpdWrongPassword", PeerKind::Lighttpd, "127.0.6.21", {}, WRONG_RIGHT, {1, 3}},
+        // One refusal, the dialog; a wrong password: both servers answer it
+        // with a new nonce, so the stored password is tried once more in
+        // silence before the dialog opens again; the right one, the page.
+        Road{"ApacheWrongPassword", PeerKind::Apache, "127.0.6.11", WRONG_RIGHT, {1, 3}},
+        Road{"LighttpdWrongPassword", PeerKind::Lighttpd, "127.0.6.21", WRONG_RIGHT, {1, 3}},
         // A user name with a quote and a backslash: escaped in the line,
         // digested as typed. (lighttpd 1.4 does not unescape the user name
         // and refuses it, from curl as well.)
-        Road{"ApacheQuoteInUserName", PeerKind::Apache, "127.0.6.12", {}, RIGHT, {1}, "a\"d\\min"}),
+        Road{"ApacheQuoteInUserName", PeerKind::Apache, "127.0.6.12", RIGHT, {1}, "a\"d\\min"}),
     [](const ::testing::TestParamInfo<Road>& info) { return std::string(info.param.name); });
 
 // A device that takes the request and never answers keeps the connecting
-// window up, its bar going round, until the answer's bound (10 s on this
-// real-time clock); its Cancel or close box ends the run at once.
+// window up, its bar going round, until the answer's bound (10 s, 2.5 s on
+// a clock four times real time); its Cancel or close box ends the run at once.
 TEST(RunnerCancel, ConnectingWindowCancelOrCloseBoxEndsTheRun) {
     for (auto [address, cancel] : {std::pair{"127.0.3.111", true}, {"127.0.3.112", false}}) {
         SCOPED_TRACE(address);
         WebServer device;
         ASSERT_EQ(device.start(address, 80, inOrder({{"", true}})), "");
         ScriptProcess p;
-        ASSERT_TRUE(startRun(p, address, {"ULX_CLOCK_SCALE=1"})) << p.transcript();
+        ASSERT_TRUE(startRun(p, address, {"ULX_CLOCK_SCALE=4"})) << p.transcript();
         int w = p.waitOpen("105");
         ASSERT_GT(w, 0) << p.transcript();
         EXPECT_EQ(p.waitTitle(w).value_or(Event{}).text, std::string("Connecting with ULX@") + address);
@@ -250,7 +165,12 @@ TEST(RunnerCancel, ConnectingWindowCancelOrCloseBoxEndsTheRun) {
         cancel ? p.press(w, 2) : p.closeWindow(w);
         EXPECT_EQ(p.waitEvent("close", w).value_or(Event{}).result, "-");
         device.stop();  // while the program still runs: it leaves no TIME_WAIT on its port
-        expectUserAbort(p);
+        auto box = p.waitMsgBox();
+        ASSERT_TRUE(box && p.waitEvent("shown", box->window)) << p.transcript();
+        EXPECT_EQ(box->text, "Upgrade Failed: User Abort");
+        p.press(box->window, 1);
+        EXPECT_EQ(p.waitExit(), 0) << p.transcript();
+        EXPECT_EQ(p.wait(), 0);
     }
 }
 

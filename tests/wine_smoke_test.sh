@@ -93,18 +93,7 @@ start_program() {
   pids+=($program)
 }
 
-start_device() {
-  local road=$1
-  shift
-  "$sim" --address 127.0.0.1 --password ulx --log "$work/device-$road.log" "$@" &
-  device=$!
-  pids+=($device)
-}
-
-stop_device() {
-  kill "$device" 2>/dev/null || true
-  wait "$device" 2>/dev/null || true
-}
+stop_device() { kill "$device" 2>/dev/null && wait "$device" 2>/dev/null || true; }
 
 # The message box's text, as Wine traces it.
 expect_message() {
@@ -115,12 +104,14 @@ expect_message() {
   fail "message box '$1' not traced"
 }
 
-expect_program_end() {
-  local rc=0
-  for _ in $(seq 200); do kill -0 "$program" 2>/dev/null || break; sleep 0.1; done
-  kill -0 "$program" 2>/dev/null && fail "the program did not end"
-  wait "$program" || rc=$?
-  [ "$rc" = 0 ] || fail "exit code $rc"
+# user_abort ROAD [SHOT]: the box "Upgrade Failed: User Abort", OK, the end.
+user_abort() {
+  local w
+  w=$(wait_window "ULX Firwmare Upgrade Error")
+  expect_message "Upgrade Failed: User Abort" "$1"
+  [ -z "${2:-}" ] || shot "$w" "$2"
+  keys Return
+  program_ended
 }
 
 # past_warning ROAD PRODUCT: the warning dialog, Continue, and the address
@@ -177,11 +168,7 @@ to_confirmation() {
 cancel_confirmation() {
   local road=$1
   keys Tab Tab Tab Return
-  w=$(wait_window "ULX Firwmare Upgrade Error")
-  expect_message "Upgrade Failed: User Abort" "$road"
-  shot "$w" "$road-5-user-abort"
-  keys Return
-  expect_program_end
+  user_abort "$road" "$road-5-user-abort"
   echo "$road: \"Upgrade Failed: User Abort\", exit code 0"
 }
 
@@ -228,7 +215,7 @@ fi
 
 # ---- the whole upgrade
 if has_road upgrade; then
-  start_device upgrade --idle-delay 2500 --restart-ms 2000 --exit-after-upgrade --image-out "$work/device-received.bin"
+  start_device upgrade 127.0.0.1 --password ulx --idle-delay 2500 --restart-ms 2000 --exit-after-upgrade --image-out "$work/device-received.bin"
   start_program upgrade ulx-upgrade
   to_confirmation upgrade "3.0.2(GWe)" refused
   keys Tab Tab Return                          # last field -> text -> Upgrade
@@ -246,17 +233,18 @@ if has_road upgrade; then
   version=$(copied)
   [ "$version" = "3.1.7(GWe)" ] || fail "success dialog shows '$version'"
   keys Return
-  expect_program_end
+  program_ended
   wait "$device" || fail "the device did not see an upgrade"
   cmp -s "$work/device-received.bin" "$(dirname "$0")/../images/ulx7400-3.1.7.bin" ||
     fail "the device received other bytes than the embedded image"
   echo "upgrade: success dialog with 3.1.7(GWe); the device received the embedded image byte for byte"
 fi
 
-# ---- Cancel in the confirmation dialog; the device answers slowly, so the
-# connecting window stays long enough to be seen.
+# ---- Escape in the password dialog; the device answers slowly, so the
+# connecting window stays long enough to be seen. (Cancel in the
+# confirmation dialog: the two-stage road.)
 if has_road cancel; then
-  start_device cancel --slow-answer 1500
+  start_device cancel 127.0.0.1 --password ulx --slow-answer 1500
   start_program cancel ulx-upgrade
   past_warning cancel-connecting ULX-7400
   type_address 127.0.0.1
@@ -265,16 +253,8 @@ if has_road cancel; then
   shot "$w" cancel-connecting
   w=$(wait_window "Enter Password Information")
   keys Escape
-  w=$(wait_window "ULX Firwmare Upgrade Error")
-  expect_message "Upgrade Failed: User Abort" cancel
-  keys Return
-  expect_program_end
+  user_abort cancel
   echo "cancel: connecting window seen; Escape in the password dialog ends with \"Upgrade Failed: User Abort\""
-  stop_device
-  start_device cancel
-  start_program cancel ulx-upgrade
-  to_confirmation cancel "3.0.2(GWe)"
-  cancel_confirmation cancel
   stop_device
 fi
 
@@ -285,7 +265,7 @@ if has_road phone; then
     past_warning phone ULX-590
     shot "$address" phone-2-address
     keys Escape
-    expect_program_end
+    program_ended
     echo "phone: ULX-590 address dialog; Escape ends the program"
   else
     echo "phone: skipped (no ulx-upgrade-phone.exe)"
@@ -295,7 +275,7 @@ fi
 # ---- the two-stage build on a device older than the Transition image
 if has_road twostage; then
   if [ -f "$exes/ulx-upgrade-twostage.exe" ]; then
-    start_device twostage --software-version "1.5.2(GWe)"
+    start_device twostage 127.0.0.1 --password ulx --software-version "1.5.2(GWe)"
     start_program twostage ulx-upgrade-twostage
     to_confirmation twostage "1.5.2(GWe)"
     cancel_confirmation twostage
@@ -308,18 +288,14 @@ fi
 # larger font, crisp and unclipped; screenshots dpi144-*.
 if has_road dpi; then
   set_dpi 144
-  start_device dpi --idle-delay 600000
+  start_device dpi 127.0.0.1 --password ulx --idle-delay 600000
   start_program dpi ulx-upgrade
   to_confirmation dpi144 "3.0.2(GWe)"
   keys Tab Tab Return
   w=$(wait_window "Waiting For Firmware Download Request From ULX")
   shot "$w" dpi144-5-waiting
   keys space                                   # Cancel has the focus
-  w=$(wait_window "ULX Firwmare Upgrade Error")
-  expect_message "Upgrade Failed: User Abort" dpi
-  shot "$w" dpi144-6-user-abort
-  keys Return
-  expect_program_end
+  user_abort dpi dpi144-6-user-abort
   stop_device
   set_dpi 96
   echo "dpi: dialogs at 144 DPI in $shots/dpi144-*.png"
@@ -332,7 +308,7 @@ if has_road front; then
   openbox --sm-disable >"$work/openbox.out" 2>&1 &
   pids+=($!)
   set_managed Y
-  start_device front --idle-delay 2500 --restart-ms 2000 --exit-after-upgrade
+  start_device front 127.0.0.1 --password ulx --idle-delay 2500 --restart-ms 2000 --exit-after-upgrade
   start_program front ulx-upgrade
   to_confirmation front "3.0.2(GWe)"
   keys Tab Tab Return
@@ -357,7 +333,7 @@ if has_road front; then
   shot "$w" front-success
   xdotool windowactivate --sync "$w" >/dev/null 2>&1 || true
   keys Return
-  expect_program_end
+  program_ended
   set_managed N
   echo "front: the success dialog $front while another program is in front"
 fi

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/headless/headless.h"
+#include "support/clock_phases.h"
 
 namespace ulxtest {
 
@@ -19,6 +20,7 @@ public:
     // Starts the backend once per process; later instances skip the lines seen so far.
     InProcessUi() {
         static bool started = (headlessStart(-1, [](const char* line, void*) {
+            clockPhasesLine(line);
             std::lock_guard<std::mutex> hold(s().lock);
             s().lines.push_back(line);
             s().changed.notify_all();

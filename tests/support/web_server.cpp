@@ -133,6 +133,11 @@ static std::string digestHex(const std::string& message, const EVP_MD* md) {
 std::string md5Hex(const std::string& message) { return digestHex(message, EVP_md5()); }
 std::string sha256Hex(const std::string& message) { return digestHex(message, EVP_sha256()); }
 
+bool eventually(const std::function<bool()>& done, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs && !done(); waited += 25) usleep(25000);
+    return done();
+}
+
 std::string readFile(const std::string& path) {
     std::stringstream text;
     text << std::ifstream(path, std::ios::binary).rdbuf();

@@ -62,6 +62,9 @@ std::string statusPage(const std::string& statusLine = "HTTP/1.1 200 OK", const 
 // A Digest refusal as Apache words it: realm "ulx", algorithm=MD5, qop="auth".
 std::string refusal(const std::string& nonce);
 
+// Polls done every 25 ms until it holds or timeoutMs has passed; its last answer.
+bool eventually(const std::function<bool()>& done, int timeoutMs = 10000);
+
 std::string md5Hex(const std::string& message);
 std::string sha256Hex(const std::string& message);
 std::string readFile(const std::string& path);

@@ -108,7 +108,8 @@ bool parseUpgradeSource(const std::string& text, uint32_t& address, uint16_t& po
 Device::Device(const Options& options, Log& log)
     : options_(options),
       log_(log),
-      server_(log, HttpBehaviour{options.noAnswer, options.neverClose, options.slowAnswerMs, options.dripAnswerMs},
+      server_(log, HttpBehaviour{options.noAnswer, options.neverClose, options.slowAnswerMs, options.dripAnswerMs,
+                                  options.slowAnswers},
               [this](const HttpRequest& request) { return handle(request); }) {
     digest_.user = options.user;
     digest_.password = options.password;
@@ -336,7 +337,8 @@ bool Device::reopenWebServer() {
 
 void Device::run() {
     TftpFaults faults{options_.neverAckOack,   options_.stopAckAt,      options_.dropAckEvery,
-                      options_.duplicateAcks, options_.foreignPortAck, options_.repeatRrqAt};
+                      options_.duplicateAcks, options_.foreignPortAck, options_.repeatRrqAt,
+                      options_.dallyMs};
     while (!stop_) {
         Order order;
         {

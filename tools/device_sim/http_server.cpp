@@ -269,7 +269,8 @@ void HttpServer::serve(Fd connection, std::string peer) {
         response.status = error == "request head too large" ? 431 : 400;
         response.body = "<html><body>" + statusLine(response.status) + "</body></html>\n";
     }
-    if (behaviour_.slowAnswerMs > 0 && !pause(behaviour_.slowAnswerMs)) return;
+    const bool slow = behaviour_.slowAnswerMs > 0 && (behaviour_.slowAnswers == 0 || slowGiven_++ < behaviour_.slowAnswers);
+    if (slow && !pause(behaviour_.slowAnswerMs)) return;
 
     std::string text = "HTTP/1.1 " +
                        (response.reason.empty() ? statusLine(response.status)

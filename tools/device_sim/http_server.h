@@ -44,6 +44,7 @@ struct HttpBehaviour {
     bool neverClose = false;
     long slowAnswerMs = 0;
     long dripAnswerMs = 0;  // each answer byte by byte, this far apart
+    long slowAnswers = 0;   // only the first N answers are slow (0: every one)
 };
 
 class HttpServer {
@@ -80,6 +81,7 @@ private:
     Handler handler_;
     Fd listen_;
     std::atomic<bool> stopping_{false};
+    std::atomic<long> slowGiven_{0};  // answers held back by slowAnswerMs so far
     std::thread acceptThread_;
     std::list<std::unique_ptr<Connection>> connections_;  // touched by the accept thread, then by stop()
 };

@@ -37,6 +37,7 @@ struct Options {
     // The upgrade.
     long idleDelayMs = 500;
     long restartMs = 3000;
+    long dallyMs = 1000;
     std::string imageOut;
 
     // Fault switches (0 = off for the numbered ones).
@@ -49,6 +50,7 @@ struct Options {
     long repeatRrqAt = 0;
     bool noAnswer = false;
     long slowAnswerMs = 0;
+    long slowAnswers = 0;
     bool neverClose = false;
     bool silentAfterUpgrade = false;
 

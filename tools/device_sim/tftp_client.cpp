@@ -23,8 +23,6 @@ constexpr size_t kMaxImage = 64u * 1024 * 1024;
 constexpr auto kTimeout = std::chrono::seconds(5);
 // Give up after this many intervals without a word from the server.
 constexpr int kMaxSilentIntervals = 5;
-// Stay this long after the last ACK, to repeat it should the server repeat the last block.
-constexpr auto kDally = std::chrono::seconds(1);
 // Log lines per kind of repeated event; the rest is only counted.
 constexpr int kMaxDetailLines = 50;
 
@@ -360,7 +358,7 @@ TftpResult Transfer::run(uint32_t localAddress, uint32_t serverAddress, uint16_t
         if (finished_ && dallyEnd == Clock::time_point{}) {
             lastBlockAt_ = Clock::now();
             if (onLastBlock) onLastBlock();
-            dallyEnd = Clock::now() + kDally;
+            dallyEnd = Clock::now() + std::chrono::milliseconds(faults_.dallyMs);
         }
         if (finished_ && Clock::now() >= dallyEnd) break;
         int ready = waitReadable(socket_.get(), 100);

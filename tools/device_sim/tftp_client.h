@@ -20,6 +20,7 @@ struct TftpFaults {
     bool duplicateAcks = false;
     bool foreignPortAck = false;
     long repeatRrqAt = 0;  // send the read request again when DATA block N arrives (0: off)
+    long dallyMs = 1000;   // stay this long after the last ACK, to repeat it should the server repeat the last block
 };
 
 struct TftpResult {
@@ -32,8 +33,8 @@ struct TftpResult {
 // Fetches fileName from server:port, sending from a fresh UDP port on the
 // local address. Logs the read request, the option acknowledgement and a
 // summary (tftp_done). onLastBlock runs as soon as the last block is
-// acknowledged; the client then stays a second to acknowledge it again
-// should the server repeat it. Returns early, incomplete, once stop is set.
+// acknowledged; the client then stays faults.dallyMs to acknowledge it
+// again should the server repeat it. Returns early, incomplete, once stop is set.
 TftpResult fetchImage(Log& log, const TftpFaults& faults, const std::atomic<bool>& stop, uint32_t localAddress,
                       uint32_t serverAddress, uint16_t serverPort, const std::string& fileName,
                       const std::function<void()>& onLastBlock);
