@@ -17,6 +17,7 @@ const DialogControl warningControls[] = {
 
 // The address dialogs: the same controls at the same places, only the
 // picture differs.
+// clang-format off
 #define ADDRESS_CONTROLS(icon)                                                                  \
     {IDC_OK, CTL_BUTTON, 26, 126, 50, 14, "OK", STY_TABSTOP | STY_DEFAULT, 0},                  \
     {IDC_CANCEL, CTL_BUTTON, 86, 126, 50, 14, "Cancel", STY_TABSTOP, 0},                        \
@@ -27,6 +28,7 @@ const DialogControl warningControls[] = {
     {NO_ID, CTL_LABEL, 9, 156, 52, 8, "Your IP Address", 0, 0},                                 \
     {NO_ID, CTL_ICON, 119, 18, 20, 20, "", 0, icon},                                            \
     {IDC_ADDRESS, CTL_IP_ADDRESS, 26, 103, 109, 15, "", STY_TABSTOP, 0}
+// clang-format on
 
 const DialogControl addressControls[] = {ADDRESS_CONTROLS(IDI_ADAPTER)};
 const DialogControl addressPhoneControls[] = {ADDRESS_CONTROLS(IDI_PHONE)};

@@ -62,12 +62,14 @@ void transform(uint32_t state[4], const uint8_t block[64]) {
     for (int i = 0; i < 64; ++i) {
         uint32_t f;
         int k;
+        // clang-format off: the four rounds read as a table
         switch (i / 16) {
             case 0:  f = (b & c) | (~b & d); k = i; break;               // F
             case 1:  f = (b & d) | (c & ~d); k = (5 * i + 1) % 16; break; // G
             case 2:  f = b ^ c ^ d;          k = (3 * i + 5) % 16; break; // H
             default: f = c ^ (b | ~d);       k = (7 * i) % 16; break;     // I
         }
+        // clang-format on
         uint32_t next = b + rotateLeft(a + f + x[k] + kSine[i], kShift[i / 16][i % 4]);
         a = d;
         d = c;
