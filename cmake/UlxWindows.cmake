@@ -17,7 +17,7 @@ else()
 endif()
 
 set(ULX_WINDOWS_TEST_IMAGES "" CACHE PATH
-    "Folder with phone.bin and transition.bin (the native build's tests/images): also build the phone and two-stage variants the Wine test shows")
+    "Folder with phone.bin and transition.bin (the native build's tests/images): also build the test programs the Wine test drives (on the faster clock)")
 
 # The version text at header offset 92 of an image (printable ASCII; any
 # other byte shows as '?'), or "unknown" for an image not made yet.
@@ -47,7 +47,9 @@ endfunction()
 
 string(REPLACE "." "," ULX_RC_VERSION_COMMAS "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
 
-function(ulx_add_windows_program NAME TARGET_IMAGE TRANSITION_IMAGE)
+# CLOCK: ulxclock_real for what ships, ulxclock_scaled for the programs a
+# test drives (platform/CMakeLists.txt).
+function(ulx_add_windows_program NAME CLOCK TARGET_IMAGE TRANSITION_IMAGE)
   set(ULX_RC_ICON_DIR "${CMAKE_SOURCE_DIR}/platform/win32/icons")
   set(ULX_RC_TARGET_IMAGE "${TARGET_IMAGE}")
   set(ULX_RC_TRANSITION_LINE "")
@@ -67,7 +69,7 @@ function(ulx_add_windows_program NAME TARGET_IMAGE TRANSITION_IMAGE)
     "${TARGET_IMAGE};${TRANSITION_IMAGE};${ULX_RC_ICON_DIR}/ulx-adapter.ico;${ULX_RC_ICON_DIR}/ulx-phone.ico;${manifest}")
   add_executable(${NAME} WIN32 platform/win32/main.cpp control/build_config.cpp "${rc}")
   target_compile_definitions(${NAME} PRIVATE ULX_INITIAL_TARGET_STAGE=${stage} ${ULX_WINDOWS_DEFINES})
-  target_link_libraries(${NAME} PRIVATE ulxcore ulxplat_win32)
+  target_link_libraries(${NAME} PRIVATE ulxcore ulxplat_win32 ${CLOCK})
   ulx_strict_warnings(${NAME})
   # Static and stripped: a self-contained exe that needs only system DLLs,
   # marked for the oldest Windows it runs on.
@@ -78,14 +80,20 @@ function(ulx_add_windows_program NAME TARGET_IMAGE TRANSITION_IMAGE)
     "LINKER:--major-os-version,${v},--minor-os-version,${r}")
 endfunction()
 
-ulx_add_windows_program(ulx-upgrade "${ULX_TARGET_IMAGE}" "${ULX_TRANSITION_IMAGE}")
+ulx_add_windows_program(ulx-upgrade ulxclock_real "${ULX_TARGET_IMAGE}" "${ULX_TRANSITION_IMAGE}")
 if(ULX_WINDOWS_TEST_IMAGES)
-  ulx_add_windows_program(ulx-upgrade-phone "${ULX_WINDOWS_TEST_IMAGES}/phone.bin" "")
-  ulx_add_windows_program(ulx-upgrade-twostage "${ULX_TARGET_IMAGE}" "${ULX_WINDOWS_TEST_IMAGES}/transition.bin")
-  # The probe of the idle wait's CPU use (tests/wine_idle_probe.cpp).
+  # What the Wine test drives: the shipped configuration and its phone and
+  # two-stage variants, on the faster clock so that the device wait and
+  # every other wait take a fraction of their time.
+  ulx_add_windows_program(ulx-test-upgrade ulxclock_scaled "${ULX_TARGET_IMAGE}" "${ULX_TRANSITION_IMAGE}")
+  ulx_add_windows_program(ulx-upgrade-phone ulxclock_scaled "${ULX_WINDOWS_TEST_IMAGES}/phone.bin" "")
+  ulx_add_windows_program(ulx-upgrade-twostage ulxclock_scaled "${ULX_TARGET_IMAGE}"
+    "${ULX_WINDOWS_TEST_IMAGES}/transition.bin")
+  # The probe of the idle wait's CPU use (tests/wine_idle_probe.cpp): CPU
+  # time over real seconds, so the real clock and its real waits.
   add_executable(ulx-idle-probe WIN32 tests/wine_idle_probe.cpp control/build_config.cpp)
   target_compile_definitions(ulx-idle-probe PRIVATE ULX_INITIAL_TARGET_STAGE=1 ${ULX_WINDOWS_DEFINES})
-  target_link_libraries(ulx-idle-probe PRIVATE ulxcore ulxplat_win32)
+  target_link_libraries(ulx-idle-probe PRIVATE ulxcore ulxplat_win32 ulxclock_real)
   target_link_options(ulx-idle-probe PRIVATE -static -mwindows)
 endif()
 

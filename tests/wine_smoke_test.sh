@@ -4,9 +4,11 @@
 # password and confirmation dialogs, and the phone and two-stage builds'
 # own dialogs, with a screenshot of every dialog.
 #   tests/wine_smoke_test.sh EXE_DIR ULX_DEVICE_SIM WORK_DIR
-# EXE_DIR holds ulx-upgrade.exe, and ulx-upgrade-phone.exe and
-# ulx-upgrade-twostage.exe when they were built (their roads are skipped
-# otherwise). ULX_WINE_ROADS picks roads: upgrade cancel phone twostage.
+# EXE_DIR holds ulx-test-upgrade.exe, ulx-upgrade-phone.exe and
+# ulx-upgrade-twostage.exe (the test builds, on a clock ULX_CLOCK_SCALE
+# times faster, here 5: the 30-second device wait takes 6 seconds; the
+# phone and two-stage roads are skipped when those were not built).
+# ULX_WINE_ROADS picks roads: upgrade cancel phone twostage.
 # Runs in a network namespace of its own (only loopback, as root), so the
 # program sees no address but 127.0.0.1 and the device can take port 80
 # there. The Wine prefix is made once in WORK_DIR/wine-prefix; screenshots
@@ -88,7 +90,8 @@ type_address() {
 
 start_program() {
   local road=$1 exe=$2
-  WINEDEBUG=${ULX_WINEDEBUG:--all,+msgbox} wine "$exes/$exe.exe" >"$work/wine-$road.out" 2>&1 &
+  ULX_CLOCK_SCALE=${ULX_CLOCK_SCALE:-5} WINEDEBUG=${ULX_WINEDEBUG:--all,+msgbox} wine "$exes/$exe.exe" \
+    >"$work/wine-$road.out" 2>&1 &
   program=$!
   pids+=($program)
 }
@@ -216,7 +219,7 @@ fi
 # ---- the whole upgrade
 if has_road upgrade; then
   start_device upgrade 127.0.0.1 --password ulx --idle-delay 2500 --restart-ms 2000 --exit-after-upgrade --image-out "$work/device-received.bin"
-  start_program upgrade ulx-upgrade
+  start_program upgrade ulx-test-upgrade
   to_confirmation upgrade "3.0.2(GWe)" refused
   keys Tab Tab Return                          # last field -> text -> Upgrade
   w=$(wait_window "Waiting For Firmware Download Request From ULX")
@@ -245,7 +248,7 @@ fi
 # confirmation dialog: the two-stage road.)
 if has_road cancel; then
   start_device cancel 127.0.0.1 --password ulx --slow-answer 1500
-  start_program cancel ulx-upgrade
+  start_program cancel ulx-test-upgrade
   past_warning cancel-connecting ULX-7400
   type_address 127.0.0.1
   keys Return
@@ -289,7 +292,7 @@ fi
 if has_road dpi; then
   set_dpi 144
   start_device dpi 127.0.0.1 --password ulx --idle-delay 600000
-  start_program dpi ulx-upgrade
+  start_program dpi ulx-test-upgrade
   to_confirmation dpi144 "3.0.2(GWe)"
   keys Tab Tab Return
   w=$(wait_window "Waiting For Firmware Download Request From ULX")
@@ -309,7 +312,7 @@ if has_road front; then
   pids+=($!)
   set_managed Y
   start_device front 127.0.0.1 --password ulx --idle-delay 2500 --restart-ms 2000 --exit-after-upgrade
-  start_program front ulx-upgrade
+  start_program front ulx-test-upgrade
   to_confirmation front "3.0.2(GWe)"
   keys Tab Tab Return
   wait_window "Waiting For Firmware Download Request From ULX" >/dev/null

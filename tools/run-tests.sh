@@ -24,8 +24,10 @@ suite build
 # by an unprivileged user over port 69, purge (needs root).
 timeout 1200 tests/package_test.sh build-pkg
 
-# ulx-upgrade.exe and its phone and two-stage variants, 64- and 32-bit,
-# under Wine against the native ulx-device-sim; screenshots in
+# ulx-upgrade.exe, 64- and 32-bit, checked against Windows 7; its test
+# builds (the same program, the phone and two-stage variants, on a faster
+# clock) checked too and driven under Wine against the native
+# ulx-device-sim; screenshots in
 # build-win/wine/screenshots and build-win32/wine/screenshots. Then the
 # release zip (both exes and README.txt) from one command.
 for arch in x86_64:build-win i686:build-win32; do
@@ -34,7 +36,7 @@ for arch in x86_64:build-win i686:build-win32; do
   cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-${arch%%:*}.cmake" -DULX_WERROR=ON \
     -DULX_WINDOWS_TEST_IMAGES="$PWD/build/tests/images" >/dev/null
   cmake --build "$dir" -j"$jobs"
-  tests/windows_pe_check.sh "${arch%%:*}-w64-mingw32-objdump" "$dir"/ulx-upgrade*.exe
+  tests/windows_pe_check.sh "${arch%%:*}-w64-mingw32-objdump" "$dir"/ulx-upgrade*.exe "$dir"/ulx-test-upgrade.exe
   timeout 900 tests/wine_smoke_test.sh "$dir" build/tools/device_sim/ulx-device-sim "$dir/wine"
 done
 cmake --build build-win --target release

@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "platform/sockaddr_convert.h"
+#include "platform/win32/clock_internal.h"
 
 namespace {
 
@@ -19,6 +20,12 @@ SOCKET sock(PlatSocket s) { return static_cast<SOCKET>(s); }
 // A closed socket's handle may come back for a new socket, which must be
 // tied anew. Sockets are waited on and closed by the same thread.
 void forgetWaitBinding(SOCKET s);
+
+// The real time a wait of ms clock milliseconds lasts, as select takes it.
+timeval waitTimeval(uint32_t ms) {
+    uint32_t real = platWaitMs(ms);
+    return timeval{static_cast<long>(real / 1000), static_cast<long>(real % 1000) * 1000L};
+}
 
 int setBlocking(SOCKET s, bool blocking) {
     u_long nonBlocking = blocking ? 0 : 1;
@@ -58,7 +65,7 @@ int platConnect(PlatSocket s, const SockAddrIn* remote, uint32_t timeoutMs) {
         FD_ZERO(&failed);
         FD_SET(sock(s), &writable);
         FD_SET(sock(s), &failed);
-        timeval tv{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000L};
+        timeval tv = waitTimeval(timeoutMs);
         int n = select(0, nullptr, &writable, &failed, &tv);
         rc = n == 1 && FD_ISSET(sock(s), &writable) ? 0 : -1;
     }
@@ -76,7 +83,7 @@ int platRecvWithin(PlatSocket s, void* buf, int size, uint32_t timeoutMs) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(sock(s), &readable);
-    timeval tv{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000L};
+    timeval tv = waitTimeval(timeoutMs);
     int n = select(0, &readable, nullptr, nullptr, &tv);
     if (n == 0) return PLAT_RECV_TIMED_OUT;
     if (n < 0) return -1;
@@ -138,18 +145,19 @@ void forgetWaitBinding(SOCKET s) {
 }  // namespace
 
 int platWaitSocketOrMessage(PlatSocket s, uint32_t ms) {
+    const DWORD real = platWaitMs(ms);
     if (!t_wait.event) t_wait.event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (t_wait.event && t_wait.socket != sock(s)) {
         if (WSAEventSelect(sock(s), t_wait.event, FD_READ) == 0) t_wait.socket = sock(s);
     }
     if (t_wait.socket != sock(s)) {
-        Sleep(ms);
+        Sleep(real);
         return 0;
     }
-    DWORD woken = MsgWaitForMultipleObjectsEx(1, &t_wait.event, ms, WAKE_MASK, 0);
+    DWORD woken = MsgWaitForMultipleObjectsEx(1, &t_wait.event, real, WAKE_MASK, 0);
     if (woken == WAIT_FAILED) {
         // Never a loop that stops sleeping: wait as a plain sleep would.
-        Sleep(ms);
+        Sleep(real);
         return 0;
     }
     return woken == WAIT_OBJECT_0 ? 1 : 0;

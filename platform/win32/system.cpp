@@ -1,5 +1,6 @@
-// Kernel services on Windows: threads, the multimedia clock, process exit
-// and the firmware images embedded as resources of this executable.
+// Kernel services on Windows: threads, the multimedia timer's resolution,
+// process exit and the firmware images embedded as resources of this
+// executable. The clock itself is clock_real.cpp or clock_scaled.cpp.
 #include <windows.h>
 
 #include <atomic>
@@ -63,7 +64,7 @@ void platReleaseThread(PlatThreadHandle t) {
     delete t;
 }
 
-// ---------------------------------------------------------------- clock
+// ---------------------------------------------------------------- timer resolution
 
 namespace {
 // 1 while the process holds the 1 ms resolution.
@@ -78,10 +79,6 @@ void beginTimerResolution() {
 void endTimerResolution() {
     if (g_timerPeriodTaken.exchange(0) == 1) timeEndPeriod(TIMER_PERIOD_MS);
 }
-
-uint32_t platClockMs() { return timeGetTime(); }
-
-void platSleepMs(uint32_t ms) { Sleep(ms); }
 
 // ---------------------------------------------------------------- process
 
