@@ -26,6 +26,11 @@ const struct {
     {"atftp", 512},      {"atftp", 513},   {"atftp", 1024},
 };
 
+Reply page(const char* version) { return Reply{statusPage("HTTP/1.1 200 OK", version)}; }
+std::string startStatusPage(WebServer& web, uint32_t address, const char* version) {
+    return web.start(dotted(address), 80, [version](const Request&, int) { return page(version); });
+}
+
 class TftpClients : public ::testing::TestWithParam<int> {};
 
 TEST_P(TftpClients, DownloadByteIdentical) {
@@ -46,8 +51,7 @@ TEST_P(TftpClients, DownloadByteIdentical) {
     copyText(setup.deviceAddressText, sizeof setup.deviceAddressText, host.c_str());
     // The clients send from 127.0.0.1; the verification asks the server's own address.
     WebServer web;
-    ASSERT_EQ(web.start(host, 80, [](const Request&, int) { return Reply{statusPage("HTTP/1.1 200 OK", "3.1.7(GWe)")}; }),
-              "");
+    ASSERT_EQ(startStatusPage(web, server, "3.1.7(GWe)"), "");
     SessionServer session;
     ASSERT_TRUE(session.start(server, 1069, server));
     ScopedClockPhases phases("transfer:1,wait:400");  // the transfer at the client's own pace
@@ -162,12 +166,6 @@ int waitingWindow(ScriptProcess& p) {
     return w;
 }
 
-std::string startStatusPage(WebServer& web, uint32_t address, const char* version) {
-    return web.start(dotted(address), 80, [version](const Request&, int) {
-        return Reply{statusPage("HTTP/1.1 200 OK", version)};
-    });
-}
-
 TEST(TftpListener, BindsTheNextFreePortAndServesOnlyTheDeviceTheExactName) {
     listenerChildEntry();
     const uint32_t address = loopback(4, 50), device = loopback(4, 51), thief = loopback(4, 56);
@@ -239,9 +237,7 @@ TEST(TftpListener, TwoStageServesTransitionThenTargetUnderTheNewName) {
     UdpPeer client;
     ASSERT_TRUE(client.open(loopback(4, 55)));
     WebServer web;  // the Transition version, then the Target version
-    ASSERT_EQ(web.start("127.0.4.55", 80, inOrder({Reply{statusPage("HTTP/1.1 200 OK", "2.0.13(NTr)")},
-                                                   Reply{statusPage("HTTP/1.1 200 OK", "3.1.7(GWe)")}})),
-              "");
+    ASSERT_EQ(web.start("127.0.4.55", 80, inOrder({page("2.0.13(NTr)"), page("3.1.7(GWe)")})), "");
     ScriptProcess p;
     const uint16_t port = static_cast<uint16_t>(startListenerChild(p, "127.0.4.54 127.0.4.55 0"));
     ASSERT_GE(port, 69) << p.transcript();

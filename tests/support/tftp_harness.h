@@ -105,8 +105,8 @@ public:
         Datagram d{std::vector<uint8_t>(2048)};
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        ssize_t n = poll(&p, 1, timeoutMs) != 1 ? -1
-                    : recvfrom(fd_, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (poll(&p, 1, timeoutMs) != 1) return std::nullopt;
+        ssize_t n = recvfrom(fd_, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) return std::nullopt;
         d.bytes.resize(static_cast<size_t>(n));
         d.port = ntohs(from.sin_port);
