@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# The Debian packages as a user meets them: built with cpack from a Release
-# build, checked with lintian, installed with apt-get, used by an
-# unprivileged user to upgrade ulx-device-sim over port 69, then purged
-# without a trace. Run as root on Debian 12; it installs and purges
-# ulx-upgrade and ulx-upgrade-sim.
+# The Debian packages as a user meets them: built with cpack from a Release build, checked
+# with lintian, installed with apt-get, used by an unprivileged user to upgrade
+# ulx-device-sim over port 69, then purged without a trace. Run as root on Debian 12.
 #   tests/package_test.sh [BUILD_DIR]        (default build-pkg)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,30 +11,16 @@ packages=(ulx-upgrade ulx-upgrade-sim)
 work=$(mktemp -d)
 failures=0
 
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # dpkg's state of package $1: not-installed, installed, config-files, ...
-state() {
-  local s
-  s=$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null) || true
-  echo "${s:-not-installed}"
-}
+state() { dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null || echo not-installed; }
+# Purges what is known to dpkg (apt-get fails on a local package it no longer knows).
 purge() {
-  local installed=()
-  for p in "${packages[@]}"; do
-    if [ "$(state "$p")" != not-installed ]; then installed+=("$p"); fi
-  done
-  if [ ${#installed[@]} -gt 0 ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q "${installed[@]}" >"$work/purge.log" 2>&1
-  fi
+  local p installed=()
+  for p in "${packages[@]}"; do [ "$(state "$p")" = not-installed ] || installed+=("$p"); done
+  [ ${#installed[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive apt-get purge -y -q "${installed[@]}" >"$work/purge.log" 2>&1
 }
-cleanup() {
-  purge || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'purge || true; rm -rf "$work"' EXIT
 
 [ "$(id -u)" = 0 ] || { echo "package_test.sh must run as root"; exit 2; }
 if grep -rqs '^path-exclude=*/usr/share/man' /etc/dpkg/dpkg.cfg.d/; then
@@ -50,22 +34,16 @@ cmake --build "$build" -j"$(nproc)"
 rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 debs=()
-for p in "${packages[@]}"; do
-  deb=$(ls "$build/${p}"_*.deb)
-  debs+=("$PWD/$deb")
-done
+for p in "${packages[@]}"; do debs+=("$PWD/$(ls "$build/${p}"_*.deb)"); done
 version=$(dpkg-deb -f "${debs[0]}" Version)
 echo "packages: ${debs[*]}"
 
 id "$user" >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin "$user"
 chmod 755 "$work"
-# as_user COMMAND...: runs it as the unprivileged user.
-as_user() {
-  setpriv --reuid="$user" --regid="$user" --init-groups --inh-caps=-all env HOME="$work" "$@"
-}
 
 echo "=== lintian"
-as_user lintian --fail-on error "${debs[@]}" || fail "lintian reports errors"
+setpriv --reuid="$user" --regid="$user" --init-groups --inh-caps=-all env HOME="$work" \
+  lintian --fail-on error "${debs[@]}" || fail "lintian reports errors"
 
 echo "=== install"
 purge
@@ -75,11 +53,11 @@ if grep -i "could not grant" "$work/install.log"; then fail "postinst could not 
 dpkg -L "${packages[@]}" | sort -u >"$work/files"
 mapfile -t programs < <(grep '^/usr/bin/' "$work/files")
 
-# Every program answers --help and --version but the desktop one, and has
-# a man page in section 1.
+# Every program has its own man page in section 1, and all but the desktop one answer
+# --help and --version.
 for program in "${programs[@]}"; do
   name=$(basename "$program")
-  man -w 1 "$name" >/dev/null 2>&1 || fail "man -w finds no page for $name"
+  [ "$(man -w 1 "$name" 2>/dev/null)" = "/usr/share/man/man1/$name.1.gz" ] || fail "man -w 1 $name: not its page"
   if [ "$name" = ulx-upgrade ]; then continue; fi
   out=$("$program" --version) || fail "$name --version exits $?"
   [ "${out%%$'\n'*}" = "$name $version" ] || fail "$name --version says '${out%%$'\n'*}', not '$name $version'"
@@ -87,10 +65,6 @@ for program in "${programs[@]}"; do
   [[ $out == "usage: $name"* ]] || fail "$name --help shows no usage"
 done
 [[ $(/usr/bin/ulx-upgrade-script --version) == *$'\nfirmware: '* ]] || fail "ulx-upgrade-script --version names no firmware"
-for page in $(grep '^/usr/share/man/man1/' "$work/files" | grep '\.1\.gz$'); do
-  name=$(basename "$page" .1.gz)
-  [ "$(man -w 1 "$name")" = "$page" ] || fail "man -w $name does not find $page"
-done
 
 last=$(/usr/bin/ulx-upgrade-script </dev/null | tail -n 1)
 [ "$last" = "exit 0" ] || fail "ulx-upgrade-script </dev/null ends with '$last'"
@@ -100,12 +74,10 @@ for program in /usr/bin/ulx-upgrade /usr/bin/ulx-upgrade-script; do
 done
 desktop-file-validate /usr/share/applications/ulx-upgrade.desktop || fail "desktop-file-validate"
 
-# The upgrade: the installed ulx-device-sim plays the device on
-# 127.0.0.2:80 (as root: port 80 is privileged and the device is not the
-# user's program) and the installed ulx-upgrade-script runs as an
-# unprivileged user, driven by ulx-demo as a person would answer it. Its
-# TFTP server can bind port 69 only through the capability. A private
-# network namespace keeps the ports apart from the rest of the machine.
+# The upgrade: the installed ulx-device-sim plays the device on 127.0.0.2:80 (as root:
+# port 80 is privileged) and the installed ulx-upgrade-script runs as the unprivileged
+# user, driven by ulx-demo; its TFTP server can bind port 69 only through the capability.
+# A private network namespace, where there may be one, keeps the ports apart.
 echo "=== upgrade by user $user"
 touch "$work/who" && chown "$user" "$work/who"
 cat >"$work/as-user" <<SCRIPT
@@ -119,13 +91,12 @@ run_upgrade() {
   "$build/tools/ulx-demo" --sim /usr/bin/ulx-device-sim --script "$work/as-user" --image "$image" \
     --log "$work/device.log" >"$work/demo.log" 2>&1
 }
-if unshare -n true 2>/dev/null; then
-  export -f run_upgrade
-  export build work image
-  unshare -n bash -c 'ip link set lo up && run_upgrade' || { cat "$work/demo.log"; fail "the upgrade by $user"; }
-else
-  run_upgrade || { cat "$work/demo.log"; fail "the upgrade by $user"; }
-fi
+export -f run_upgrade
+export build work image
+ns=()
+if unshare -n true 2>/dev/null; then ns=(unshare -n); fi
+"${ns[@]}" bash -c 'ip link set lo up && run_upgrade' ||
+  { cat "$work/demo.log"; fail "the upgrade by $user"; }
 [ "$(cat "$work/who")" = "$user" ] || fail "ulx-upgrade-script ran as '$(cat "$work/who")', not $user"
 grep -q '"event":"upgrade_order".*"port":69,' "$work/device.log" || fail "the upgrade order names no port 69"
 tail -n 3 "$work/demo.log"
@@ -141,8 +112,5 @@ while read -r file; do
   if [ ! -d "$file" ] && [ -e "$file" ]; then fail "$file is left after the purge"; fi
 done <"$work/files"
 
-if [ "$failures" -gt 0 ]; then
-  echo "package test: $failures failure(s)"
-  exit 1
-fi
+[ "$failures" -eq 0 ] || { echo "package test: $failures failure(s)"; exit 1; }
 echo "package test: all checks passed"

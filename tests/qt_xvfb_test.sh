@@ -1,13 +1,9 @@
 #!/usr/bin/env bash
-# The desktop program under Xvfb, driven by xdotool as a person would:
-# windows found by title, keys typed, buttons clicked. A full upgrade of
-# ulx-device-sim on a loopback address, a Cancel road, then a display that
-# goes away. A picture of each dialog goes to the screenshot folder.
+# The desktop program under Xvfb, driven by xdotool as a person would: a full upgrade of
+# ulx-device-sim, a Cancel road, then a display that goes away; a picture of each dialog.
 #   qt_xvfb_test.sh ULX_UPGRADE ULX_DEVICE_SIM SCREENSHOT_DIR EXIT_WITNESS_LIBRARY
-# ULX_UPGRADE is built on the scaled clock and runs eight times faster than
-# real time: the device's 30 s wait costs 3.75 s, the 10 s answer bound
-# 1.25 s (the device's first answer comes after 0.7 s, so the connecting
-# window can be pictured), and a retransmission interval is still 12 ms.
+# ULX_UPGRADE runs on a clock eight times real time: the 10 s answer bound is 1.25 s (the
+# device answers after 0.7 s, so the connecting window can be pictured).
 set -uo pipefail
 upgrade=$1 sim=$2 shots=$3 witness=$4
 for tool in Xvfb xdotool import; do
@@ -16,25 +12,12 @@ done
 mkdir -p "$shots"
 work=$(mktemp -d)
 pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 source "$(dirname "$0")/support/xdrive.sh"
 start_display
 export QT_QPA_PLATFORM=xcb ULX_CLOCK_SCALE=8
 
-# Clicks at dialog units ($2, $3) of window $1 whose size is $4 x $5 units.
-click_units() {
-  local geometry w h
-  geometry=$(xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: //p')
-  w=${geometry%x*} h=${geometry#*x}
-  xdotool mousemove --window "$1" $(($2 * w / $4)) $(($3 * h / $5)) click 1
-}
-# Keys and typing go where the keyboard focus is, as a person's would:
-# the window gets the input focus first (there is no window manager).
+# Keys and typing go to the keyboard focus: the window takes it first (no window manager).
 keys() { xdotool windowfocus "$1"; shift; xdotool key --delay 80 "$@"; sleep 0.1; }
 typein() { xdotool windowfocus "$1"; xdotool type --delay 40 "$2"; sleep 0.1; }
 
@@ -63,11 +46,13 @@ shot "$w" 04-password
 keys "$w" Return
 w=$(window '^Confirm Upgrade to Ver\. 3\.1\.7\(GWe\)$') || fail "no confirmation dialog"
 shot "$w" 05-confirm
-# The transfer on loopback is quick: its titles are noted as they come.
+# The transfer is quick: its titles are noted as they come.
 (while :; do xdotool search --onlyvisible --name 'ULX@' getwindowname %@ 2>/dev/null; sleep 0.02; done \
   >"$work/titles") &
 pids+=($!)
-click_units "$w" 58 150 172 166  # the middle of Upgrade
+# A click in the middle of Upgrade: dialog units (58, 150) of 172 x 166.
+geometry=$(xdotool getwindowgeometry "$w" | sed -n 's/.*Geometry: //p')
+xdotool mousemove --window "$w" $((58 * ${geometry%x*} / 172)) $((150 * ${geometry#*x} / 166)) click 1
 w=$(window '^Waiting For Firmware Download Request From ULX$') || fail "no waiting window"
 shot "$w" 06-waiting
 w=$(window '^Updating Target Firmware to ULX@127\.0\.8\.2$' 20) || fail "no updating title"
@@ -101,9 +86,8 @@ keys "$e" Return
 program_ended
 echo "cancel road: ok"
 
-# ---- the display goes away under an open dialog: the program ends at once,
-# without running its static destructors under its live threads (the
-# preloaded witness would say so)
+# ---- the display goes away under an open dialog: the program ends at once, without
+# running its static destructors under its live threads (the preloaded witness would say so)
 main_display=$DISPLAY
 start_display -lost
 start_upgrade lost "$witness"

@@ -76,12 +76,9 @@ TEST_P(Upgrade, Road) {
     std::string log = logPath(road.name);
     ScriptProcess sim, ui;
     ASSERT_TRUE(startDevice(sim, log, device, road.deviceOptions));
-    // The test programs move blocks on the real-time clock and skim the
-    // device's wait. A device that stops acknowledging is given up on at
-    // the scaled clock's pace. After the wait the device is asked at 100
-    // times real time (attempts 100 ms apart, the window 0.9 s), one that
-    // restarts slowly at 40 times (the window 2.25 s), and one that never
-    // shows a status page again at 400 times: a missed answer changes nothing.
+    // Blocks move on the real-time clock, the device's wait is skimmed, a device that stops
+    // acknowledging is given up on at the scaled pace. After the wait the device is asked at
+    // 100 times real time, one that restarts slowly at 40, one that never answers at 400.
     const Lines& o = road.deviceOptions;
     auto has = [&o](const char* option) { return std::find(o.begin(), o.end(), option) != o.end(); };
     std::string phases = has("--stop-ack-at") ? "wait:400" : "transfer:1,wait:400";
@@ -107,16 +104,14 @@ TEST_P(Upgrade, Road) {
         EXPECT_EQ(seen.texts[control], text) << control;
     }
     std::string text;
-    // The device logs a transfer after its dally, which a program that
-    // skims the wait may not see end.
+    // The device logs a transfer after its dally, which a program skimming the wait may not see.
     eventually([&] { return logValues(text = readFile(log), "tftp_done", "sha256").size() >= road.delivered.size(); });
     if (road.orders) {
         EXPECT_EQ(logValues(text, "upgrade_order", "file").size(), road.orders) << text;
     }
     EXPECT_NE(text.find(road.logHas), std::string::npos) << text;
     if (road.delivered.empty()) return;
-    // Each stage's image under its own name: ".bi0" for the Transition image
-    // before the Target image, ".bi1".
+    // Each stage's image under its own name: ".bi0" for Transition, ".bi1" for Target.
     Lines names = logValues(text, "tftp_rrq", "file"), sums;
     ASSERT_EQ(names.size(), road.delivered.size()) << text;
     for (size_t i = 0; i < names.size(); ++i) {
@@ -127,8 +122,8 @@ TEST_P(Upgrade, Road) {
     EXPECT_EQ(logValues(text, "tftp_done", "sha256"), sums);
 }
 
-// Every HTTP port of this computer's address taken: the run ends with the
-// message while the connecting window is still open, and exits with 0.
+// Every HTTP port of this computer's address taken: the run ends with the message while
+// the connecting window is open, and exits with 0.
 TEST(E2e, NoFreeHttpPortEndsTheRun) {
     const std::string local = "127.0.5.170";
     std::vector<int> taken;
@@ -149,61 +144,59 @@ TEST(E2e, NoFreeHttpPortEndsTheRun) {
 }
 
 const char* const SHIPPED = ULX_SHIPPED_IMAGE;
-
+const char* const SCRIPT = ULX_TEST_SCRIPT;
+const char* const TWOSTAGE = ULX_TEST_TWOSTAGE;
+const Lines PASSWORD = {"--password", "s3cret"}, OLD = {"--software-version", "1.0.0"};
 const char* const OLDER = "\r\n\r\nNote: Since your current firmware version\r\nis older than 2.0.13(NTr), this "
                           "upgrade procedure\r\nrequires additional steps and will be\r\nslightly longer.\r\n";
+// A device whose page is in Windows-1252: its texts arrive as UTF-8.
+const Lines W1252 = {"--windows-1252-fields", "--product-name", "ULX-7400 Größe €", "--serial", "A\tB\x01‰"};
+const std::map<std::string, std::string> W1252_TEXTS = {{"103/1006", "ULX-7400 Größe €"}, {"103/1002", "A\tB\x01‰"}};
+const std::map<std::string, std::string> TWOSTAGE_TEXTS = {{"304/1007", CONFIRM_TEXT + std::string(OLDER)},
+                                                           {"111/1004", "3.1.7(GWe)"}};
+const Lines THIEF = {"--thief", "127.0.5.233", "--idle-delay", "300"};
+const Lines RESTART_ERRORS = {"--restart-answer", "error", "--restart-answers", "3"};
+const Lines OLD_ACKS_STOP = {"--software-version", "1.0.0", "--stop-ack-at", "100"};
+const Lines BASIC_FIRST = {"--password", "s3cret", "--basic-challenge-first"};
+const Lines SLOW_PASSWORD = {"--password", "s3cret", "--restart-ms", "3000"};
+const Person RIGHT = {{"s3cret"}}, WRONG_TWICE = {{"wrong", "bad", "s3cret"}};
+const Person RIGHT_ON_LOOPBACK = {{"s3cret"}, "", "127.0.0.1"};
+const char* const UNANSWERED = "\"sent\":true,\"answered\":false";  // the sim's log of the third host
+const char* const NO_PAGE_401 = "Upgrade Failed: Not a ULX Status Page (HTTP/1.1 401 Unauthorized)";
+const char* const NO_PAGE_404 = "Upgrade Failed: Not a ULX Status Page (HTTP/1.1 404 Not Found)";
 
-INSTANTIATE_TEST_SUITE_P(E2e, Upgrade, ::testing::Values(
-    Road{"NoPassword", ULX_TEST_SCRIPT, 10, {}, {}, {}, true, {SHIPPED}},
-    // A device that repeats its nonce: the dialog after every refusal (a
-    // new nonce with each refusal: test_runner.cpp, Apache and lighttpd).
-    Road{"WrongThenRightPassword", ULX_TEST_SCRIPT, 12, {"--password", "s3cret"}, {{"wrong", "bad", "s3cret"}}, {},
-         true, {SHIPPED}, {}, 0, "", {1, 2, 3}},
-    Road{"CancelPassword", ULX_TEST_SCRIPT, 14, {"--password", "s3cret"}, {{}, "104"}, {ABORT}, false, {}},
-    Road{"CancelWaiting", ULX_TEST_SCRIPT, 16, {"--idle-delay", "60000"}, {{}, "114"}, {ABORT}, false, {}},
-    Road{"CancelUploading", ULX_TEST_SCRIPT, 17, {"--stop-ack-at", "5"}, {{}, "110"}, {ABORT}, false, {}},
-    Road{"AcksStop", ULX_TEST_SCRIPT, 20, {"--stop-ack-at", "700"}, {}, {INCOMPLETE}, false, {}},
-    Road{"VersionMismatch", ULX_TEST_SCRIPT, 21, {"--wrong-version"}, {}, {NOT_MATCHING}, false, {SHIPPED}},
-    // After the restart only a status page is the device's answer, however
-    // long it takes within the window (each kind of answer that is none:
-    // TftpVerify in test_tftp_session.cpp).
-    Road{"RestartNeverEnds", ULX_TEST_SCRIPT, 22, {"--silent-after-upgrade"}, {}, {NO_RESPONSE}, false, {SHIPPED}},
-    Road{"ErrorsThenStatusPage", ULX_TEST_SCRIPT, 29, {"--restart-answer", "error", "--restart-answers", "3"}, {}, {},
-         true, {SHIPPED}},
-    // Back about 60 s after the wait (restart times are real; the program's clock runs 40 times faster
-    // after the wait, which it skims).
-    Road{"SlowRestart", ULX_TEST_SCRIPT, 31, {"--restart-ms", "1500"}, {}, {}, true, {SHIPPED}},
+const Road kRoads[] = {
+    {"NoPassword", SCRIPT, 10, {}, {}, {}, true, {SHIPPED}},
+    // A device that repeats its nonce: the dialog after every refusal.
+    {"WrongThenRightPassword", SCRIPT, 12, PASSWORD, WRONG_TWICE, {}, true, {SHIPPED}, {}, 0, "", {1, 2, 3}},
+    {"CancelPassword", SCRIPT, 14, PASSWORD, {{}, "104"}, {ABORT}, false, {}},
+    {"CancelWaiting", SCRIPT, 16, {"--idle-delay", "60000"}, {{}, "114"}, {ABORT}, false, {}},
+    {"CancelUploading", SCRIPT, 17, {"--stop-ack-at", "5"}, {{}, "110"}, {ABORT}, false, {}},
+    {"VersionMismatch", SCRIPT, 21, {"--wrong-version"}, {}, {NOT_MATCHING}, false, {SHIPPED}},
+    // After the restart only a status page is the device's answer, however long it takes.
+    {"RestartNeverEnds", SCRIPT, 22, {"--silent-after-upgrade"}, {}, {NO_RESPONSE}, false, {SHIPPED}},
+    {"ErrorsThenStatusPage", SCRIPT, 29, RESTART_ERRORS, {}, {}, true, {SHIPPED}},
+    // Back about 60 s after the wait on the program's clock (restart times are real).
+    {"SlowRestart", SCRIPT, 31, {"--restart-ms", "1500"}, {}, {}, true, {SHIPPED}},
     // A third host asks for the file first: it gets no answer, the device gets the image.
-    Road{"ReadRequestFromAnotherHost", ULX_TEST_SCRIPT, 33, {"--thief", "127.0.5.233", "--idle-delay", "300"}, {}, {},
-         true, {SHIPPED}, {}, 1, "\"sent\":true,\"answered\":false"},
-    Road{"PhoneSkipsVersionCheck", ULX_TEST_PHONE, 23, {"--wrong-version"}, {}, {}, true, {}},
-    Road{"UnknownProduct", ULX_TEST_ODM, 24, {}, {}, {}, true, {}},
-    Road{"RealClockWithPassword", ULX_SCRIPT, 25, {"--password", "s3cret", "--restart-ms", "3000"},
-         {{"s3cret"}, "", "127.0.0.1"}, {}, true, {SHIPPED}},
-    // A device whose page is in Windows-1252: its texts arrive as UTF-8.
-    Road{"Windows1252Fields", ULX_TEST_SCRIPT, 57,
-         {"--windows-1252-fields", "--product-name", "ULX-7400 Größe €", "--serial", "A\tB\x01‰"}, {}, {}, true, {},
-         {{"103/1006", "ULX-7400 Größe €"}, {"103/1002", "A\tB\x01‰"}}},
-    // The device is older than the Transition image and its version carries
-    // no marker: the Transition image first, then the Target image.
-    Road{"TwoStage", ULX_TEST_TWOSTAGE, 30, {"--software-version", "1.0.0"}, {}, {}, true,
-         {ULX_TEST_IMAGES "/transition.bin", SHIPPED},
-         {{"304/1007", CONFIRM_TEXT + std::string(OLDER)}, {"111/1004", "3.1.7(GWe)"}}, 2},
+    {"ReadRequestFromAnotherHost", SCRIPT, 33, THIEF, {}, {}, true, {SHIPPED}, {}, 1, UNANSWERED},
+    {"PhoneSkipsVersionCheck", ULX_TEST_PHONE, 23, {"--wrong-version"}, {}, {}, true, {}},
+    {"UnknownProduct", ULX_TEST_ODM, 24, {}, {}, {}, true, {}},
+    {"RealClockWithPassword", ULX_SCRIPT, 25, SLOW_PASSWORD, RIGHT_ON_LOOPBACK, {}, true, {SHIPPED}},
+    {"Windows1252Fields", SCRIPT, 57, W1252, {}, {}, true, {}, W1252_TEXTS},
+    // The device is older than the Transition image, its version without marker: both images.
+    {"TwoStage", TWOSTAGE, 30, OLD, {}, {}, true, {ULX_TEST_IMAGES "/transition.bin", SHIPPED}, TWOSTAGE_TEXTS, 2},
     // A failed Transition delivery ends the run: no Target order follows.
-    Road{"TwoStageTransitionIncomplete", ULX_TEST_TWOSTAGE, 34, {"--software-version", "1.0.0", "--stop-ack-at", "100"},
-         {}, {INCOMPLETE}, false, {}, {}, 1},
-    // ---- an answer that is no status page (each status line: test_http.cpp), one that never
-    // comes (or drips: test_http.cpp), unusual challenges
-    Road{"ForeignServer404", ULX_TEST_SCRIPT, 60, {"--foreign-server", "404"}, {},
-         {"Upgrade Failed: Not a ULX Status Page (HTTP/1.1 404 Not Found)"}, false, {}},
-    Road{"AnswerNeverComes", ULX_TEST_SCRIPT, 63, {"--no-answer"}, {}, {NO_RESPONSE}, false, {}},
-    Road{"BasicChallengeFirst", ULX_TEST_SCRIPT, 65, {"--password", "s3cret", "--basic-challenge-first"},
-         {{"s3cret"}}, {}, true, {SHIPPED}},
-    // No challenge that can be answered: like a device that wants a
-    // password of a kind we cannot give; nothing is sent with it.
-    Road{"CrlfInNonce", ULX_TEST_SCRIPT, 66, {"--password", "s3cret", "--crlf-in-nonce"}, {},
-         {"Upgrade Failed: Not a ULX Status Page (HTTP/1.1 401 Unauthorized)"}, false, {}}),
-    [](const testing::TestParamInfo<Road>& i) { return std::string(i.param.name); });
+    {"TwoStageTransitionIncomplete", TWOSTAGE, 34, OLD_ACKS_STOP, {}, {INCOMPLETE}, false, {}, {}, 1},
+    // ---- an answer that is no status page, one that never comes, unusual challenges
+    {"ForeignServer404", SCRIPT, 60, {"--foreign-server", "404"}, {}, {NO_PAGE_404}, false, {}},
+    {"AnswerNeverComes", SCRIPT, 63, {"--no-answer"}, {}, {NO_RESPONSE}, false, {}},
+    {"BasicChallengeFirst", SCRIPT, 65, BASIC_FIRST, RIGHT, {}, true, {SHIPPED}},
+    // No challenge that can be answered: nothing is sent with it.
+    {"CrlfInNonce", SCRIPT, 66, {"--password", "s3cret", "--crlf-in-nonce"}, {}, {NO_PAGE_401}, false, {}},
+};
+INSTANTIATE_TEST_SUITE_P(E2e, Upgrade, ::testing::ValuesIn(kRoads),
+                         [](const testing::TestParamInfo<Road>& i) { return std::string(i.param.name); });
 
 // ---------------------------------------------------------------- the sim against independent peers
 
@@ -246,10 +239,9 @@ TEST(DeviceSim, CurlDigestAndStatusPage) {
     }
 }
 
-// An upgrade through in.tftpd: the order, the read request, the restart with a
-// new nonce, the new version on the page. Whole blocks end with an empty DATA;
-// in.tftpd ignores the duplicate and foreign-port ACKs; the repeated read
-// request makes it answer from a new port, which the sim turns away.
+// An upgrade through in.tftpd: the order, the read request, the restart with a new nonce,
+// the new version on the page. Whole blocks end with an empty DATA; in.tftpd ignores the
+// duplicate and foreign-port ACKs; a repeated read request is answered from a new port.
 TEST(DeviceSim, UpgradeThroughTftpdWithAckFaults) {
     char pattern[] = "/tmp/ulx-device-sim-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);

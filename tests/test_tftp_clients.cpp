@@ -26,6 +26,11 @@ const struct {
     {"atftp", 512},      {"atftp", 513},   {"atftp", 1024},
 };
 
+Reply page(const char* version) { return Reply{statusPage("HTTP/1.1 200 OK", version)}; }
+std::string startStatusPage(WebServer& web, uint32_t address, const char* version) {
+    return web.start(dotted(address), 80, [version](const Request&, int) { return page(version); });
+}
+
 class TftpClients : public ::testing::TestWithParam<int> {};
 
 TEST_P(TftpClients, DownloadByteIdentical) {
@@ -44,11 +49,9 @@ TEST_P(TftpClients, DownloadByteIdentical) {
     installImage(&setup.targetImage, image, "3.1.7(GWe)");
     g_stage.store(Stage::Target);
     copyText(setup.deviceAddressText, sizeof setup.deviceAddressText, host.c_str());
-    // The clients send from 127.0.0.1; the verification asks the server's
-    // own address, where the status page reports the image's version.
+    // The clients send from 127.0.0.1; the verification asks the server's own address.
     WebServer web;
-    ASSERT_EQ(web.start(host, 80, [](const Request&, int) { return Reply{statusPage("HTTP/1.1 200 OK", "3.1.7(GWe)")}; }),
-              "");
+    ASSERT_EQ(startStatusPage(web, server, "3.1.7(GWe)"), "");
     SessionServer session;
     ASSERT_TRUE(session.start(server, 1069, server));
     ScopedClockPhases phases("transfer:1,wait:400");  // the transfer at the client's own pace
@@ -82,18 +85,17 @@ const char FIRST_NAME[] = "/ulx1a.bi1", TRANSITION_NAME[] = "/ulx1a.bi0", SECOND
 const std::vector<uint8_t> kTarget = makeImage(1500, 11, "3.1.7(GWe)");
 const std::vector<uint8_t> kTransition = makeImage(700, 12, "2.0.13(NTr)");
 
-// The child's event lines go to standard output. Each transfer runs on the
-// real-time clock, as the parent's download does (RealTimeClock); the
-// device's wait at 400 times real time, the verification at 20.
+// The child's event lines go to standard output. Transfers run on the real-time clock, as
+// the parent's download does; the device's wait at 400 times real time, the verification at 20.
 void childLine(const char* line, void*) {
     clockPhasesLine(line);
     printf("%s\n", line);
     fflush(stdout);
 }
 
-// The child, given "<listen address> <device address> <stage>": starts the
-// listener as the sequence would, shows its port in a caption ("listener-port N",
-// template 991), renames the file after a Transition session, idles till the end.
+// The child, given "<listen address> <device address> <stage>": starts the listener as the
+// sequence would, shows its port in template 991's caption, renames the file after a
+// Transition session, idles till the end.
 [[noreturn]] void runListenerChild(const char* setup) {
     unsigned a, b, c, d, e, f, g, h;
     char deviceText[63];
@@ -122,13 +124,11 @@ void childLine(const char* line, void*) {
     for (;;) platSleepMs(1000);
 }
 
-// First in each listener test: in the child, the test is the listener.
-void listenerChildEntry() {
+void listenerChildEntry() {  // first in each listener test: in the child, the test is the listener
     if (const char* setup = getenv("ULX_TFTP_LISTENER_CHILD")) runListenerChild(setup);
 }
 
-// Runs this test again as the listener child, its clock at scale; the port
-// it bound, or 0.
+// Runs this test again as the listener child, its clock at scale; the port it bound, or 0.
 int startListenerChild(ScriptProcess& p, const std::string& setup, int scale = 20) {
     const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
     if (!p.start("/proc/self/exe", {std::string("--gtest_filter=") + t->test_suite_name() + "." + t->name()},
@@ -140,6 +140,14 @@ int startListenerChild(ScriptProcess& p, const std::string& setup, int scale = 2
     if (e) sscanf(e->text.c_str(), "listener-port %d", &port);
     p.setCursor(0);
     return port;
+}
+
+// The success dialog's OK ends the child with 0.
+void expectSuccessThenExit(ScriptProcess& p) {
+    int success = p.waitOpen("111", 30000);
+    ASSERT_GT(success, 0) << p.transcript();
+    p.press(success, 1);
+    EXPECT_EQ(p.waitExit(30000), 0) << p.transcript();
 }
 
 int countOpened(const ScriptProcess& p, const std::string& tmpl) {
@@ -156,13 +164,6 @@ int waitingWindow(ScriptProcess& p) {
     EXPECT_EQ(range.value_or(Event{}).control, IDC_PROGRESS) << p.transcript();
     EXPECT_EQ(range.value_or(Event{}).nums, (std::vector<long>{0, 1000}));
     return w;
-}
-
-// A status page on port 80 of address reporting version.
-std::string startStatusPage(WebServer& web, uint32_t address, const char* version) {
-    return web.start(dotted(address), 80, [version](const Request&, int) {
-        return Reply{statusPage("HTTP/1.1 200 OK", version)};
-    });
 }
 
 TEST(TftpListener, BindsTheNextFreePortAndServesOnlyTheDeviceTheExactName) {
@@ -190,9 +191,9 @@ TEST(TftpListener, BindsTheNextFreePortAndServesOnlyTheDeviceTheExactName) {
         rrq(FIRST_NAME + 1),                  // without the leading '/'
         rrq(std::string(FIRST_NAME) + "0"),   // longer
         packet(TFTP_WRQ, std::string(FIRST_NAME) + '\0' + "octet"),
-        packet(TFTP_DATA, std::string("\x00\x01" "data", 6), false),
+        packet(TFTP_DATA, std::string{'\0', '\1'} + "data", false),
         ack(0),
-        packet(TFTP_ERROR, std::string("\x00\x01" "x", 3)),
+        packet(TFTP_ERROR, std::string{'\0', '\1'} + "x"),
         packet(0, FIRST_NAME),
         packet(TFTP_OACK, FIRST_NAME),
     };
@@ -203,15 +204,10 @@ TEST(TftpListener, BindsTheNextFreePortAndServesOnlyTheDeviceTheExactName) {
     EXPECT_FALSE(taken.receive(0));
     for (const auto& e : p.events()) EXPECT_FALSE(e.kind == "close" && e.window == w) << e.raw;
 
-    std::optional<std::vector<uint8_t>> got = download(client, address, 70, FIRST_NAME);
-    ASSERT_EQ(got, kTarget) << p.transcript();
+    ASSERT_EQ(download(client, address, 70, FIRST_NAME), kTarget) << p.transcript();
     EXPECT_EQ(p.waitEvent("close", w).value_or(Event{}).result, "-");
-    // The session's titles: TftpSession.LockStep. The device's status page
-    // verifies it; the other host is never asked.
-    int success = p.waitOpen("111", 30000);
-    ASSERT_GT(success, 0) << p.transcript();
-    p.press(success, 1);
-    EXPECT_EQ(p.waitExit(), 0) << p.transcript();
+    // The device's status page verifies it; the other host is never asked.
+    expectSuccessThenExit(p);
     EXPECT_EQ(countOpened(p, "msgbox"), 0);
     EXPECT_EQ(deviceWeb.requests().size(), 1u);
     EXPECT_TRUE(thiefWeb.requests().empty());
@@ -241,17 +237,14 @@ TEST(TftpListener, TwoStageServesTransitionThenTargetUnderTheNewName) {
     UdpPeer client;
     ASSERT_TRUE(client.open(loopback(4, 55)));
     WebServer web;  // the Transition version, then the Target version
-    ASSERT_EQ(web.start("127.0.4.55", 80, inOrder({Reply{statusPage("HTTP/1.1 200 OK", "2.0.13(NTr)")},
-                                                   Reply{statusPage("HTTP/1.1 200 OK", "3.1.7(GWe)")}})),
-              "");
+    ASSERT_EQ(web.start("127.0.4.55", 80, inOrder({page("2.0.13(NTr)"), page("3.1.7(GWe)")})), "");
     ScriptProcess p;
     const uint16_t port = static_cast<uint16_t>(startListenerChild(p, "127.0.4.54 127.0.4.55 0"));
     ASSERT_GE(port, 69) << p.transcript();
     ASSERT_GT(waitingWindow(p), 0);
 
-    std::optional<std::vector<uint8_t>> got = download(client, address, port, TRANSITION_NAME);
-    ASSERT_EQ(got, kTransition) << p.transcript();
-    // Titles of the transfer may be coalesced; the last count is always written.
+    ASSERT_EQ(download(client, address, port, TRANSITION_NAME), kTransition) << p.transcript();
+    // Titles may be coalesced; the last count is always written.
     const int uploading = p.waitOpen("110");
     EXPECT_TRUE(p.waitFor([&](const Event& e) {
         return e.kind == "title" && e.window == uploading &&
@@ -263,18 +256,14 @@ TEST(TftpListener, TwoStageServesTransitionThenTargetUnderTheNewName) {
     int again = waitingWindow(p);
     ASSERT_GT(again, 0) << p.transcript();
     ASSERT_TRUE(p.waitEvent("pos", again));  // the heartbeat runs: the window is set up
-    const std::vector<Event> events = p.events();  // a copy of every event: once
+    const std::vector<Event> events = p.events();
     for (size_t i = opened; i < p.cursor(); ++i) EXPECT_NE(events[i].kind, "text") << events[i].raw;
     EXPECT_EQ(countOpened(p, "msgbox"), 0);
 
     client.send(address, port, rrq(TRANSITION_NAME));  // served once already
     EXPECT_FALSE(client.receive(300));
-    got = download(client, address, port, SECOND_NAME);
-    ASSERT_EQ(got, kTarget) << p.transcript();
-    int success = p.waitOpen("111", 30000);
-    ASSERT_GT(success, 0) << p.transcript();
-    p.press(success, 1);
-    EXPECT_EQ(p.waitExit(), 0) << p.transcript();
+    ASSERT_EQ(download(client, address, port, SECOND_NAME), kTarget) << p.transcript();
+    expectSuccessThenExit(p);
     EXPECT_EQ(web.requests().size(), 2u);
     p.setCursor(0);
     const std::string uploaded = "Uploading Target Firmware to ULX@127.0.4.55 1500/1500 Bytes";
@@ -283,9 +272,8 @@ TEST(TftpListener, TwoStageServesTransitionThenTargetUnderTheNewName) {
 
 TEST(TftpListener, TwoSilentMinutesPutTheFirewallHintInTheTitleAndTheWaitGoesOn) {
     listenerChildEntry();
-    // Two listeners at once: nothing ever reaches the first; a stray
-    // datagram from the device reaches the second, so its port is open and
-    // no hint comes.
+    // Two listeners: nothing reaches the first; a stray datagram from the device reaches the
+    // second, so its port is open and no hint comes.
     UdpPeer client;
     ASSERT_TRUE(client.open(loopback(4, 62)));
     WebServer deviceWeb;
@@ -301,21 +289,16 @@ TEST(TftpListener, TwoSilentMinutesPutTheFirewallHintInTheTitleAndTheWaitGoesOn)
     ASSERT_GT(other, 0) << heard.transcript();
     client.send(loopback(4, 61), static_cast<uint16_t>(heardPort), ack(0));
 
-    // Two minutes of the clock at 200 times real time; the other child's
-    // clock runs through more than three minutes meanwhile.
+    // Two minutes at 200 times real time; the other child's clock runs past three meanwhile.
     std::optional<Event> title = silent.waitTitle(w, 30000);
     ASSERT_TRUE(title) << silent.transcript();
     EXPECT_EQ(title->text, "No Request From ULX After 2 Minutes: Firewall Blocking TFTP?");
     EXPECT_FALSE(heard.waitTitle(other, 1000)) << heard.transcript();
 
     // Still waiting: the expected request is served after the hint.
-    std::optional<std::vector<uint8_t>> got = download(client, loopback(4, 60), static_cast<uint16_t>(silentPort),
-                                                       FIRST_NAME);
-    EXPECT_EQ(got, kTarget) << silent.transcript();
-    int success = silent.waitOpen("111", 30000);
-    ASSERT_GT(success, 0) << silent.transcript();
-    silent.press(success, 1);
-    EXPECT_EQ(silent.waitExit(30000), 0) << silent.transcript();
+    EXPECT_EQ(download(client, loopback(4, 60), static_cast<uint16_t>(silentPort), FIRST_NAME), kTarget)
+        << silent.transcript();
+    expectSuccessThenExit(silent);
 }
 
 }  // namespace

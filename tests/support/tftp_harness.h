@@ -41,8 +41,8 @@ inline std::vector<uint8_t> makeImage(size_t size, uint32_t seed, const char* ve
     return bytes;
 }
 
-// Points the image record at bytes (which must outlive its use); the
-// version goes into the record's header even where the image has no room.
+// Points the image record at bytes (which must outlive it); the version goes into
+// the record's header even where the image has no room.
 inline void installImage(FirmwareImage* image, const std::vector<uint8_t>& bytes, const char* version) {
     image->bytes = bytes.data();
     image->size = static_cast<uint32_t>(bytes.size());
@@ -105,8 +105,8 @@ public:
         Datagram d{std::vector<uint8_t>(2048)};
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        ssize_t n = poll(&p, 1, timeoutMs) != 1 ? -1
-                    : recvfrom(fd_, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (poll(&p, 1, timeoutMs) != 1) return std::nullopt;
+        ssize_t n = recvfrom(fd_, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0) return std::nullopt;
         d.bytes.resize(static_cast<size_t>(n));
         d.port = ntohs(from.sin_port);
@@ -119,22 +119,15 @@ private:
     uint16_t port_ = 0;
 };
 
-// While it lives, this process's clock runs at real time: a server gives up
-// after 30 retransmission intervals, which the scaled clock makes 150 ms, less
-// than a busy machine may keep a client of the test from running.
-class RealTimeClock {
-public:
-    RealTimeClock() : scale_(platClockRescale(1)) {}
-    ~RealTimeClock() { platClockRescale(scale_); }
-    RealTimeClock(const RealTimeClock&) = delete;
-
-private:
-    uint32_t scale_;
+// While it lives, the clock runs at real time: the scaled clock would make a
+// server's 30 retransmission intervals shorter than a busy machine may stall a client.
+struct RealTimeClock {
+    uint32_t scale = platClockRescale(1);
+    ~RealTimeClock() { platClockRescale(scale); }
 };
 
-// A well-behaved client: RRQ, ACK 0 for the OACK, an ACK per DATA until the
-// short one, on the real-time clock. The bytes, or nullopt on a broken
-// protocol or 5 s of silence.
+// A well-behaved client on the real-time clock: RRQ, ACK 0 for the OACK, an ACK per
+// DATA until the short one. The bytes, or nullopt on a broken protocol or 5 s of silence.
 inline std::optional<std::vector<uint8_t>> download(UdpPeer& client, uint32_t server, uint16_t port,
                                                     const std::string& name) {
     RealTimeClock realTime;
@@ -170,10 +163,8 @@ struct SessionRecord {
 };
 
 // One read request served by the real runTftpSession on a thread of its own,
-// which ends with a marker window (template 990) for finish() to see. The
-// thread
-// never outlives the server: a session not begun is called off, a running one
-// is driven to its end (every wait of a session is bounded).
+// which ends with a marker window (template 990) for finish() to see. The thread never
+// outlives the server: a session not begun is called off, a running one is driven to its end.
 class SessionServer {
 public:
     ~SessionServer() {

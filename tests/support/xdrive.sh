@@ -1,7 +1,5 @@
-# Shared by the tests that drive real windows on X: a display of their own,
-# windows found by title, the device and the program, screenshots. The sourcing script sets $work (a
-# folder for its logs, *.out and *.log) and $shots, and keeps the process
-# ids of what it starts in the array pids.
+# Shared by the tests that drive real windows on X. The sourcing script sets $work (its logs,
+# *.out and *.log) and $shots, and keeps the process ids of what it starts in the array pids.
 
 fail() {
   echo "FAIL: $*" >&2
@@ -12,8 +10,7 @@ fail() {
   exit 1
 }
 
-# start_display [NAME]: a display of our own (Xvfb takes the first free
-# number) in DISPLAY; the server's process id in $display_pid.
+# start_display [NAME]: a display of our own in DISPLAY; the server's process id in $display_pid.
 start_display() {
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display${1:-}" 2>"$work/xvfb${1:-}.out" &
   display_pid=$!
@@ -23,8 +20,8 @@ start_display() {
   export DISPLAY=:$(cat "$work/display${1:-}")
 }
 
-# window PATTERN [SECONDS]: waits (10 s unless told) for a visible window
-# whose title matches the extended regular expression and prints its id.
+# window PATTERN [SECONDS]: the id of a visible window whose title matches the extended
+# regular expression, within 10 s unless told.
 window() {
   local id
   for _ in $(seq $((${2:-10} * 10))); do
@@ -45,8 +42,8 @@ gone() {
   return 1
 }
 
-# start_device NAME ADDRESS [OPTIONS...]: ulx-device-sim ($sim) on ADDRESS,
-# logging to $work/device-NAME.log, once it listens; its process id in $device.
+# start_device NAME ADDRESS [OPTIONS...]: ulx-device-sim ($sim) on ADDRESS, logging to
+# $work/device-NAME.log, once it listens; its process id in $device.
 start_device() {
   local name=$1 address=$2
   shift 2
@@ -66,9 +63,8 @@ program_ended() {
   [ "$rc" = "${1:-0}" ] || fail "the program ended with $rc"
 }
 
-# shot ID NAME: a picture of the window in $shots/NAME.png, cut from the
-# whole screen (import -window ID can wait forever on a window that goes
-# away meanwhile).
+# shot ID NAME: a picture of the window in $shots/NAME.png, cut from the whole screen
+# (import -window ID can wait forever on a window that goes away meanwhile).
 shot() {
   sleep 0.2
   local X="" Y="" WIDTH="" HEIGHT="" SCREEN WINDOW
