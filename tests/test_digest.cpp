@@ -70,17 +70,6 @@ TEST(Md5, BitCountCarriesIntoHighWord) {
     EXPECT_EQ(1u, context.count[1]);
 }
 
-TEST(Md5, HexTextIsLowercaseWithLeadingZerosAndExactly33Bytes) {
-    const uint8_t digest[16] = {0x00, 0x0a, 0xff, 0x10, 0xab, 0xcd, 0xef, 0x01,
-                                0x23, 0x45, 0x67, 0x89, 0x9a, 0xbc, 0xde, 0xf0};
-    char text[34];
-    memset(text, 'Z', sizeof text);
-    digestToHex(digest, text);
-    EXPECT_EQ(std::string("000aff10abcdef01234567899abcdef0"), text);
-    EXPECT_EQ('Z', text[33]);
-}
-
-
 std::string ha1Of(const char* algorithm, const char* nonce, const char* cnonce) {
     char ha1[33];
     computeHA1(algorithm, "Mufasa", "testrealm@host.com", "Circle Of Life", nonce, cnonce, ha1);
@@ -141,18 +130,12 @@ TEST(DigestParse, RecognisesQuotedAndBareAlgorithmAndQop) {
     }
 }
 
-// Later challenges: one without realm or nonce changes nothing; the nonce
-// count survives only the same nonce; a new one clears opaque and keeps
-// algorithm and qop.
+// Later challenges: the nonce count survives only the same nonce; a new
+// nonce clears opaque and keeps algorithm and qop.
 TEST(DigestParse, LaterChallenges) {
     DigestState state = parsed("Digest realm=\"r\",nonce=\"n1\",opaque=\"op\",algorithm=\"MD5\",qop=\"auth\"");
     EXPECT_STREQ("op", state.opaque);
     state.nonceCount = 3;
-    DigestState before = state;
-    for (const char* unusable : {"Digest nonce=\"x\"", "Digest realm=\"new\"", "Basic realm=\"new\",nonce=\"x\""}) {
-        EXPECT_FALSE(parseChallenge(unusable, &state)) << unusable;
-        EXPECT_EQ(0, memcmp(&before, &state, sizeof state)) << unusable;
-    }
     ASSERT_TRUE(parseChallenge("Digest realm=\"r\",nonce=\"n1\"", &state));
     EXPECT_EQ(3u, state.nonceCount);
     ASSERT_TRUE(parseChallenge("Digest nonce=\"n2\",realm=\"r2\"", &state));
@@ -184,7 +167,8 @@ TEST(DigestParse, OnlyTheDigestChallengeUnescaped) {
     }
 }
 
-// A challenge that cannot be answered safely is refused and changes nothing.
+// A challenge without realm or nonce, or one that cannot be answered safely,
+// is refused and changes nothing.
 TEST(DigestParse, UnusableChallengesChangeNothing) {
     std::string longList = "Digest realm=\"r\", nonce=\"n\", qop=\"auth";  // a list too long to read
     for (int i = 0; i < 30; ++i) longList += ", auth-int";
@@ -194,7 +178,7 @@ TEST(DigestParse, UnusableChallengesChangeNothing) {
         "Digest realm=\"r\", nonce=\"n\", opaque=\"o\rp\"", "Digest realm=\"r\", nonce=\"n\\\x01\"",
         "Digest realm=\"r\", nonce=\"n\", domain=\"/\x7f\"", "Digest realm=\"r\", nonce=\"n\", qop=\"auth x\"",
         "Digest realm=\"r\", nonce=\"n\", qop=\"auth,a\\\"b\"", "Digest realm=\"r\", nonce=\"n\", algorithm=\"MD5 x\"",
-        "Basic realm=\"r\", nonce=\"n\"", longList.c_str(),
+        "Basic realm=\"r\", nonce=\"n\"", "Digest nonce=\"x\"", "Digest realm=\"new\"", longList.c_str(),
     };
     for (const char* challenge : cases) {
         DigestState state = parsed("Digest realm=\"old\",nonce=\"n0\",qop=auth,algorithm=MD5,opaque=\"o\"");
@@ -210,15 +194,11 @@ TEST(DigestParse, CnonceIsNextRandomInLowercaseHex) {
     for (int& value : expected) value = nextRandom();
     seedRandom(777);
     DigestState state{};
-    std::string previous;
     for (int value : expected) {
         ASSERT_TRUE(parseChallenge("Digest realm=\"r\",nonce=\"n\"", &state));
         char text[8];
         snprintf(text, sizeof text, "%x", value);
         EXPECT_STREQ(text, state.cnonce);
-        EXPECT_NE(previous, state.cnonce);
-        EXPECT_LE(strlen(state.cnonce), 4u);
-        previous = state.cnonce;
     }
 }
 
@@ -235,9 +215,10 @@ TEST(DigestParse, OversizedValuesAreCut) {
     EXPECT_EQ(0u, state.nonceCount);
 }
 
-std::string header(const std::string& challenge, uint32_t nonceCount, DigestState* out = nullptr) {
+std::string header(const std::string& challenge, uint32_t nonceCount, DigestState* out = nullptr,
+                   const char* user = "admin") {
     DigestState state = parsed(challenge);
-    strcpy(state.userName, "admin");
+    strcpy(state.userName, user);
     strcpy(state.password, "pw");
     strcpy(state.uri, "/admin/advanced");
     state.nonceCount = nonceCount;
@@ -268,13 +249,9 @@ TEST(DigestHeader, WithAndWithoutQopAndOpaque) {
 // Quoted values go out escaped (RFC 7616 quoted-string) and are digested as
 // they are; a bare algorithm token comes back quoted, nothing more.
 TEST(DigestHeader, QuotedValuesEscapedDigestUnescaped) {
-    DigestState state = parsed("Digest realm=\"a\\\"b\\\\c\", nonce=\"N\", qop=auth, algorithm=MD5\"");
-    strcpy(state.userName, "ad\"m\\in");
-    strcpy(state.password, "pw");
-    strcpy(state.uri, "/admin/advanced");
-    state.nonceCount = 1;
-    char line[AUTHORIZATION_LINE_SIZE];
-    buildAuthorization(&state, line, sizeof line);
+    DigestState state;
+    std::string line =
+        header("Digest realm=\"a\\\"b\\\\c\", nonce=\"N\", qop=auth, algorithm=MD5\"", 1, &state, "ad\"m\\in");
     const std::string ha1 = md5Hex("ad\"m\\in:a\"b\\c:pw"), ha2 = md5Hex("GET:/admin/advanced");
     EXPECT_EQ(std::string("Authorization: Digest username=\"ad\\\"m\\\\in\",realm=\"a\\\"b\\\\c\",nonce=\"N\","
                           "uri=\"/admin/advanced\",algorithm=\"MD5\",response=\"") +
