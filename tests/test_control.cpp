@@ -79,8 +79,6 @@ TEST(ImageTool, ReproducesTheShippedImageAndOddSizes) {
     std::string shipped = ulxtest::readFile(ULX_SHIPPED_IMAGE);
     ASSERT_EQ(shipped.size(), 767148u);
     EXPECT_TRUE(shipped == ulxtest::readFile(out));
-    EXPECT_EQ(shipped.substr(0, 7), "Ulx7400");
-    EXPECT_STREQ(shipped.data() + 92, "3.1.7(GWe)");
     ASSERT_EQ(make("--product tarnel --version 1.2 --size 95"), 0);
     std::string small = ulxtest::readFile(out);
     ASSERT_EQ(small.size(), 95u);

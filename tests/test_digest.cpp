@@ -15,24 +15,6 @@ using ulxtest::md5Hex;
 
 namespace {
 
-// The message fed in pieces of the given sizes (the last update takes the rest).
-std::string md5Pieces(const std::string& message, const std::vector<size_t>& pieces = {}) {
-    MD5_CTX context;
-    MD5Init(&context);
-    size_t at = 0;
-    for (size_t size : pieces) {
-        size_t n = std::min(size, message.size() - at);
-        MD5Update(&context, message.data() + at, static_cast<uint32_t>(n));
-        at += n;
-    }
-    MD5Update(&context, message.data() + at, static_cast<uint32_t>(message.size() - at));
-    uint8_t digest[16];
-    char text[33];
-    MD5Final(digest, &context);
-    digestToHex(digest, text);
-    return text;
-}
-
 // Every length 0 .. 300 (so 55/56/63/64/119/120/128 and the rest), in one
 // piece and in random pieces of 0 .. 149 bytes (so updates that fill the
 // buffer, span several blocks, or add nothing).
@@ -42,32 +24,34 @@ TEST(Md5, EveryLengthInPiecesMatchesOpenSsl) {
         for (int round = 0; round < 8; ++round) {
             std::string message(length, '\0');
             for (char& c : message) c = static_cast<char>(random() & 0xff);
-            std::vector<size_t> pieces;
-            for (size_t total = 0; round > 0 && total < length; total += pieces.back())
-                pieces.push_back(random() % 150);
-            ASSERT_EQ(ulxtest::md5Hex(message), md5Pieces(message, pieces)) << "length " << length << ", " << round;
+            MD5_CTX context;
+            MD5Init(&context);
+            for (size_t at = 0, n = 0; at < length; at += n) {
+                n = round == 0 ? length : std::min<size_t>(random() % 150, length - at);
+                MD5Update(&context, message.data() + at, static_cast<uint32_t>(n));
+            }
+            uint8_t digest[16];
+            char text[33];
+            MD5Final(digest, &context);
+            digestToHex(digest, text);
+            ASSERT_EQ(md5Hex(message), text) << "length " << length << ", " << round;
         }
     }
 }
 
-TEST(Md5, FinalLeavesOnlyZeros) {
+// The bit count is 64 bits wide: a carry out of the low word reaches the
+// high one. Final leaves nothing of the message behind in the context.
+TEST(Md5, BitCountCarriesAndFinalLeavesOnlyZeros) {
     MD5_CTX context;
     MD5Init(&context);
+    context.count[0] = 0xfffffff8u;  // 2^29 - 1 bytes so far
     MD5Update(&context, "secret password", 15);
+    EXPECT_EQ(112u, context.count[0]);
+    EXPECT_EQ(1u, context.count[1]);
     uint8_t digest[16];
     MD5Final(digest, &context);
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&context);
     for (size_t i = 0; i < sizeof context; ++i) ASSERT_EQ(0, bytes[i]) << "byte " << i;
-}
-
-// The bit count is 64 bits wide: a carry out of the low word reaches the high one.
-TEST(Md5, BitCountCarriesIntoHighWord) {
-    MD5_CTX context;
-    MD5Init(&context);
-    context.count[0] = 0xfffffff8u;  // 2^29 - 1 bytes so far
-    MD5Update(&context, "x", 1);
-    EXPECT_EQ(0u, context.count[0]);
-    EXPECT_EQ(1u, context.count[1]);
 }
 
 std::string ha1Of(const char* algorithm, const char* nonce, const char* cnonce) {
@@ -190,11 +174,10 @@ TEST(DigestParse, UnusableChallengesChangeNothing) {
 
 TEST(DigestParse, CnonceIsNextRandomInLowercaseHex) {
     seedRandom(777);
-    int expected[5];
-    for (int& value : expected) value = nextRandom();
+    const int first = nextRandom(), second = nextRandom();
     seedRandom(777);
     DigestState state{};
-    for (int value : expected) {
+    for (int value : {first, second}) {
         ASSERT_TRUE(parseChallenge("Digest realm=\"r\",nonce=\"n\"", &state));
         char text[8];
         snprintf(text, sizeof text, "%x", value);
@@ -273,25 +256,6 @@ TEST(DigestHeader, EveryCharacterEscapedStillFits) {
     int length = buildAuthorization(&state, line, sizeof line);
     EXPECT_LT(length, AUTHORIZATION_LINE_SIZE - 1);
     EXPECT_EQ("\r\n", std::string(line + length - 2));
-}
-
-TEST(DigestHeader, SmallCapacityStaysWithinBounds) {
-    std::string big(127, 'v');
-    DigestState state;
-    const std::string full = header("Digest realm=\"" + big + "\",nonce=\"" + big + "\",opaque=\"" + big +
-                                    "\",qop=\"auth\",algorithm=\"MD5-sess\"", 0xffffffffu, &state);
-    ASSERT_EQ("\r\n", full.substr(full.size() - 2));
-    for (int cap : {1, 2, 20, 100, 500, static_cast<int>(full.size()), static_cast<int>(full.size()) + 1}) {
-        char out[1200];
-        memset(out, '#', sizeof out);
-        int length = buildAuthorization(&state, out, cap);
-        EXPECT_EQ(std::min(cap - 1, static_cast<int>(full.size())), length) << "cap " << cap;
-        EXPECT_EQ(full.substr(0, static_cast<size_t>(length)), std::string(out)) << "cap " << cap;
-        for (size_t i = static_cast<size_t>(cap); i < sizeof out; ++i) ASSERT_EQ('#', out[i]) << "cap " << cap;
-    }
-    char untouched = '#';
-    EXPECT_EQ(0, buildAuthorization(&state, &untouched, 0));
-    EXPECT_EQ('#', untouched);
 }
 
 }  // namespace
