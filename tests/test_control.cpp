@@ -77,7 +77,6 @@ TEST(ImageTool, ReproducesTheShippedImageAndOddSizes) {
     auto make = [&](const std::string& args) { return system((ULX_MKIMAGE " " + args + " -o " + out).c_str()); };
     ASSERT_EQ(make("--product Ulx7400 --version '3.1.7(GWe)' --size 767148 --seed 7400"), 0);
     std::string shipped = ulxtest::readFile(ULX_SHIPPED_IMAGE);
-    ASSERT_EQ(shipped.size(), 767148u);
     EXPECT_TRUE(shipped == ulxtest::readFile(out));
     ASSERT_EQ(make("--product tarnel --version 1.2 --size 95"), 0);
     std::string small = ulxtest::readFile(out);

@@ -132,8 +132,8 @@ protected:
     }
     std::string buffered(size_t n) const { return std::string(buffer.data(), n); }
     void expectFields(bool found = true) {  // DeviceInfo against kDeviceFields, in its order
-        const char* fields[] = {g_webState.device.productName, g_webState.device.macAddress, g_webState.device.softwareVersion,
-                                g_webState.device.hardwareVersion, g_webState.device.serialNumber};
+        const DeviceInfo& d = g_webState.device;
+        const char* fields[] = {d.productName, d.macAddress, d.softwareVersion, d.hardwareVersion, d.serialNumber};
         for (int i = 0; i < 5; ++i) EXPECT_STREQ(fields[i], found ? kDeviceFields[i].value : "") << i;
     }
     void setDigest(const char* password, uint32_t nonceCount) {
@@ -176,7 +176,8 @@ TEST_F(HttpGet, EveryAuthorisedRequestRaisesTheNonceCountByOne) {
         EXPECT_EQ(g_webState.digest.nonceCount, i + 1);
         ASSERT_TRUE(server.waitRequests(i + 1));
         std::string request = server.requests()[i].bytes;
-        EXPECT_EQ(request.find("GET " + std::string(paths[i]) + " HTTP/1.1\r\nHost: 127.0.3.13\r\nAuthorization: "), 0u);
+        std::string head = "GET " + std::string(paths[i]) + " HTTP/1.1\r\nHost: 127.0.3.13\r\nAuthorization: ";
+        EXPECT_EQ(request.substr(0, head.size()), head);
         EXPECT_EQ(request.substr(request.size() - 4), "\r\n\r\n");
         EXPECT_EQ(authParam(request, "uri"), paths[i]);
         EXPECT_EQ(authParam(request, "nc"), "00000000" + std::to_string(i + 1));
