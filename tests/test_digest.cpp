@@ -223,9 +223,8 @@ TEST(DigestHeader, WithAndWithoutQopAndOpaque) {
               header("Digest realm=\"R\",nonce=\"N\"", 1));
     DigestState state;
     std::string line = header(challenge, 1, &state);
-    std::string cnonce = state.cnonce;
-    EXPECT_EQ(prefix + "algorithm=\"MD5\",response=\"" + md5Hex(ha1 + ":N:000000001:" + cnonce + ":auth:" + ha2) +
-                  "\",opaque=\"O\",qop=auth,nc=000000001,cnonce=\"" + cnonce + "\"\r\n",
+    EXPECT_EQ(prefix + "algorithm=\"MD5\",response=\"" + md5Hex(ha1 + ":N:000000001:" + state.cnonce + ":auth:" + ha2) +
+                  "\",opaque=\"O\",qop=auth,nc=000000001,cnonce=\"" + state.cnonce + "\"\r\n",
               line);
 }
 
