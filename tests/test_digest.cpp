@@ -15,24 +15,6 @@ using ulxtest::md5Hex;
 
 namespace {
 
-// The message fed in pieces of the given sizes (the last update takes the rest).
-std::string md5Pieces(const std::string& message, const std::vector<size_t>& pieces = {}) {
-    MD5_CTX context;
-    MD5Init(&context);
-    size_t at = 0;
-    for (size_t size : pieces) {
-        size_t n = std::min(size, message.size() - at);
-        MD5Update(&context, message.data() + at, static_cast<uint32_t>(n));
-        at += n;
-    }
-    MD5Update(&context, message.data() + at, static_cast<uint32_t>(message.size() - at));
-    uint8_t digest[16];
-    char text[33];
-    MD5Final(digest, &context);
-    digestToHex(digest, text);
-    return text;
-}
-
 // Every length 0 .. 300 (so 55/56/63/64/119/120/128 and the rest), in one
 // piece and in random pieces of 0 .. 149 bytes (so updates that fill the
 // buffer, span several blocks, or add nothing).
@@ -42,44 +24,35 @@ TEST(Md5, EveryLengthInPiecesMatchesOpenSsl) {
         for (int round = 0; round < 8; ++round) {
             std::string message(length, '\0');
             for (char& c : message) c = static_cast<char>(random() & 0xff);
-            std::vector<size_t> pieces;
-            for (size_t total = 0; round > 0 && total < length; total += pieces.back())
-                pieces.push_back(random() % 150);
-            ASSERT_EQ(ulxtest::md5Hex(message), md5Pieces(message, pieces)) << "length " << length << ", " << round;
+            MD5_CTX context;
+            MD5Init(&context);
+            for (size_t at = 0, n = 0; at < length; at += n) {
+                n = round == 0 ? length : std::min<size_t>(random() % 150, length - at);
+                MD5Update(&context, message.data() + at, static_cast<uint32_t>(n));
+            }
+            uint8_t digest[16];
+            char text[33];
+            MD5Final(digest, &context);
+            digestToHex(digest, text);
+            ASSERT_EQ(md5Hex(message), text) << "length " << length << ", " << round;
         }
     }
 }
 
-TEST(Md5, FinalLeavesOnlyZeros) {
+// The bit count is 64 bits wide: a carry out of the low word reaches the
+// high one. Final leaves nothing of the message behind in the context.
+TEST(Md5, BitCountCarriesAndFinalLeavesOnlyZeros) {
     MD5_CTX context;
     MD5Init(&context);
+    context.count[0] = 0xfffffff8u;  // 2^29 - 1 bytes so far
     MD5Update(&context, "secret password", 15);
+    EXPECT_EQ(112u, context.count[0]);
+    EXPECT_EQ(1u, context.count[1]);
     uint8_t digest[16];
     MD5Final(digest, &context);
     const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&context);
     for (size_t i = 0; i < sizeof context; ++i) ASSERT_EQ(0, bytes[i]) << "byte " << i;
 }
-
-// The bit count is 64 bits wide: a carry out of the low word reaches the high one.
-TEST(Md5, BitCountCarriesIntoHighWord) {
-    MD5_CTX context;
-    MD5Init(&context);
-    context.count[0] = 0xfffffff8u;  // 2^29 - 1 bytes so far
-    MD5Update(&context, "x", 1);
-    EXPECT_EQ(0u, context.count[0]);
-    EXPECT_EQ(1u, context.count[1]);
-}
-
-TEST(Md5, HexTextIsLowercaseWithLeadingZerosAndExactly33Bytes) {
-    const uint8_t digest[16] = {0x00, 0x0a, 0xff, 0x10, 0xab, 0xcd, 0xef, 0x01,
-                                0x23, 0x45, 0x67, 0x89, 0x9a, 0xbc, 0xde, 0xf0};
-    char text[34];
-    memset(text, 'Z', sizeof text);
-    digestToHex(digest, text);
-    EXPECT_EQ(std::string("000aff10abcdef01234567899abcdef0"), text);
-    EXPECT_EQ('Z', text[33]);
-}
-
 
 std::string ha1Of(const char* algorithm, const char* nonce, const char* cnonce) {
     char ha1[33];
@@ -141,18 +114,12 @@ TEST(DigestParse, RecognisesQuotedAndBareAlgorithmAndQop) {
     }
 }
 
-// Later challenges: one without realm or nonce changes nothing; the nonce
-// count survives only the same nonce; a new one clears opaque and keeps
-// algorithm and qop.
+// Later challenges: the nonce count survives only the same nonce; a new
+// nonce clears opaque and keeps algorithm and qop.
 TEST(DigestParse, LaterChallenges) {
     DigestState state = parsed("Digest realm=\"r\",nonce=\"n1\",opaque=\"op\",algorithm=\"MD5\",qop=\"auth\"");
     EXPECT_STREQ("op", state.opaque);
     state.nonceCount = 3;
-    DigestState before = state;
-    for (const char* unusable : {"Digest nonce=\"x\"", "Digest realm=\"new\"", "Basic realm=\"new\",nonce=\"x\""}) {
-        EXPECT_FALSE(parseChallenge(unusable, &state)) << unusable;
-        EXPECT_EQ(0, memcmp(&before, &state, sizeof state)) << unusable;
-    }
     ASSERT_TRUE(parseChallenge("Digest realm=\"r\",nonce=\"n1\"", &state));
     EXPECT_EQ(3u, state.nonceCount);
     ASSERT_TRUE(parseChallenge("Digest nonce=\"n2\",realm=\"r2\"", &state));
@@ -184,7 +151,8 @@ TEST(DigestParse, OnlyTheDigestChallengeUnescaped) {
     }
 }
 
-// A challenge that cannot be answered safely is refused and changes nothing.
+// A challenge without realm or nonce, or one that cannot be answered safely,
+// is refused and changes nothing.
 TEST(DigestParse, UnusableChallengesChangeNothing) {
     std::string longList = "Digest realm=\"r\", nonce=\"n\", qop=\"auth";  // a list too long to read
     for (int i = 0; i < 30; ++i) longList += ", auth-int";
@@ -194,7 +162,7 @@ TEST(DigestParse, UnusableChallengesChangeNothing) {
         "Digest realm=\"r\", nonce=\"n\", opaque=\"o\rp\"", "Digest realm=\"r\", nonce=\"n\\\x01\"",
         "Digest realm=\"r\", nonce=\"n\", domain=\"/\x7f\"", "Digest realm=\"r\", nonce=\"n\", qop=\"auth x\"",
         "Digest realm=\"r\", nonce=\"n\", qop=\"auth,a\\\"b\"", "Digest realm=\"r\", nonce=\"n\", algorithm=\"MD5 x\"",
-        "Basic realm=\"r\", nonce=\"n\"", longList.c_str(),
+        "Basic realm=\"r\", nonce=\"n\"", "Digest nonce=\"x\"", "Digest realm=\"new\"", longList.c_str(),
     };
     for (const char* challenge : cases) {
         DigestState state = parsed("Digest realm=\"old\",nonce=\"n0\",qop=auth,algorithm=MD5,opaque=\"o\"");
@@ -206,19 +174,14 @@ TEST(DigestParse, UnusableChallengesChangeNothing) {
 
 TEST(DigestParse, CnonceIsNextRandomInLowercaseHex) {
     seedRandom(777);
-    int expected[5];
-    for (int& value : expected) value = nextRandom();
+    const int first = nextRandom(), second = nextRandom();
     seedRandom(777);
     DigestState state{};
-    std::string previous;
-    for (int value : expected) {
+    for (int value : {first, second}) {
         ASSERT_TRUE(parseChallenge("Digest realm=\"r\",nonce=\"n\"", &state));
         char text[8];
         snprintf(text, sizeof text, "%x", value);
         EXPECT_STREQ(text, state.cnonce);
-        EXPECT_NE(previous, state.cnonce);
-        EXPECT_LE(strlen(state.cnonce), 4u);
-        previous = state.cnonce;
     }
 }
 
@@ -235,9 +198,10 @@ TEST(DigestParse, OversizedValuesAreCut) {
     EXPECT_EQ(0u, state.nonceCount);
 }
 
-std::string header(const std::string& challenge, uint32_t nonceCount, DigestState* out = nullptr) {
+std::string header(const std::string& challenge, uint32_t nonceCount, DigestState* out = nullptr,
+                   const char* user = "admin") {
     DigestState state = parsed(challenge);
-    strcpy(state.userName, "admin");
+    strcpy(state.userName, user);
     strcpy(state.password, "pw");
     strcpy(state.uri, "/admin/advanced");
     state.nonceCount = nonceCount;
@@ -259,22 +223,17 @@ TEST(DigestHeader, WithAndWithoutQopAndOpaque) {
               header("Digest realm=\"R\",nonce=\"N\"", 1));
     DigestState state;
     std::string line = header(challenge, 1, &state);
-    std::string cnonce = state.cnonce;
-    EXPECT_EQ(prefix + "algorithm=\"MD5\",response=\"" + md5Hex(ha1 + ":N:000000001:" + cnonce + ":auth:" + ha2) +
-                  "\",opaque=\"O\",qop=auth,nc=000000001,cnonce=\"" + cnonce + "\"\r\n",
+    EXPECT_EQ(prefix + "algorithm=\"MD5\",response=\"" + md5Hex(ha1 + ":N:000000001:" + state.cnonce + ":auth:" + ha2) +
+                  "\",opaque=\"O\",qop=auth,nc=000000001,cnonce=\"" + state.cnonce + "\"\r\n",
               line);
 }
 
 // Quoted values go out escaped (RFC 7616 quoted-string) and are digested as
 // they are; a bare algorithm token comes back quoted, nothing more.
 TEST(DigestHeader, QuotedValuesEscapedDigestUnescaped) {
-    DigestState state = parsed("Digest realm=\"a\\\"b\\\\c\", nonce=\"N\", qop=auth, algorithm=MD5\"");
-    strcpy(state.userName, "ad\"m\\in");
-    strcpy(state.password, "pw");
-    strcpy(state.uri, "/admin/advanced");
-    state.nonceCount = 1;
-    char line[AUTHORIZATION_LINE_SIZE];
-    buildAuthorization(&state, line, sizeof line);
+    DigestState state;
+    std::string line =
+        header("Digest realm=\"a\\\"b\\\\c\", nonce=\"N\", qop=auth, algorithm=MD5\"", 1, &state, "ad\"m\\in");
     const std::string ha1 = md5Hex("ad\"m\\in:a\"b\\c:pw"), ha2 = md5Hex("GET:/admin/advanced");
     EXPECT_EQ(std::string("Authorization: Digest username=\"ad\\\"m\\\\in\",realm=\"a\\\"b\\\\c\",nonce=\"N\","
                           "uri=\"/admin/advanced\",algorithm=\"MD5\",response=\"") +
@@ -296,25 +255,6 @@ TEST(DigestHeader, EveryCharacterEscapedStillFits) {
     int length = buildAuthorization(&state, line, sizeof line);
     EXPECT_LT(length, AUTHORIZATION_LINE_SIZE - 1);
     EXPECT_EQ("\r\n", std::string(line + length - 2));
-}
-
-TEST(DigestHeader, SmallCapacityStaysWithinBounds) {
-    std::string big(127, 'v');
-    DigestState state;
-    const std::string full = header("Digest realm=\"" + big + "\",nonce=\"" + big + "\",opaque=\"" + big +
-                                    "\",qop=\"auth\",algorithm=\"MD5-sess\"", 0xffffffffu, &state);
-    ASSERT_EQ("\r\n", full.substr(full.size() - 2));
-    for (int cap : {1, 2, 20, 100, 500, static_cast<int>(full.size()), static_cast<int>(full.size()) + 1}) {
-        char out[1200];
-        memset(out, '#', sizeof out);
-        int length = buildAuthorization(&state, out, cap);
-        EXPECT_EQ(std::min(cap - 1, static_cast<int>(full.size())), length) << "cap " << cap;
-        EXPECT_EQ(full.substr(0, static_cast<size_t>(length)), std::string(out)) << "cap " << cap;
-        for (size_t i = static_cast<size_t>(cap); i < sizeof out; ++i) ASSERT_EQ('#', out[i]) << "cap " << cap;
-    }
-    char untouched = '#';
-    EXPECT_EQ(0, buildAuthorization(&state, &untouched, 0));
-    EXPECT_EQ('#', untouched);
 }
 
 }  // namespace
