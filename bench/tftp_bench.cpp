@@ -116,8 +116,7 @@ pid_t spawn(const char* const* argv, int errFd) {
 
 int waitExit(pid_t pid) {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-    }
+    while (waitpid(pid, &status, 0) < 0) {}
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -222,8 +221,7 @@ int runBenchmark(const char* self, int runs, const char* imagePath) {
     }
     usleep(200000);
 
-    printf("image %s, %zu bytes; %d runs each, interleaved; client atftp on loopback\n", imagePath, image.size(),
-           runs);
+    printf("image %s, %zu bytes; %d runs each, interleaved; client atftp on loopback\n", imagePath, image.size(), runs);
     std::vector<double> ours, theirs;
     bool failed = false;
     for (int i = -1; i < runs && !failed; ++i) {  // run -1 warms up both

@@ -14,11 +14,8 @@ struct ProductRow {
 
 // Tried in order; the first code that matches the start of the header wins.
 const ProductRow PRODUCTS[] = {
-    {"ulx7400", 7, "ULX-7400", false},
-    {"ulx7200", 7, "ULX-7100/7200", false},
-    {"ulx7101", 7, "ULX-7101", false},
-    {"tarnel", 6, "ULX-590", true},
-    {"ulx7210", 7, "ULX-7210", false},
+    {"ulx7400", 7, "ULX-7400", false}, {"ulx7200", 7, "ULX-7100/7200", false}, {"ulx7101", 7, "ULX-7101", false},
+    {"tarnel", 6, "ULX-590", true},    {"ulx7210", 7, "ULX-7210", false},
 };
 }  // namespace
 

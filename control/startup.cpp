@@ -16,10 +16,8 @@ void startup(RunSetup* setup) {
     // The build refuses images that are missing or too short; this guards a
     // program whose resources were stripped all the same.
     bool mapped = mapImage(TARGET_IMAGE_ID, &setup->targetImage);
-    if (g_stage.load() == Stage::Transition)
-        mapped = mapImage(TRANSITION_IMAGE_ID, &setup->transitionImage) && mapped;
+    if (g_stage.load() == Stage::Transition) mapped = mapImage(TRANSITION_IMAGE_ID, &setup->transitionImage) && mapped;
     if (!mapped) failUpgrade("Upgrade Failed: Firmware image missing from this program");
 
-    identifyProduct(setup->targetImage.header, setup->productName, sizeof setup->productName,
-                    &setup->phoneProduct);
+    identifyProduct(setup->targetImage.header, setup->productName, sizeof setup->productName, &setup->phoneProduct);
 }

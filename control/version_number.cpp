@@ -62,7 +62,7 @@ void decideStage(const char* deviceVersion, const char* transitionVersion) {
 }
 
 int buildUpgradePath(char* out, int cap, uint32_t a, uint16_t port, const char* fileName) {
-    int n = snprintf(out, static_cast<size_t>(cap), "/admin/upgrade?tftp://%u.%u.%u.%u:%u%s", a >> 24,
-                     (a >> 16) & 0xff, (a >> 8) & 0xff, a & 0xff, static_cast<unsigned>(port), fileName);
+    int n = snprintf(out, static_cast<size_t>(cap), "/admin/upgrade?tftp://%u.%u.%u.%u:%u%s", a >> 24, (a >> 16) & 0xff,
+                     (a >> 8) & 0xff, a & 0xff, static_cast<unsigned>(port), fileName);
     return (n < 0 || n >= cap) ? -1 : n;
 }

@@ -10,11 +10,13 @@
 namespace {
 
 TEST(Product, TableOrderCaseAndPrefix) {
+    // clang-format off
     const std::tuple<const char*, const char*, int> cases[] = {
         {"Ulx7400", "ULX-7400", 0},       {"ULX7200", "ULX-7100/7200", 0}, {"ulx7101", "ULX-7101", 0},
         {"TarNel590", "ULX-590", 1},      {"ulx7210", "ULX-7210", 0},      {"ulx7400-special", "ULX-7400", 0},
         {"ODM-Product", "ODM-Product", 0}, {"ulx740", "ODM-Product", 0},    {"", "ODM-Product", 0},
     };
+    // clang-format on
     for (const auto& [code, product, isPhone] : cases) {
         uint8_t header[128] = {};
         memcpy(header, code, strlen(code));
@@ -27,6 +29,7 @@ TEST(Product, TableOrderCaseAndPrefix) {
 }
 
 TEST(VersionOrder, DecimalComponentsInTurn) {
+    // clang-format off
     const std::tuple<const char*, const char*, int> cases[] = {
         {"3.1.7(GWe)", "3.1.7", 0}, {"2.0.13", "2.0.9", 1},  {"1.2.3.4", "1.2.3", 0},  // a fourth component is ignored
         {"1.0", "0.1.0", 0},        {"1.0", "0.9.9", -1},    {"1.0.", "1.0.0", 0},     // fewer components fill the last
@@ -37,6 +40,7 @@ TEST(VersionOrder, DecimalComponentsInTurn) {
         {"99999999999.0.0", "4294967295.0.0", 0},                                      // clamped, not wrapped
         {"4294967295.0.0", "4294967294.99.99", 1},
     };
+    // clang-format on
     for (const auto& [a, b, order] : cases) {
         EXPECT_EQ(compareVersions(a, b), order) << a << " vs " << b;
         EXPECT_EQ(compareVersions(b, a), -order) << b << " vs " << a;
@@ -45,11 +49,11 @@ TEST(VersionOrder, DecimalComponentsInTurn) {
 
 TEST(StageDecision, ComparesVersionsUnlessNtMarker) {
     const std::tuple<const char*, const char*, int> cases[] = {
-        {"1.0.5", "1.0.5", 1},           // equal: straight to the Target stage
-        {"1.0", "0.9.9", 0},             // 1.0 ranks as 0.1.0: older
-        {"2.0.13(NTx)", "1.0", 0},       // the marker forces the Transition stage
-        {"2.0.13(nt)", "1.0", 1},        // the marker is case-sensitive
-        {"", "1.0", 0},                  // no version read: 0
+        {"1.0.5", "1.0.5", 1},             // equal: straight to the Target stage
+        {"1.0", "0.9.9", 0},               // 1.0 ranks as 0.1.0: older
+        {"2.0.13(NTx)", "1.0", 0},         // the marker forces the Transition stage
+        {"2.0.13(nt)", "1.0", 1},          // the marker is case-sensitive
+        {"", "1.0", 0},                    // no version read: 0
         {"3.1.7(GWe)", "2.0.13(NTr)", 1},  // only the device's marker counts
     };
     for (const auto& [device, transition, stage] : cases) {
@@ -90,6 +94,7 @@ TEST(ImageTool, ReproducesTheShippedImageAndOddSizes) {
 constexpr uint32_t A1234 = 0x01020304, A192 = 0xC0A80001;
 
 TEST(ParseDottedAddress, Table) {
+    // clang-format off
     const std::tuple<const char*, int, uint32_t> cases[] = {
         {"192.168.0.1", 0, A192}, {"192*168*0*1", 0, A192}, {"192.168*0.1", 0, A192}, {"1.2.3.4", 0, A1234},
         {"255.255.255.255", 0, 0xFFFFFFFF}, {"0.0.0.0", 0, 0},
@@ -104,6 +109,7 @@ TEST(ParseDottedAddress, Table) {
         {"1.2.3.0000004", 0, A1234},
         {"1.2.3.1000000", 1, 0},  // judged by the full decimal value
     };
+    // clang-format on
     for (const auto& [text, code, expected] : cases) {
         uint32_t address = 0xDEADBEEF;  // any earlier value is cleared
         EXPECT_EQ(parseDottedAddress(text, &address), code) << text;

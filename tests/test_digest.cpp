@@ -96,6 +96,7 @@ TEST(DigestCompute, AuthIntAddsTheBodyDigestInAnyCase) {
 }
 
 TEST(DigestParse, RecognisesQuotedAndBareAlgorithmAndQop) {
+    // clang-format off
     const std::tuple<const char*, const char*, const char*> cases[] = {
         {"algorithm=MD5, qop=\"auth\"", "MD5", "auth"}, {"algorithm=\"MD5-sess\",qop=auth", "MD5-sess", "auth"},
         {"qop=auth-int,\r\n algorithm=MD5\r\n", "MD5", "auth-int"}, {"qop=\"auth,auth-int\"", "old-alg", "auth"},
@@ -103,6 +104,7 @@ TEST(DigestParse, RecognisesQuotedAndBareAlgorithmAndQop) {
         {"qop=\"x-token, auth-int\"", "old-alg", "auth-int"}, {"qop=\"tok1,tok2\"", "old-alg", "tok1"},
         {"xqop=\"auth-int\", myalgorithm=SHA", "old-alg", "old-qop"}, {"algorithm=, qop=", "old-alg", "old-qop"},
     };
+    // clang-format on
     for (const auto& [params, algorithm, qop] : cases) {
         DigestState state{};
         strcpy(state.algorithm, "old-alg");
@@ -140,7 +142,8 @@ TEST(DigestParse, OnlyTheDigestChallengeUnescaped) {
         {"WWW-Authenticate: Newauth realm=\"B\", title=\"Digest realm=\\\"x\\\"\", Digest realm=\"D\", nonce=\"n\"",
          "D", "n"},
         {"WWW-Authenticate: Basic realm=\"WWW-Authenticate: Digest realm=\\\"x\\\", nonce=\\\"y\\\"\"\r\n"
-         "WWW-Authenticate: DIGEST Realm=\"D\",\r\n\tNONCE=\"n\"", "D", "n"},
+         "WWW-Authenticate: DIGEST Realm=\"D\",\r\n\tNONCE=\"n\"",
+         "D", "n"},
         {"WWW-Authenticate: Digest realm=\"a\\\"b\", nonce=\"\\\\n\"", "a\"b", "\\n"},
         {"WWW-Authenticate: Digest realm=ulx, nonce=abc\"def\"", "ulx", "abc"},  // bare tokens
     };
@@ -157,6 +160,7 @@ TEST(DigestParse, UnusableChallengesChangeNothing) {
     std::string longList = "Digest realm=\"r\", nonce=\"n\", qop=\"auth";  // a list too long to read
     for (int i = 0; i < 30; ++i) longList += ", auth-int";
     longList += "\"";
+    // clang-format off
     const char* cases[] = {
         "Digest realm=\"r\", nonce=\"n\r\nX-Injected: 1\"", "Digest realm=\"r\nX: 1\", nonce=\"n\"",
         "Digest realm=\"r\", nonce=\"n\", opaque=\"o\rp\"", "Digest realm=\"r\", nonce=\"n\\\x01\"",
@@ -164,6 +168,7 @@ TEST(DigestParse, UnusableChallengesChangeNothing) {
         "Digest realm=\"r\", nonce=\"n\", qop=\"auth,a\\\"b\"", "Digest realm=\"r\", nonce=\"n\", algorithm=\"MD5 x\"",
         "Basic realm=\"r\", nonce=\"n\"", "Digest nonce=\"x\"", "Digest realm=\"new\"", longList.c_str(),
     };
+    // clang-format on
     for (const char* challenge : cases) {
         DigestState state = parsed("Digest realm=\"old\",nonce=\"n0\",qop=auth,algorithm=MD5,opaque=\"o\"");
         DigestState before = state;
@@ -215,8 +220,9 @@ std::string header(const std::string& challenge, uint32_t nonceCount, DigestStat
 // Without qop: no nc or cnonce. A listed qop is answered with the single
 // chosen option, in the line and in the digest alike; nc has nine digits.
 TEST(DigestHeader, WithAndWithoutQopAndOpaque) {
-    const std::string prefix = "Authorization: Digest username=\"admin\",realm=\"R\",nonce=\"N\","
-                               "uri=\"/admin/advanced\",",
+    const std::string prefix =
+                          "Authorization: Digest username=\"admin\",realm=\"R\",nonce=\"N\","
+                          "uri=\"/admin/advanced\",",
                       challenge = "Digest realm=\"R\",nonce=\"N\",opaque=\"O\",algorithm=MD5,qop=\"auth,auth-int\"";
     const std::string ha1 = md5Hex("admin:R:pw"), ha2 = md5Hex("GET:/admin/advanced");
     EXPECT_EQ(prefix + "algorithm=\"\",response=\"" + md5Hex(ha1 + ":N:" + ha2) + "\"\r\n",
@@ -237,8 +243,8 @@ TEST(DigestHeader, QuotedValuesEscapedDigestUnescaped) {
     const std::string ha1 = md5Hex("ad\"m\\in:a\"b\\c:pw"), ha2 = md5Hex("GET:/admin/advanced");
     EXPECT_EQ(std::string("Authorization: Digest username=\"ad\\\"m\\\\in\",realm=\"a\\\"b\\\\c\",nonce=\"N\","
                           "uri=\"/admin/advanced\",algorithm=\"MD5\",response=\"") +
-                  md5Hex(ha1 + ":N:000000001:" + state.cnonce + ":auth:" + ha2) +
-                  "\",qop=auth,nc=000000001,cnonce=\"" + state.cnonce + "\"\r\n",
+                  md5Hex(ha1 + ":N:000000001:" + state.cnonce + ":auth:" + ha2) + "\",qop=auth,nc=000000001,cnonce=\"" +
+                  state.cnonce + "\"\r\n",
               line);
 }
 

@@ -52,13 +52,13 @@ struct Road {
     int host;  // device 127.0.5.host, this computer 127.0.5.host+100
     Lines deviceOptions;
     Person person;
-    Lines messages;              // expected message boxes
-    bool success;                // success dialog expected
-    Lines delivered;             // the images the device received, in order (empty: not looked at)
+    Lines messages;                                 // expected message boxes
+    bool success;                                   // success dialog expected
+    Lines delivered;                                // the images the device received, in order (empty: not looked at)
     std::map<std::string, std::string> texts = {};  // "template/control" -> its last text
-    size_t orders = 0;           // upgrade orders the device received (0: not looked at)
-    std::string logHas = "";     // text the device's log must hold
-    std::vector<int> dialogAfter = {};  // attempts before each password dialog (empty: not looked at)
+    size_t orders = 0;                              // upgrade orders the device received (0: not looked at)
+    std::string logHas = "";                        // text the device's log must hold
+    std::vector<int> dialogAfter = {};              // attempts before each password dialog (empty: not looked at)
 };
 
 void PrintTo(const Road& r, std::ostream* os) { *os << r.name; }
@@ -91,9 +91,7 @@ TEST_P(Upgrade, Road) {
     // A dialog per password typed (and the one cancelled); a restarted
     // device's new nonce is answered silently.
     EXPECT_EQ(seen.count("104"), static_cast<int>(road.person.passwords.size() + (road.person.cancelIn == "104")));
-    if (!road.dialogAfter.empty()) {
-        EXPECT_EQ(seen.dialogAfter, road.dialogAfter) << ui.transcript();
-    }
+    if (!road.dialogAfter.empty()) { EXPECT_EQ(seen.dialogAfter, road.dialogAfter) << ui.transcript(); }
     EXPECT_EQ(ui.wait(10000), 0);
     if (seen.count("103") + seen.count("304") == 0) {  // no confirmation, no upgrade order
         EXPECT_EQ(readFile(log).find("\"event\":\"upgrade_order\""), std::string::npos);
@@ -106,9 +104,7 @@ TEST_P(Upgrade, Road) {
     std::string text;
     // The device logs a transfer after its dally, which a program skimming the wait may not see.
     eventually([&] { return logValues(text = readFile(log), "tftp_done", "sha256").size() >= road.delivered.size(); });
-    if (road.orders) {
-        EXPECT_EQ(logValues(text, "upgrade_order", "file").size(), road.orders) << text;
-    }
+    if (road.orders) { EXPECT_EQ(logValues(text, "upgrade_order", "file").size(), road.orders) << text; }
     EXPECT_NE(text.find(road.logHas), std::string::npos) << text;
     if (road.delivered.empty()) return;
     // Each stage's image under its own name: ".bi0" for Transition, ".bi1" for Target.
@@ -147,8 +143,9 @@ const char* const SHIPPED = ULX_SHIPPED_IMAGE;
 const char* const SCRIPT = ULX_TEST_SCRIPT;
 const char* const TWOSTAGE = ULX_TEST_TWOSTAGE;
 const Lines PASSWORD = {"--password", "s3cret"}, OLD = {"--software-version", "1.0.0"};
-const char* const OLDER = "\r\n\r\nNote: Since your current firmware version\r\nis older than 2.0.13(NTr), this "
-                          "upgrade procedure\r\nrequires additional steps and will be\r\nslightly longer.\r\n";
+const char* const OLDER =
+    "\r\n\r\nNote: Since your current firmware version\r\nis older than 2.0.13(NTr), this "
+    "upgrade procedure\r\nrequires additional steps and will be\r\nslightly longer.\r\n";
 // A device whose page is in Windows-1252: its texts arrive as UTF-8.
 const Lines W1252 = {"--windows-1252-fields", "--product-name", "ULX-7400 Größe €", "--serial", "A\tB\x01‰"};
 const std::map<std::string, std::string> W1252_TEXTS = {{"103/1006", "ULX-7400 Größe €"}, {"103/1002", "A\tB\x01‰"}};
@@ -213,15 +210,17 @@ std::string statusOf(const std::string& curlOutput) { return curlOutput.substr(c
 
 // curl gets in with the right password only, whatever form the challenge takes.
 TEST(DeviceSim, CurlDigestAndStatusPage) {
-    const std::tuple<const char*, const char*, const char*> cases[] = {
-        {"127.0.7.2", "auth", "quoted"}, {"127.0.7.3", "none", "absent"}, {"127.0.7.4", "list", "unquoted"},
-        {"127.0.7.5", "auth", "md5-sess"}};
+    const std::tuple<const char*, const char*, const char*> cases[] = {{"127.0.7.2", "auth", "quoted"},
+                                                                       {"127.0.7.3", "none", "absent"},
+                                                                       {"127.0.7.4", "list", "unquoted"},
+                                                                       {"127.0.7.5", "auth", "md5-sess"}};
     for (const auto& [address, qop, algorithm] : cases) {
         SCOPED_TRACE(std::string(qop) + " " + algorithm);
         std::string log = logPath(address), base = std::string(" http://") + address;
         ScriptProcess sim;
-        ASSERT_TRUE(startDevice(sim, log, address, {"--password", "secret", "--qop", qop, "--algorithm", algorithm,
-                                                    "--opaque", "op4", "--serial", "SIM123"}));
+        ASSERT_TRUE(startDevice(
+            sim, log, address,
+            {"--password", "secret", "--qop", qop, "--algorithm", algorithm, "--opaque", "op4", "--serial", "SIM123"}));
         std::string page = curl("--digest -u admin:secret" + base + "/admin/advanced");
         EXPECT_EQ(statusOf(page), "200");
         for (const char* row : {"Product Name:</td><td>ULX-7400<", "MAC Address:</td><td>", "Hardware Version:",
@@ -254,9 +253,10 @@ TEST(DeviceSim, UpgradeThroughTftpdWithAckFaults) {
     chmod((dir + "/ulxabc.bi1").c_str(), 0644);
     ScriptProcess tftpd, sim;
     ASSERT_TRUE(tftpd.start("/usr/sbin/in.tftpd", {"-L", "-s", dir, "-a", "127.0.7.13:6969"}));
-    ASSERT_TRUE(startDevice(sim, log, "127.0.7.12", {"--password", "secret", "--idle-delay", "50",
-                                       "--image-out", dir + "/received.bin", "--exit-after-upgrade",
-                                       "--foreign-port-ack", "--duplicate-acks", "--repeat-rrq-at", "2"}));
+    ASSERT_TRUE(
+        startDevice(sim, log, "127.0.7.12",
+                    {"--password", "secret", "--idle-delay", "50", "--image-out", dir + "/received.bin",
+                     "--exit-after-upgrade", "--foreign-port-ack", "--duplicate-acks", "--repeat-rrq-at", "2"}));
     const std::string order = "'http://127.0.7.12/admin/upgrade?tftp://127.0.7.13:6969/ulxabc.bi1'";
     EXPECT_EQ(statusOf(curl("--digest -u admin:secret " + order)), "200");
     for (int i = 0; i < 1500 && readFile(log).find("\"event\":\"back\"") == std::string::npos; ++i) usleep(20000);

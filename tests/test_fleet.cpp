@@ -27,16 +27,16 @@ struct Member {
     const char* list;
 };
 const Member MIXED[10] = {
-    {"", ""},                                                 // .1 old, no password
-    {"--password ulx", ",admin,ulx"},                         // .2 old, its own password
-    {"--software-version 3.1.7(GWe)", ""},                    // .3 current
+    {"", ""},                                                   // .1 old, no password
+    {"--password ulx", ",admin,ulx"},                           // .2 old, its own password
+    {"--software-version 3.1.7(GWe)", ""},                      // .3 current
     {"--software-version 3.1.7(GWe) --password ulx", ",,ulx"},  // .4 current, password
-    {"--password other", ",admin,ulx"},                       // .5 wrong password
-    {nullptr, ""},                                            // .6 absent
-    {"--stop-ack-at 200", ""},                                // .7 its ACKs stop
-    {"--password shared", ""},                                // .8 the password file's password
-    {"", ""},                                                 // .9 old
-    {"--wrong-version", ""},                                  // .10 reports another version after the restart
+    {"--password other", ",admin,ulx"},                         // .5 wrong password
+    {nullptr, ""},                                              // .6 absent
+    {"--stop-ack-at 200", ""},                                  // .7 its ACKs stop
+    {"--password shared", ""},                                  // .8 the password file's password
+    {"", ""},                                                   // .9 old
+    {"--wrong-version", ""},                                    // .10 reports another version after the restart
 };
 
 const char* const OLD = "3.0.2(GWe)";
@@ -73,7 +73,8 @@ std::vector<Row> readCsv(const std::string& path) {
         auto fields = splitCsvLine(line);
         if (header.empty()) header = fields;
         else rows.emplace_back();
-        for (size_t i = 0; !rows.empty() && i < header.size() && i < fields.size(); ++i) rows.back()[header[i]] = fields[i];
+        for (size_t i = 0; !rows.empty() && i < header.size() && i < fields.size(); ++i)
+            rows.back()[header[i]] = fields[i];
     }
     return rows;
 }
@@ -131,9 +132,9 @@ protected:
         }
         writeFile("sim.conf", config);
         writeFile("password", "shared\n");
-        ASSERT_TRUE(sim_.start(ULX_DEVICE_SIM, {"--config", path("sim.conf"), "--log", path("sim.log"),
-                                                "--idle-delay", "100", "--restart-ms", "50", "--dally-ms", "50",
-                                                "--exit-after", "120000"}));
+        ASSERT_TRUE(
+            sim_.start(ULX_DEVICE_SIM, {"--config", path("sim.conf"), "--log", path("sim.log"), "--idle-delay", "100",
+                                        "--restart-ms", "50", "--dally-ms", "50", "--exit-after", "120000"}));
         ASSERT_TRUE(eventually([&] { return count(readFile(path("sim.log")), "\"event\":\"ready\"") == devices; }))
             << readFile(path("sim.log"));
     }
@@ -154,8 +155,8 @@ protected:
         fleet_ = std::make_unique<ScriptProcess>();
         args.insert(args.end(), {"--program", ULX_TEST_SCRIPT, "--password-file", path("password")});
         fleet_->setStderrPath(path("fleet.err"));
-        ASSERT_TRUE(fleet_->start(ULX_FLEET, args,
-                                 {"ULX_LOCAL_ADDRESSES=" + local(), "ULX_CLOCK_PHASES=transfer:4,wait:400,verify:100"}));
+        ASSERT_TRUE(fleet_->start(
+            ULX_FLEET, args, {"ULX_LOCAL_ADDRESSES=" + local(), "ULX_CLOCK_PHASES=transfer:4,wait:400,verify:100"}));
     }
 
     int runFleet(const std::vector<std::string>& args) {
@@ -172,12 +173,12 @@ protected:
             SCOPED_TRACE(address(member));
             EXPECT_EQ(r.at("address"), address(member));
             EXPECT_EQ(r.at("outcome"), e.outcome) << r.at("detail") << "\n" << fleet_->transcript();
-            for (const auto& [key, value] : {std::pair{"message", e.message}, {"from_version", e.from},
-                                             {"to_version", e.to}, {"bytes_delivered", e.bytes},
+            for (const auto& [key, value] : {std::pair{"message", e.message},
+                                             {"from_version", e.from},
+                                             {"to_version", e.to},
+                                             {"bytes_delivered", e.bytes},
                                              {"detail", e.detail}})
-                if (!value.empty()) {
-                    EXPECT_EQ(r.at(key), value) << key;
-                }
+                if (!value.empty()) { EXPECT_EQ(r.at(key), value) << key; }
             EXPECT_EQ(r.at("started").empty(), e.outcome == "cancelled" && e.detail == "not started");
         }
     }
@@ -216,8 +217,8 @@ protected:
 const std::vector<int> ALL = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
 
 Expect upgraded(int member, int net) {
-    return {"upgraded", "ULX@127.0." + std::to_string(net) + "." + std::to_string(member) + " Upgrade Successful!",
-            OLD, NEW, std::to_string(IMAGE_BYTES)};
+    return {"upgraded", "ULX@127.0." + std::to_string(net) + "." + std::to_string(member) + " Upgrade Successful!", OLD,
+            NEW, std::to_string(IMAGE_BYTES)};
 }
 
 }  // namespace
@@ -227,18 +228,18 @@ Expect upgraded(int member, int net) {
 TEST_F(Fleet, UpgradeMixedFleet) {
     startSim(40);
     EXPECT_EQ(runFleet({"--list", list(ALL), "--yes", "--jobs", "4", "--report", path("report.csv")}), 1);
-    expectReport(readCsv(path("report.csv")),
-                 {{1, upgraded(1, 40)},
-                  {2, upgraded(2, 40)},
-                  {3, {"already current", ABORT, "", "", "0"}},
-                  {4, {"already current", ABORT, "", "", "0"}},
-                  {5, {"wrong password", ABORT, "", "", "0", "the device refused the password"}},
-                  {6, {"no response", NO_RESPONSE}},
-                  {7, {"upload incomplete", "Upgrade Failed: Firmware Upload Incomplete"}},
-                  {8, upgraded(8, 40)},
-                  {9, upgraded(9, 40)},
-                  {10, {"version not matching", "Upgrade Failed: Version not matching", "", "",
-                        std::to_string(IMAGE_BYTES)}}});
+    expectReport(
+        readCsv(path("report.csv")),
+        {{1, upgraded(1, 40)},
+         {2, upgraded(2, 40)},
+         {3, {"already current", ABORT, "", "", "0"}},
+         {4, {"already current", ABORT, "", "", "0"}},
+         {5, {"wrong password", ABORT, "", "", "0", "the device refused the password"}},
+         {6, {"no response", NO_RESPONSE}},
+         {7, {"upload incomplete", "Upgrade Failed: Firmware Upload Incomplete"}},
+         {8, upgraded(8, 40)},
+         {9, upgraded(9, 40)},
+         {10, {"version not matching", "Upgrade Failed: Version not matching", "", "", std::to_string(IMAGE_BYTES)}}});
     expectImages({1, 2, 8, 9, 10});
 
     // Not a terminal: no cursor movement, every line stamped.
@@ -281,7 +282,8 @@ TEST_F(Fleet, BadListThenInventory) {
         const Row& r = rows[m - 1];
         char id[4];
         snprintf(id, sizeof id, "%02X", m);
-        EXPECT_EQ(r.at("software_version") + " " + r.at("current"), m == 3 || m == 4 ? "3.1.7(GWe) yes" : "3.0.2(GWe) no");
+        EXPECT_EQ(r.at("software_version") + " " + r.at("current"),
+                  m == 3 || m == 4 ? "3.1.7(GWe) yes" : "3.0.2(GWe) no");
         EXPECT_EQ(r.at("serial") + " " + r.at("mac"), std::string("ULX7400029") + id + " 02:00:5E:00:29:" + id);
     }
     expectImages({});
@@ -335,11 +337,14 @@ TEST_F(Fleet, KilledProgramFailsItsDeviceAlone) {
     startFleet({"--list", list({1, 2, 3, 9}), "--yes", "--report", path("report.csv")});
     // Once the others are done, the one program left is device 1's.
     std::vector<int> children;
-    ASSERT_TRUE(eventually([&] {
-        const std::string out = fleet_->transcript();
-        return count(out, "upgraded from") + count(out, "already current (") == 3 &&
-               (children = childrenOf(fleet_->pid())).size() == 1;
-    }, 30000)) << fleet_->transcript();
+    ASSERT_TRUE(eventually(
+        [&] {
+            const std::string out = fleet_->transcript();
+            return count(out, "upgraded from") + count(out, "already current (") == 3 &&
+                   (children = childrenOf(fleet_->pid())).size() == 1;
+        },
+        30000))
+        << fleet_->transcript();
     kill(children[0], SIGKILL);
     EXPECT_EQ(fleet_->wait(30000), 1) << fleet_->transcript();
     expectReport(readCsv(path("report.csv")),

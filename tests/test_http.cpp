@@ -55,6 +55,7 @@ private:
 };
 
 TEST(HttpClassify, StatusLines) {
+    // clang-format off
     const std::pair<const char*, int> cases[] = {
         {"HTTP/1.1 200 OK\r\n\r\n", 0}, {"HTTP/1.1 404 Not Found", 2}, {"HTTP/1.1 401 Unauthorized\r\n\r\n", 2},
         {"HTTP/1.1\t \t200", 0},  // any run of blanks and tabs
@@ -70,6 +71,7 @@ TEST(HttpClassify, StatusLines) {
         {"HTTP/1.1", -2}, {"HTTP/1.1 ", -2}, {"HTTP/1.1 \t  ", -2},
         {"HTTP/1.0 200 OK", -1}, {"http/1.1 200 OK", -1}, {"HTTP/1.", -1}, {"", -1}, {"\x89PNG\r\n\x1a\n", -1},
     };
+    // clang-format on
     for (const auto& [text, expected] : cases) {
         DigestState state{};
         EXPECT_EQ(classifyResponse(text, &state), expected) << text;
@@ -87,7 +89,7 @@ TEST(HttpExtract, ValueIsTheFirstTextBetweenTagsAfterTheLabel) {
         {"<td>Serial Number:</td><td></td></tr>\r\n<tr><td>MAC", "Serial Number:", "\r\n"},  // empty cell
         {"MAC Address:>", "MAC Address:", ""},
         {"MAC Address: 00:0E:08 and no tag", "MAC Address:", std::nullopt},
-        {"<td>Hardware Version:</td><td>2.1", "Hardware Version:", "2.1"},  // runs to the end
+        {"<td>Hardware Version:</td><td>2.1", "Hardware Version:", "2.1"},      // runs to the end
         {"Product Name:<b>A</b> Product Name:<b>B</b>", "Product Name:", "A"},  // first occurrence
         {"Label:<td> spaced &amp; verbatim </td>", "Label:", " spaced &amp; verbatim "},
         {"<td>Serial Number:</td><td>" + longValue + "</td>", "Serial Number:", longValue.substr(0, 127)},
@@ -137,7 +139,8 @@ protected:
         for (int i = 0; i < 5; ++i) EXPECT_STREQ(fields[i], found ? kDeviceFields[i].value : "") << i;
     }
     void setDigest(const char* password, uint32_t nonceCount) {
-        ASSERT_TRUE(parseChallenge("Digest realm=\"ulx\",nonce=\"abc\",qop=\"auth\",algorithm=MD5", &g_webState.digest));
+        ASSERT_TRUE(
+            parseChallenge("Digest realm=\"ulx\",nonce=\"abc\",qop=\"auth\",algorithm=MD5", &g_webState.digest));
         copyText(g_webState.digest.userName, 128, "admin");
         copyText(g_webState.digest.password, 128, password);
         g_webState.digest.nonceCount = nonceCount;
@@ -204,7 +207,8 @@ TEST_F(HttpGet, UnreachableDeviceTenAttemptsThenZeroAndNothingChanged) {
 TEST_F(HttpGet, RefusalStoresTheChallengeAndExtractsNothing) {
     std::string answer =
         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"ulx\", nonce=\"n2\", algorithm=MD5, "
-        "qop=\"auth\", opaque=\"op\"\r\nContent-Type: text/html\r\n\r\n" + statusPageHtml();
+        "qop=\"auth\", opaque=\"op\"\r\nContent-Type: text/html\r\n\r\n" +
+        statusPageHtml();
     ASSERT_EQ(server.start("127.0.3.19", 80, inOrder({{answer}})), "");
     copyText(g_webState.digest.nonce, 128, "n1");
     copyText(g_webState.digest.previousNonce, 128, "n1");

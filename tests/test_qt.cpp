@@ -66,7 +66,10 @@ QRect fromUnits(int x, int y, int cx, int cy, BaseUnits b) {
 }
 
 // What the program puts into the templates' text areas and labels.
-struct Shown { int tmpl, id; const char* text; } const shown[] = {
+struct Shown {
+    int tmpl, id;
+    const char* text;
+} const shown[] = {
     {IDD_WARNING, IDC_WARNING_TEXT, WARNING_TEXT},
     {IDD_PASSWORD, IDC_TEXT, PASSWORD_TEXT},
     {IDD_CONFIRM, IDC_TEXT, CONFIRM_TEXT},
@@ -177,15 +180,17 @@ TEST(QtAddressEntry, FollowsTheAddressControlRules) {
     window.show();
     QApplication::setActiveWindow(&window);
     EXPECT_EQ(entry->text(), "0.0.0.0");  // empty fields read as 0
-    struct { const char *keys, *text; } const cases[] = {
+    struct {
+        const char *keys, *text;
+    } const cases[] = {
         {"192.168.0.1", "192.168.0.1"},
-        {"1921680.1", "192.168.0.1"},  // a third digit moves on
-        {"10..1.2.3", "10.1.2.3"},     // '.' in an empty field does nothing
-        {"300.1.2.3", "255.1.2.3"},    // more than 255 becomes 255
-        {"001.02.3.4", "1.2.3.4"},     // read as numbers
+        {"1921680.1", "192.168.0.1"},     // a third digit moves on
+        {"10..1.2.3", "10.1.2.3"},        // '.' in an empty field does nothing
+        {"300.1.2.3", "255.1.2.3"},       // more than 255 becomes 255
+        {"001.02.3.4", "1.2.3.4"},        // read as numbers
         {"12.3\b\b\b.4.5.6", "1.4.5.6"},  // Backspace in an empty field goes back
         {"1.2", "1.2.0.0"},
-        {"a1-2.3", "12.3.0.0"},        // only digits
+        {"a1-2.3", "12.3.0.0"},  // only digits
     };
     for (const auto& c : cases) {
         entry->setText("");
@@ -226,10 +231,19 @@ UlxDialog* openWindow(const QString& title, bool wait = true) {
 
 TEST(QtBackend, InputRunsTheOwnersProcedure) {
     app();
-    struct Road { const char* what; void (*act)(UlxDialog*); int result; } const roads[] = {
+    struct Road {
+        const char* what;
+        void (*act)(UlxDialog*);
+        int result;
+    } const roads[] = {
         {"click Continue", [](UlxDialog* d) { static_cast<QPushButton*>(dialogControl(d, IDC_OK))->click(); }, 1},
         {"Return on Cancel, which has the focus", [](UlxDialog*) { press(Qt::Key_Return); }, 0},
-        {"Return on Continue", [](UlxDialog* d) { dialogControl(d, IDC_OK)->setFocus(); press(Qt::Key_Return); }, 1},
+        {"Return on Continue",
+         [](UlxDialog* d) {
+             dialogControl(d, IDC_OK)->setFocus();
+             press(Qt::Key_Return);
+         },
+         1},
         {"Escape", [](UlxDialog*) { press(Qt::Key_Escape); }, 0},
         {"the close box", [](UlxDialog* d) { d->close(); }, 0},
     };

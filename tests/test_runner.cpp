@@ -41,19 +41,24 @@ public:
         std::string conf;
         if (kind_ == PeerKind::Lighttpd) {
             conf = "server.modules = (\"mod_auth\", \"mod_authn_file\")\nserver.document-root = \"" + dir_ +
-                   "/www\"\nserver.bind = \"" + address + "\"\nserver.port = 80\nserver.username = \"www-data\"\n"
+                   "/www\"\nserver.bind = \"" + address +
+                   "\"\nserver.port = 80\nserver.username = \"www-data\"\n"
                    "server.groupname = \"www-data\"\nserver.max-keep-alive-requests = 0\n"
                    "mimetype.assign = (\"\" => \"text/html\")\nauth.backend = \"htdigest\"\n"
-                   "auth.backend.htdigest.userfile = \"" + dir_ + "/htdigest\"\nauth.require = (\"/admin/\" => "
+                   "auth.backend.htdigest.userfile = \"" +
+                   dir_ +
+                   "/htdigest\"\nauth.require = (\"/admin/\" => "
                    "(\"method\" => \"digest\", \"realm\" => \"ulx\", \"require\" => \"valid-user\"))\n";
         } else {
             conf = "ServerRoot " + dir_ + "\nServerName ulx.test\nListen " + address + ":80\n";
             for (const char* m : {"mpm_prefork", "authz_core", "authz_user", "authn_core", "authn_file", "auth_digest"})
                 conf += std::string("LoadModule ") + m + "_module /usr/lib/apache2/modules/mod_" + m + ".so\n";
             conf += "User www-data\nGroup www-data\nPidFile " + dir_ + "/apache.pid\nDefaultRuntimeDir " + dir_ +
-                    "\nErrorLog " + dir_ + "/error.log\nKeepAlive Off\nDocumentRoot " + dir_ + "/www\n"
+                    "\nErrorLog " + dir_ + "/error.log\nKeepAlive Off\nDocumentRoot " + dir_ +
+                    "/www\n"
                     "<Location /admin/>\n AuthType Digest\n AuthName \"ulx\"\n AuthDigestProvider file\n"
-                    " AuthUserFile " + dir_ + "/htdigest\n Require valid-user\n ForceType text/html\n</Location>\n";
+                    " AuthUserFile " +
+                    dir_ + "/htdigest\n Require valid-user\n ForceType text/html\n</Location>\n";
         }
         const std::pair<std::string, std::string> files[] = {
             {"/www/admin/advanced", statusPageHtml()},
@@ -123,26 +128,26 @@ TEST_P(Runner, Road) {
     ASSERT_TRUE(p.start(ULX_TEST_SCRIPT, {}, {"ULX_LOCAL_ADDRESSES=127.0.0.1"}));
     Seen seen = drive(p, road.device, {road.passwords, "103", "", road.user});
     EXPECT_EQ(seen.dialogAfter, road.dialogAfter) << p.transcript();
-    for (const DeviceField& f : kDeviceFields) EXPECT_EQ(seen.texts["103/" + std::to_string(f.control)], f.value) << f.label;
+    for (const DeviceField& f : kDeviceFields)
+        EXPECT_EQ(seen.texts["103/" + std::to_string(f.control)], f.value) << f.label;
     EXPECT_EQ(seen.messages, Lines{"Upgrade Failed: User Abort"});
     EXPECT_EQ(p.wait(), 0);
     if (HasFailure()) ADD_FAILURE() << "server log:\n" << peer.log();
 }
 
 const Lines RIGHT = {"secret"}, WRONG_RIGHT = {"wrong", "secret"};
-INSTANTIATE_TEST_SUITE_P(
-    Roads, Runner,
-    ::testing::Values(
-        // One refusal, the dialog; a wrong password: both servers answer it
-        // with a new nonce, so the stored password is tried once more in
-        // silence before the dialog opens again; the right one, the page.
-        Road{"ApacheWrongPassword", PeerKind::Apache, "127.0.6.11", WRONG_RIGHT, {1, 3}},
-        Road{"LighttpdWrongPassword", PeerKind::Lighttpd, "127.0.6.21", WRONG_RIGHT, {1, 3}},
-        // A user name with a quote and a backslash: escaped in the line,
-        // digested as typed. (lighttpd 1.4 does not unescape the user name
-        // and refuses it, from curl as well.)
-        Road{"ApacheQuoteInUserName", PeerKind::Apache, "127.0.6.12", RIGHT, {1}, "a\"d\\min"}),
-    [](const ::testing::TestParamInfo<Road>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Roads, Runner,
+                         ::testing::Values(
+                             // One refusal, the dialog; a wrong password: both servers answer it
+                             // with a new nonce, so the stored password is tried once more in
+                             // silence before the dialog opens again; the right one, the page.
+                             Road{"ApacheWrongPassword", PeerKind::Apache, "127.0.6.11", WRONG_RIGHT, {1, 3}},
+                             Road{"LighttpdWrongPassword", PeerKind::Lighttpd, "127.0.6.21", WRONG_RIGHT, {1, 3}},
+                             // A user name with a quote and a backslash: escaped in the line,
+                             // digested as typed. (lighttpd 1.4 does not unescape the user name
+                             // and refuses it, from curl as well.)
+                             Road{"ApacheQuoteInUserName", PeerKind::Apache, "127.0.6.12", RIGHT, {1}, "a\"d\\min"}),
+                         [](const ::testing::TestParamInfo<Road>& info) { return std::string(info.param.name); });
 
 // A device that takes the request and never answers keeps the connecting
 // window up, its bar going round, until the answer's bound (10 s, 2.5 s on

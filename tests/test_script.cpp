@@ -170,12 +170,13 @@ TEST(ScriptText, Windows1252EventsAndTypedText) {
         EXPECT_EQ(decoded, expected) << raw;
         for (unsigned char c : raw) EXPECT_GE(c, 0x20) << raw;
     }
-    EXPECT_EQ(eventString("\t\x80"), R"("\u0009)" "\xE2\x82\xAC\"");  // raw UTF-8, \u00XX for controls
+    EXPECT_EQ(eventString("\t\x80"), R"("\u0009)"
+                                     "\xE2\x82\xAC\"");  // raw UTF-8, \u00XX for controls
 
     const std::pair<const char*, const char*> typed[] = {
         {R"(type 2 1005 "é€‰\u00e9\u20ac")", "\xe9\x80\x89\xe9\x80"},
         {R"(type 2 1005 "\ud83d\ude00 😀 \u0101")", "? ? ?"},  // not in the code page
-        {"type 2 1005 \"\xe9\x80\"", "\xe9\x80"},                 // not UTF-8: the bytes as they are
+        {"type 2 1005 \"\xe9\x80\"", "\xe9\x80"},             // not UTF-8: the bytes as they are
         {R"(type 2 1005 "\t\u0009\"\\")", "\t\t\"\\"},
     };
     for (const auto& [line, text] : typed) {
@@ -223,7 +224,7 @@ TEST(ProtocolDriver, BoundedWaitsStalledEndedAndMissingPrograms) {
     ScriptProcess ended, missing;
     ASSERT_TRUE(ended.start("/bin/sh", {"-c", "exit 0"}));
     EXPECT_EQ(ended.wait(), 0);
-    EXPECT_FALSE(ended.send("press 1 1"));  // broken pipe: an error, not SIGPIPE
+    EXPECT_FALSE(ended.send("press 1 1"));            // broken pipe: an error, not SIGPIPE
     EXPECT_FALSE(ended.waitEvent("exit", -1, 1000));  // output ended: no wait
     EXPECT_TRUE(ended.outputEnded());
     EXPECT_FALSE(missing.start("/nonexistent/ulx-program"));

@@ -15,7 +15,8 @@ using namespace ulxtest;
 namespace {
 
 const char TARGET_VERSION[] = "3.1.7(GWe)", TRANSITION_VERSION[] = "2.0.13(NTr)";
-const char NOT_MATCHING[] = "Upgrade Failed: Version not matching", NO_RESPONSE[] = "Upgrade Failed: No Response From ULX";
+const char NOT_MATCHING[] = "Upgrade Failed: Version not matching",
+           NO_RESPONSE[] = "Upgrade Failed: No Response From ULX";
 using Lines = std::vector<std::string>;
 
 void prepareRun(const std::vector<uint8_t>& target, const std::string& deviceText, int stage = 1, int phone = 0) {
@@ -139,7 +140,7 @@ TEST(TftpSession, LockStepTakesOnlyTheAckInFlightFromThePeer) {
     client.send(server, 6901, packet(TFTP_ERROR, std::string{'\0', '\1'} + "busy"));
     std::optional<Datagram> again = client.receive(2000);
     ASSERT_EQ(again.value_or(Datagram{}).bytes, dataOf(0, 512));  // the interval's resend, nothing sooner
-    EXPECT_GE(again->clockMs - d->clockMs, 50u);  // an interval later, less arrival jitter
+    EXPECT_GE(again->clockMs - d->clockMs, 50u);                  // an interval later, less arrival jitter
     EXPECT_FALSE(other.receive(0));
 
     for (uint16_t block = 1; block <= 2; ++block) {
@@ -184,6 +185,7 @@ struct VerifyCase {
     const char* message;  // null: none
 };
 
+// clang-format off
 const VerifyCase kVerifyCases[] = {
     {"MatchAcrossTheClockWrap", 1, 0, {page(TARGET_VERSION)}, "3.0.0", 1, true, nullptr},
     {"OldVersion", 1, 0, {page("3.1.6(GWe)")}, "3.1.6(GWe)", 1, false, NOT_MATCHING},
@@ -198,6 +200,7 @@ const VerifyCase kVerifyCases[] = {
     {"NoStatusPageIsNoResponse", 1, 0, {NO_VERSION}, TARGET_VERSION, 10, false, NO_RESPONSE},
     {"PhoneProductNeedsAStatusPage", 1, 1, {FLASH_ERROR}, "3.0.0", 10, false, NO_RESPONSE},
 };
+// clang-format on
 
 class TftpVerify : public ::testing::TestWithParam<int> {};
 
@@ -215,11 +218,14 @@ TEST_P(TftpVerify, Outcome) {
     std::mutex lock;
     std::vector<uint32_t> requestMs;  // platClockMs() at each request
     WebServer device80;
-    ASSERT_EQ(device80.start(dotted(device), 80, [&](const Request&, int i) {
-        std::lock_guard<std::mutex> hold(lock);
-        requestMs.push_back(platClockMs());
-        return Reply{c.replies[std::min<size_t>(static_cast<size_t>(i), c.replies.size() - 1)]};
-    }), "");
+    ASSERT_EQ(
+        device80.start(dotted(device), 80,
+                       [&](const Request&, int i) {
+                           std::lock_guard<std::mutex> hold(lock);
+                           requestMs.push_back(platClockMs());
+                           return Reply{c.replies[std::min<size_t>(static_cast<size_t>(i), c.replies.size() - 1)]};
+                       }),
+        "");
     SessionServer session;
     ASSERT_TRUE(session.start(server, 6902));
     UdpPeer client;

@@ -60,8 +60,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     wc.hInstance = instance;
     wc.lpszClassName = L"UlxProbeForeign";
     RegisterClassW(&wc);
-    HWND foreign = CreateWindowW(L"UlxProbeForeign", L"", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, instance,
-                                 nullptr);
+    HWND foreign =
+        CreateWindowW(L"UlxProbeForeign", L"", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, instance, nullptr);
     if (!foreign) return 4;
     if (strcmp(g_mode, "message") == 0) PostMessageW(foreign, WM_USER + 7, 0, 0);
     if (strcmp(g_mode, "timer") == 0) SetTimer(foreign, 1, 50, nullptr);

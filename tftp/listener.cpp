@@ -30,8 +30,7 @@ const char FIREWALL_HINT_TITLE[] = "No Request From ULX After 2 Minutes: Firewal
 
 // Takes every pending message of the waiting window.
 void pumpAll(PlatWindow w) {
-    while (platPeekAndDispatch(w)) {
-    }
+    while (platPeekAndDispatch(w)) {}
 }
 
 }  // namespace

@@ -11,9 +11,7 @@ void writeU16BE(uint8_t* dst, uint32_t value) {
     dst[1] = static_cast<uint8_t>(value & 0xffu);
 }
 
-uint16_t readU16BE(const uint8_t* src) {
-    return static_cast<uint16_t>((static_cast<unsigned>(src[0]) << 8) | src[1]);
-}
+uint16_t readU16BE(const uint8_t* src) { return static_cast<uint16_t>((static_cast<unsigned>(src[0]) << 8) | src[1]); }
 
 namespace {
 // Appends text and its NUL at offset; the new offset.

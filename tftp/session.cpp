@@ -34,15 +34,15 @@ void sendInFlight(TftpSession* session, const FirmwareImage& image, const SockAd
     if (session->blockInFlight == 0) {
         sendOptionAck(session->socket, session->packet, peer, session->imageSize);
     } else {
-        sendDataBlock(session->socket, session->packet, blockData(image, session->blockInFlight),
-                      session->sizeInFlight, static_cast<uint16_t>(session->blockInFlight), peer);
+        sendDataBlock(session->socket, session->packet, blockData(image, session->blockInFlight), session->sizeInFlight,
+                      static_cast<uint16_t>(session->blockInFlight), peer);
     }
 }
 
 }  // namespace
 
-bool runTftpSession(const RunSetup& setup, PlatSocket s, uint16_t localPort, uint32_t peerAddress,
-                    uint16_t peerPort, const char* fileName) {
+bool runTftpSession(const RunSetup& setup, PlatSocket s, uint16_t localPort, uint32_t peerAddress, uint16_t peerPort,
+                    const char* fileName) {
     TftpSession* session = static_cast<TftpSession*>(calloc(1, sizeof(TftpSession)));
     if (!session) failUpgrade("Upgrade Failed: Can't malloc for TFTP session");
     session->socket = s;

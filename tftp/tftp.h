@@ -72,7 +72,7 @@ struct TftpListener {
     // are served.
     const RunSetup* setup;
     uint16_t localPort;
-    PlatSocket socket;      // shared with every session, closed at the end
+    PlatSocket socket;  // shared with every session, closed at the end
     uint8_t receiveBuffer[TFTP_PACKET_SIZE];
 };
 
@@ -113,14 +113,14 @@ struct TftpSession {
     uint32_t peerAddress;                // the read request's source: the transfer's peer
     uint16_t localPort;
     uint16_t peerPort;
-    PlatSocket socket;                   // the listener's; never opened or closed here
-    uint32_t blockInFlight;              // 0: OACK in flight; n: DATA n in flight
+    PlatSocket socket;       // the listener's; never opened or closed here
+    uint32_t blockInFlight;  // 0: OACK in flight; n: DATA n in flight
     uint32_t imageSize;
-    uint32_t blockCount;                 // imageSize / 512 + 1, at most TFTP_MAX_BLOCKS
+    uint32_t blockCount;  // imageSize / 512 + 1, at most TFTP_MAX_BLOCKS
     uint32_t bytesAcknowledged;
-    uint32_t lastBlockSize;              // imageSize % 512
-    uint32_t sizeInFlight;               // data length of the DATA in flight
-    PlatWindow uploadingWindow;          // opened by transferImage, closed by waitAndVerify
+    uint32_t lastBlockSize;      // imageSize % 512
+    uint32_t sizeInFlight;       // data length of the DATA in flight
+    PlatWindow uploadingWindow;  // opened by transferImage, closed by waitAndVerify
 };
 
 // Serves one read request to its end: transfer of the current stage's
@@ -128,8 +128,8 @@ struct TftpSession {
 // True when the device reported the delivered image's version (or, for the
 // phone product, its status page); false once an "Upgrade Failed: ..."
 // message has been shown and the run is over.
-bool runTftpSession(const RunSetup& setup, PlatSocket s, uint16_t localPort, uint32_t peerAddress,
-                    uint16_t peerPort, const char* fileName);
+bool runTftpSession(const RunSetup& setup, PlatSocket s, uint16_t localPort, uint32_t peerAddress, uint16_t peerPort,
+                    const char* fileName);
 // The lock-step transfer loop behind the uploading window, which it leaves
 // open. True when every block was acknowledged.
 bool transferImage(TftpSession* session);
@@ -138,8 +138,8 @@ bool transferImage(TftpSession* session);
 
 // The device's time to write the image and restart: 937 units of 32 ms.
 constexpr uint32_t TFTP_WAIT_UNITS = 937;
-constexpr int TFTP_CLOCK_UNIT_SHIFT = 5;                 // milliseconds >> 5: 32 ms units
-constexpr uint32_t TFTP_CLOCK_UNIT_WRAP = 1u << 27;      // 2^32 ms >> 5
+constexpr int TFTP_CLOCK_UNIT_SHIFT = 5;             // milliseconds >> 5: 32 ms units
+constexpr uint32_t TFTP_CLOCK_UNIT_WRAP = 1u << 27;  // 2^32 ms >> 5
 constexpr uint32_t TFTP_WAIT_SLEEP_MS = 32;
 
 // Real devices may need longer than the wait to write flash and restart:

@@ -37,8 +37,7 @@ void waitForDevice(PlatWindow window, const RunSetup& setup) {
         // count on past 2^27 so the progress never runs backwards.
         if (now < start) now += TFTP_CLOCK_UNIT_WRAP;
         platProgressSetPos(window, IDC_PROGRESS, static_cast<int>(now - start));
-        while (platPeekAndDispatch(window)) {
-        }
+        while (platPeekAndDispatch(window)) {}
         if (now >= start + TFTP_WAIT_UNITS) break;
         platSleepMs(TFTP_WAIT_SLEEP_MS);
     }

@@ -60,8 +60,7 @@ int main(int argc, char** argv) {
                       "  --help              show this text\n"
                       "  --version           alone: show the program's version\n")
                          .c_str());
-    if (argc == 2 && strcmp(argv[1], "--version") == 0)
-        return print("ulx-mkimage " ULX_VERSION_TEXT "\n");
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) return print("ulx-mkimage " ULX_VERSION_TEXT "\n");
     std::string product, version, output;
     unsigned long long size = 0, seed = 1;
     bool haveSize = false;

@@ -52,7 +52,8 @@ AddressFault parseDottedAddress(const char* text, uint32_t* address) {
         // Read as decimal (leading zeros do not mean octal); a value of at
         // most 15 digits cannot overflow 64 bits.
         uint64_t value = 0;
-        while (i < length && work[i] >= '0' && work[i] <= '9') value = value * 10 + static_cast<uint64_t>(work[i++] - '0');
+        while (i < length && work[i] >= '0' && work[i] <= '9')
+            value = value * 10 + static_cast<uint64_t>(work[i++] - '0');
         if (value > 255) return ADDRESS_NUMBER_ABOVE_255;
         octets[taken++] = static_cast<uint32_t>(value);
     }

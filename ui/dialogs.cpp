@@ -138,8 +138,7 @@ int confirmProc(PlatWindow w, int event, int param) {
             platSetItemText(w, IDC_TEXT, CONFIRM_TEXT);
         } else {
             char note[512];
-            int n =
-                snprintf(note, sizeof note, TWO_STAGE_NOTE, CONFIRM_TEXT, imageVersionText(setup.transitionImage));
+            int n = snprintf(note, sizeof note, TWO_STAGE_NOTE, CONFIRM_TEXT, imageVersionText(setup.transitionImage));
             if (n < 0) note[0] = '\0';
             platSetItemText(w, IDC_TEXT, note);
         }

@@ -104,11 +104,9 @@ const DialogControl successControls[] = {
 const DialogTemplate templates[] = {
     {IDD_ADDRESS, 165, 181, "Enter ULX IP Address", FONT, POINTS, addressControls, COUNT(addressControls)},
     {IDD_CONFIRM, 172, 166, "Confirm Upgrade", FONT, POINTS, confirmControls, COUNT(confirmControls)},
-    {IDD_PASSWORD, 191, 236, "Enter Password Information", FONT, POINTS, passwordControls,
-     COUNT(passwordControls)},
+    {IDD_PASSWORD, 191, 236, "Enter Password Information", FONT, POINTS, passwordControls, COUNT(passwordControls)},
     {IDD_CONNECTING, 186, 55, "Connecting with ULX", FONT, POINTS, connectingControls, COUNT(connectingControls)},
-    {IDD_UPLOADING, 303, 77, "Uploading Firmware To ULX", FONT, POINTS, uploadingControls,
-     COUNT(uploadingControls)},
+    {IDD_UPLOADING, 303, 77, "Uploading Firmware To ULX", FONT, POINTS, uploadingControls, COUNT(uploadingControls)},
     {IDD_SUCCESS, 171, 126, "ULX Upgrade Successful!", FONT, POINTS, successControls, COUNT(successControls)},
     {IDD_WAITING, 270, 141, "Waiting For Firmware Download Request From ULX", FONT, POINTS, waitingControls,
      COUNT(waitingControls)},

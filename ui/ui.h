@@ -27,11 +27,11 @@ enum {
     IDC_CANCEL = 2,
     IDC_ADDRESS = 1000,
     IDC_SERIAL = 1002,
-    IDC_USER = 1003,     // password dialog
-    IDC_MAC = 1003,      // confirmation dialog
+    IDC_USER = 1003,  // password dialog
+    IDC_MAC = 1003,   // confirmation dialog
     IDC_SOFTWARE = 1004,
-    IDC_PASSWORD = 1005, // password dialog
-    IDC_HARDWARE = 1005, // confirmation dialog
+    IDC_PASSWORD = 1005,  // password dialog
+    IDC_HARDWARE = 1005,  // confirmation dialog
     IDC_PRODUCT = 1006,
     IDC_TEXT = 1007,
     IDC_INSTRUCTIONS = 1008,
@@ -106,8 +106,8 @@ enum AddressFault : int {
     ADDRESS_NUMBER_ABOVE_255 = 1,
     ADDRESS_MORE_THAN_FOUR_NUMBERS = 2,
     ADDRESS_FEWER_THAN_FOUR_NUMBERS = 3,
-    ADDRESS_BAD_LENGTH = 4,      // shorter than 7 or longer than 15 characters
-    ADDRESS_BAD_CHARACTER = 5,   // other than a digit, '.' or '*'
+    ADDRESS_BAD_LENGTH = 4,     // shorter than 7 or longer than 15 characters
+    ADDRESS_BAD_CHARACTER = 5,  // other than a digit, '.' or '*'
 };
 // Dotted IPv4 address. address (may be null) is set to 0 first and holds
 // the address only on ADDRESS_OK.

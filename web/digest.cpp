@@ -42,8 +42,7 @@ void copyField(char (&dst)[N], const char (&src)[N]) {
 bool spanEqualsIgnoreCase(Span s, const char* word) {
     if (strlen(word) != s.length) return false;
     for (size_t i = 0; i < s.length; ++i) {
-        if (tolower(static_cast<unsigned char>(s.begin[i])) !=
-            tolower(static_cast<unsigned char>(word[i]))) {
+        if (tolower(static_cast<unsigned char>(s.begin[i])) != tolower(static_cast<unsigned char>(word[i]))) {
             return false;
         }
     }
@@ -285,8 +284,7 @@ bool parseChallenge(const char* challenge, DigestState* state) {
 
     // A fresh client nonce: the next pseudo-random number (0..32767) in
     // lowercase hexadecimal, 1 to 4 characters.
-    int written = snprintf(state->cnonce, sizeof state->cnonce, "%x",
-                           static_cast<unsigned>(nextRandom()));
+    int written = snprintf(state->cnonce, sizeof state->cnonce, "%x", static_cast<unsigned>(nextRandom()));
     if (written < 0 || static_cast<size_t>(written) >= sizeof state->cnonce) state->cnonce[0] = '\0';
 
     // algorithm and qop keep their earlier values when absent; opaque
@@ -298,8 +296,8 @@ bool parseChallenge(const char* challenge, DigestState* state) {
     return true;
 }
 
-void computeHA1(const char* algorithm, const char* userName, const char* realm,
-                const char* password, const char* nonce, const char* cnonce, char ha1[33]) {
+void computeHA1(const char* algorithm, const char* userName, const char* realm, const char* password, const char* nonce,
+                const char* cnonce, char ha1[33]) {
     MD5_CTX context;
     uint8_t digest[16];
     MD5Init(&context);
@@ -324,9 +322,8 @@ void computeHA1(const char* algorithm, const char* userName, const char* realm,
     digestToHex(digest, ha1);
 }
 
-void computeResponse(const char ha1[33], const char* nonce, const char* ncText,
-                     const char* cnonce, const char* qop, const char* method,
-                     const char* uri, const char* entityBody, char response[33]) {
+void computeResponse(const char ha1[33], const char* nonce, const char* ncText, const char* cnonce, const char* qop,
+                     const char* method, const char* uri, const char* entityBody, char response[33]) {
     MD5_CTX context;
     uint8_t digest[16];
 
@@ -370,10 +367,9 @@ void computeResponse(const char ha1[33], const char* nonce, const char* ncText,
     digestToHex(digest, response);
 }
 
-void computeDigest(const char* nonce, const char* cnonce, const char* userName,
-                   const char* realm, const char* password, const char* algorithm,
-                   const char* ncText, const char* method, const char* qop,
-                   const char* uri, const char* entityBody, char response[33]) {
+void computeDigest(const char* nonce, const char* cnonce, const char* userName, const char* realm, const char* password,
+                   const char* algorithm, const char* ncText, const char* method, const char* qop, const char* uri,
+                   const char* entityBody, char response[33]) {
     char ha1[33];
     computeHA1(algorithm, userName, realm, password, nonce, cnonce, ha1);
     computeResponse(ha1, nonce, ncText, cnonce, qop, method, uri, entityBody, response);
@@ -448,8 +444,8 @@ int buildAuthorization(const DigestState* state, char* out, int cap) {
     // quoted. qop goes out bare: it is a token (the parser takes no other),
     // and anything else in the record is left out rather than written.
     char response[33];
-    computeDigest(s.nonce, s.cnonce, s.userName, s.realm, s.password, s.algorithm, ncText,
-                  "GET", s.qop, s.uri, "", response);
+    computeDigest(s.nonce, s.cnonce, s.userName, s.realm, s.password, s.algorithm, ncText, "GET", s.qop, s.uri, "",
+                  response);
 
     LineWriter w{out, cap, 0};
     w.put("Authorization: Digest username=");

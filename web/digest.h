@@ -6,12 +6,12 @@
 #include <cstdint>
 
 struct DigestState {
-    uint32_t nonceCount;   // authorised requests sent with the current nonce
+    uint32_t nonceCount;  // authorised requests sent with the current nonce
     char previousNonce[128];
     char nonce[128];
     char cnonce[128];
     char userName[128];
-    char password[128];    // empty: no Authorization header is sent
+    char password[128];  // empty: no Authorization header is sent
     char realm[128];
     char qop[16];
     char algorithm[16];
@@ -36,12 +36,10 @@ constexpr int AUTHORIZATION_LINE_SIZE = 2048;
 // the digest is over the values themselves.
 int buildAuthorization(const DigestState* state, char* out, int cap);
 
-void computeHA1(const char* algorithm, const char* userName, const char* realm,
-                const char* password, const char* nonce, const char* cnonce, char ha1[33]);
-void computeResponse(const char ha1[33], const char* nonce, const char* ncText,
-                     const char* cnonce, const char* qop, const char* method,
-                     const char* uri, const char* entityBody, char response[33]);
-void computeDigest(const char* nonce, const char* cnonce, const char* userName,
-                   const char* realm, const char* password, const char* algorithm,
-                   const char* ncText, const char* method, const char* qop,
-                   const char* uri, const char* entityBody, char response[33]);
+void computeHA1(const char* algorithm, const char* userName, const char* realm, const char* password, const char* nonce,
+                const char* cnonce, char ha1[33]);
+void computeResponse(const char ha1[33], const char* nonce, const char* ncText, const char* cnonce, const char* qop,
+                     const char* method, const char* uri, const char* entityBody, char response[33]);
+void computeDigest(const char* nonce, const char* cnonce, const char* userName, const char* realm, const char* password,
+                   const char* algorithm, const char* ncText, const char* method, const char* qop, const char* uri,
+                   const char* entityBody, char response[33]);

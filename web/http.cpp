@@ -162,13 +162,12 @@ void describeAnswer(const char* text, char* out, int cap, int maxChars) {
     if (n == 0) copyText(out, cap, "(empty)");
 }
 
-int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
-            const char* path, char* buffer, int maxChars, int connectAttempts) {
+int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort, const char* path,
+            char* buffer, int maxChars, int connectAttempts) {
     if (maxChars <= 0) return HTTP_NO_ANSWER;
     PlatSocket s = PLAT_INVALID_SOCKET;
     int failure = HTTP_NO_ANSWER;
-    for (int attempt = 0; attempt < connectAttempts && s == PLAT_INVALID_SOCKET && failure == HTTP_NO_ANSWER;
-         ++attempt)
+    for (int attempt = 0; attempt < connectAttempts && s == PLAT_INVALID_SOCKET && failure == HTTP_NO_ANSWER; ++attempt)
         s = connectToDevice(localAddress, localPort, deviceAddress, devicePort, &failure);
     if (s == PLAT_INVALID_SOCKET) return failure;
 

@@ -49,8 +49,8 @@ enum HttpFailure : int {
 // number of bytes received (> 0, at most maxChars, with a NUL behind them
 // in buffer), or one of HttpFailure. The device fields of an answer are
 // stored in the web state.
-int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
-            const char* path, char* buffer, int maxChars, int connectAttempts = CONNECT_ATTEMPTS);
+int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort, const char* path,
+            char* buffer, int maxChars, int connectAttempts = CONNECT_ATTEMPTS);
 
 // What kind of answer a text is.
 enum ResponseKind : int {

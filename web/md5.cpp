@@ -38,8 +38,8 @@ void wipe(void* p, size_t n) {
 }
 
 uint32_t readWordLE(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+           (static_cast<uint32_t>(p[3]) << 24);
 }
 
 void writeWordLE(uint8_t* p, uint32_t w) {
@@ -64,10 +64,22 @@ void transform(uint32_t state[4], const uint8_t block[64]) {
         int k;
         // clang-format off: the four rounds read as a table
         switch (i / 16) {
-            case 0:  f = (b & c) | (~b & d); k = i; break;               // F
-            case 1:  f = (b & d) | (c & ~d); k = (5 * i + 1) % 16; break; // G
-            case 2:  f = b ^ c ^ d;          k = (3 * i + 5) % 16; break; // H
-            default: f = c ^ (b | ~d);       k = (7 * i) % 16; break;     // I
+            case 0:
+                f = (b & c) | (~b & d);
+                k = i;
+                break;  // F
+            case 1:
+                f = (b & d) | (c & ~d);
+                k = (5 * i + 1) % 16;
+                break;  // G
+            case 2:
+                f = b ^ c ^ d;
+                k = (3 * i + 5) % 16;
+                break;  // H
+            default:
+                f = c ^ (b | ~d);
+                k = (7 * i) % 16;
+                break;  // I
         }
         // clang-format on
         uint32_t next = b + rotateLeft(a + f + x[k] + kSine[i], kShift[i / 16][i % 4]);

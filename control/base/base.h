@@ -75,7 +75,7 @@ struct RunSetup {
     char productName[32];
     bool phoneProduct;
     uint32_t localAddressTable[LOCAL_ADDRESS_COUNT];
-    uint32_t localAddress;       // the address the device fetches the image from
+    uint32_t localAddress;  // the address the device fetches the image from
     uint32_t deviceAddress;
     char deviceAddressText[63];  // as the user entered it
 };

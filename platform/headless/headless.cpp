@@ -9,9 +9,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
-#include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -58,7 +58,9 @@ class LineQueue {
 public:
     enum Kind { OTHER, TITLE, POSITION };
 
-    void start() { std::thread([this] { writeLoop(); }).detach(); }
+    void start() {
+        std::thread([this] { writeLoop(); }).detach();
+    }
 
     void push(std::string line, Kind kind = OTHER, int window = 0, int control = 0) {
         std::lock_guard<std::mutex> hold(lock_);

@@ -13,8 +13,7 @@ uint32_t platClockMs() {
 
 void platSleepMs(uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0) {
-    }
+    while (nanosleep(&ts, &ts) != 0) {}
 }
 
 // Real time passes as it does: a wait of ms lasts ms.

@@ -81,13 +81,10 @@ uint32_t platClockMs() {
     return readingAt(s, realNs());
 }
 
-long platWaitNanos(uint32_t ms) {
-    return static_cast<long>(static_cast<int64_t>(ms) * 1000000LL / settings().scale);
-}
+long platWaitNanos(uint32_t ms) { return static_cast<long>(static_cast<int64_t>(ms) * 1000000LL / settings().scale); }
 
 void platSleepMs(uint32_t ms) {
     long ns = platWaitNanos(ms);
     timespec ts{static_cast<time_t>(ns / 1000000000L), ns % 1000000000L};
-    while (nanosleep(&ts, &ts) != 0) {
-    }
+    while (nanosleep(&ts, &ts) != 0) {}
 }

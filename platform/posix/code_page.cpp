@@ -57,6 +57,7 @@ int readUtf8(const unsigned char* p, unsigned* cp) {
 
 std::string cp1252ToUtf8(const char* text) {
     std::string out;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) appendUtf8(&out, fromCp1252(*p));
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+        appendUtf8(&out, fromCp1252(*p));
     return out;
 }

@@ -2,10 +2,10 @@
 // on most Linux systems, an address no device can reach, so the list comes
 // from the interfaces instead: addresses of interfaces that are up,
 // others first in interface order, then loopback ones.
+#include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <arpa/inet.h>
 
 #include "platform/platform.h"
 #include "platform/posix/local_addresses.h"

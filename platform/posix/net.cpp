@@ -12,14 +12,12 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "platform/sockaddr_convert.h"
 #include "platform/posix/clock_internal.h"
 #include "platform/posix/thread_queue.h"
+#include "platform/sockaddr_convert.h"
 
 namespace {
-timespec nanosToTimespec(long ns) {
-    return timespec{static_cast<time_t>(ns / 1000000000L), ns % 1000000000L};
-}
+timespec nanosToTimespec(long ns) { return timespec{static_cast<time_t>(ns / 1000000000L), ns % 1000000000L}; }
 }  // namespace
 
 uint32_t platHtonl(uint32_t v) { return htonl(v); }
@@ -53,9 +51,7 @@ int platConnect(PlatSocket s, const SockAddrIn* remote, uint32_t timeoutMs) {
         pollfd p{fd, POLLOUT, 0};
         timespec ts = nanosToTimespec(static_cast<long>(timeoutMs) * 1000000L);
         int n;
-        do {
-            n = ppoll(&p, 1, &ts, nullptr);
-        } while (n < 0 && errno == EINTR);
+        do { n = ppoll(&p, 1, &ts, nullptr); } while (n < 0 && errno == EINTR);
         int err = 0;
         socklen_t len = sizeof err;
         if (n == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) rc = 0;
@@ -71,9 +67,7 @@ int platSend(PlatSocket s, const void* data, int len) {
 
 int platRecv(PlatSocket s, void* buf, int size) {
     ssize_t n;
-    do {
-        n = recv(static_cast<int>(s), buf, static_cast<size_t>(size), 0);
-    } while (n < 0 && errno == EINTR);
+    do { n = recv(static_cast<int>(s), buf, static_cast<size_t>(size), 0); } while (n < 0 && errno == EINTR);
     return static_cast<int>(n);
 }
 
@@ -113,8 +107,8 @@ int platRecvFrom(PlatSocket s, void* buf, int size, SockAddrIn* from) {
     sockaddr_in sa;
     socklen_t len = sizeof sa;
     memset(&sa, 0, sizeof sa);
-    ssize_t n = recvfrom(static_cast<int>(s), buf, static_cast<size_t>(size), 0,
-                         reinterpret_cast<sockaddr*>(&sa), &len);
+    ssize_t n =
+        recvfrom(static_cast<int>(s), buf, static_cast<size_t>(size), 0, reinterpret_cast<sockaddr*>(&sa), &len);
     if (from) fromSystemAddress(sa, from);
     return static_cast<int>(n);
 }

@@ -11,13 +11,13 @@
 #include <string>
 
 enum QueuedKind {
-    QM_PRESS,    // click on button `control`
-    QM_TYPE,     // replace the text of entry `control` with `text`
-    QM_SELECT,   // pick item `number` of list `control`
-    QM_RETURN,   // the Return key
-    QM_ESCAPE,   // the Escape key
-    QM_CLOSE,    // the close box
-    QM_FOCUS,    // the user moved the keyboard focus to `control`
+    QM_PRESS,   // click on button `control`
+    QM_TYPE,    // replace the text of entry `control` with `text`
+    QM_SELECT,  // pick item `number` of list `control`
+    QM_RETURN,  // the Return key
+    QM_ESCAPE,  // the Escape key
+    QM_CLOSE,   // the close box
+    QM_FOCUS,   // the user moved the keyboard focus to `control`
 };
 
 struct QueuedMessage {

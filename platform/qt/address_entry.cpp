@@ -90,7 +90,8 @@ bool AddressEntry::eventFilter(QObject* watched, QEvent* event) {
         if (!f->text().isEmpty() && i < 3) moveTo(i + 1, true);
         return true;
     }
-    bool backtab = key->key() == Qt::Key_Backtab || (key->key() == Qt::Key_Tab && (key->modifiers() & Qt::ShiftModifier));
+    bool backtab =
+        key->key() == Qt::Key_Backtab || (key->key() == Qt::Key_Tab && (key->modifiers() & Qt::ShiftModifier));
     if (backtab && i > 0) {  // from the first field, Shift+Tab leaves the control
         fields_[0]->setFocus(Qt::BacktabFocusReason);
         focusPreviousChild();

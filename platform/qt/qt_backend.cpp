@@ -2,9 +2,9 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QProgressBar>
 #include <QGuiApplication>
 #include <QMetaObject>
+#include <QProgressBar>
 #include <QScreen>
 #include <atomic>
 #include <map>
@@ -92,8 +92,7 @@ public:
     void shown(int w) override {
         onWindow(w, [this](UlxDialog* d) {
             // A message box has no place of its own: it opens centred.
-            if (dialogControl(d, 0))
-                d->move((screenWidth_ - d->width()) >> 1, (screenHeight_ - d->height()) >> 1);
+            if (dialogControl(d, 0)) d->move((screenWidth_ - d->width()) >> 1, (screenHeight_ - d->height()) >> 1);
             d->show();
             d->raise();
             d->activateWindow();

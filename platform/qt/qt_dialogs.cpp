@@ -7,13 +7,13 @@
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QFontMetrics>
-#include <cmath>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <cmath>
 
 #include "platform/qt/address_entry.h"
 
@@ -63,13 +63,17 @@ int kindOf(const QWidget* w) {
 
 QWidget* makeControl(UlxDialog* dlg, const DialogControl& c, BaseUnits base) {
     QWidget* w = nullptr;
-    Qt::Alignment align = (c.style & STY_RIGHT) ? Qt::AlignRight : (c.style & STY_CENTER) ? Qt::AlignHCenter : Qt::AlignLeft;
+    Qt::Alignment align = (c.style & STY_RIGHT)    ? Qt::AlignRight
+                          : (c.style & STY_CENTER) ? Qt::AlignHCenter
+                                                   : Qt::AlignLeft;
     switch (c.kind) {
         case CTL_BUTTON: {
             auto* b = new QPushButton(fromCodePage(c.text), dlg);
             b->setAutoDefault(false);
             b->setDefault(c.style & STY_DEFAULT);
-            QObject::connect(b, &QPushButton::clicked, dlg, [dlg, id = c.id] { dlg->report({UserInput::PRESS, id, 0, {}}); });
+            QObject::connect(b, &QPushButton::clicked, dlg, [dlg, id = c.id] {
+                dlg->report({UserInput::PRESS, id, 0, {}});
+            });
             w = b;
             break;
         }
@@ -289,7 +293,8 @@ void setMessageBoxText(UlxDialog* box, const char* text) {
     auto* label = static_cast<QLabel*>(dialogControl(box, MESSAGE_TEXT));
     auto* ok = dialogControl(box, 1);
     label->setText(fromProgramText(text));
-    QSize textSize = QFontMetrics(box->font()).boundingRect(QRect(0, 0, 2000, 2000), Qt::AlignLeft, label->text()).size();
+    QSize textSize =
+        QFontMetrics(box->font()).boundingRect(QRect(0, 0, 2000, 2000), Qt::AlignLeft, label->text()).size();
     int mx = dialogUnitsToPixelsX(11, base), my = dialogUnitsToPixelsY(7, base);
     int bw = dialogUnitsToPixelsX(50, base), bh = dialogUnitsToPixelsY(14, base);
     int width = qMax(textSize.width(), bw) + 2 * mx;
@@ -327,6 +332,4 @@ std::string controlText(QWidget* w) {
     return std::string();
 }
 
-QPixmap iconPixmap(int iconId) {
-    return QPixmap(iconId == 286 ? ulx_phone_xpm : ulx_adapter_xpm);
-}
+QPixmap iconPixmap(int iconId) { return QPixmap(iconId == 286 ? ulx_phone_xpm : ulx_adapter_xpm); }

@@ -60,49 +60,47 @@ void describe(const DialogControl& c, DWORD* style, WORD* atom, const char** cla
     *className = nullptr;
     DWORD editAlign = alignmentStyle(c.style, ES_LEFT, ES_RIGHT, ES_CENTER);
     switch (c.kind) {
-    case CTL_BUTTON:
-        *atom = CLASS_BUTTON;
-        s |= (c.style & STY_DEFAULT) ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON;
-        break;
-    case CTL_TEXT_AREA:
-        // Multi-line without ES_AUTOHSCROLL would wrap; with it a long
-        // line scrolls sideways and "\r\n" breaks lines.
-        *atom = CLASS_EDIT;
-        s |= ES_MULTILINE | ES_READONLY | ES_AUTOHSCROLL | editAlign;
-        break;
-    case CTL_TEXT_LINE:
-        *atom = CLASS_EDIT;
-        s |= ES_READONLY | ES_AUTOHSCROLL | editAlign;
-        break;
-    case CTL_FIELD:
-        *atom = CLASS_EDIT;
-        s |= WS_BORDER | ES_READONLY | ES_AUTOHSCROLL | editAlign;
-        break;
-    case CTL_ENTRY_FIELD:
-        *atom = CLASS_EDIT;
-        s |= WS_BORDER | ES_AUTOHSCROLL | editAlign;
-        if (c.style & STY_PASSWORD) s |= ES_PASSWORD;
-        break;
-    case CTL_LABEL:
-        *atom = CLASS_STATIC;
-        s |= alignmentStyle(c.style, SS_LEFT, SS_RIGHT, SS_CENTER);
-        break;
-    case CTL_PROGRESS:
-        *className = PROGRESS_CLASSA;
-        s |= WS_BORDER;
-        break;
-    case CTL_COMBO:
-        *atom = CLASS_COMBOBOX;
-        s |= CBS_DROPDOWNLIST;
-        if (c.style & STY_VSCROLL) s |= WS_VSCROLL;
-        break;
-    case CTL_ICON:
-        *atom = CLASS_STATIC;
-        s |= SS_ICON;
-        break;
-    case CTL_IP_ADDRESS:
-        *className = WC_IPADDRESSA;
-        break;
+        case CTL_BUTTON:
+            *atom = CLASS_BUTTON;
+            s |= (c.style & STY_DEFAULT) ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON;
+            break;
+        case CTL_TEXT_AREA:
+            // Multi-line without ES_AUTOHSCROLL would wrap; with it a long
+            // line scrolls sideways and "\r\n" breaks lines.
+            *atom = CLASS_EDIT;
+            s |= ES_MULTILINE | ES_READONLY | ES_AUTOHSCROLL | editAlign;
+            break;
+        case CTL_TEXT_LINE:
+            *atom = CLASS_EDIT;
+            s |= ES_READONLY | ES_AUTOHSCROLL | editAlign;
+            break;
+        case CTL_FIELD:
+            *atom = CLASS_EDIT;
+            s |= WS_BORDER | ES_READONLY | ES_AUTOHSCROLL | editAlign;
+            break;
+        case CTL_ENTRY_FIELD:
+            *atom = CLASS_EDIT;
+            s |= WS_BORDER | ES_AUTOHSCROLL | editAlign;
+            if (c.style & STY_PASSWORD) s |= ES_PASSWORD;
+            break;
+        case CTL_LABEL:
+            *atom = CLASS_STATIC;
+            s |= alignmentStyle(c.style, SS_LEFT, SS_RIGHT, SS_CENTER);
+            break;
+        case CTL_PROGRESS:
+            *className = PROGRESS_CLASSA;
+            s |= WS_BORDER;
+            break;
+        case CTL_COMBO:
+            *atom = CLASS_COMBOBOX;
+            s |= CBS_DROPDOWNLIST;
+            if (c.style & STY_VSCROLL) s |= WS_VSCROLL;
+            break;
+        case CTL_ICON:
+            *atom = CLASS_STATIC;
+            s |= SS_ICON;
+            break;
+        case CTL_IP_ADDRESS: *className = WC_IPADDRESSA; break;
     }
     *style = s;
 }

@@ -73,9 +73,7 @@ int platConnect(PlatSocket s, const SockAddrIn* remote, uint32_t timeoutMs) {
     return rc == 0 ? 0 : -1;
 }
 
-int platSend(PlatSocket s, const void* data, int len) {
-    return send(sock(s), static_cast<const char*>(data), len, 0);
-}
+int platSend(PlatSocket s, const void* data, int len) { return send(sock(s), static_cast<const char*>(data), len, 0); }
 
 int platRecv(PlatSocket s, void* buf, int size) { return recv(sock(s), static_cast<char*>(buf), size, 0); }
 

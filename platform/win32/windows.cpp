@@ -258,9 +258,8 @@ int platDialogBox(const DialogTemplate* tmpl, PlatDialogProc proc) {
     WindowSlot* slot = takeSlot(proc, true);
     if (!slot) return -1;
     int number = slot->number;
-    INT_PTR result = DialogBoxIndirectParamW(GetModuleHandleW(nullptr),
-                                             reinterpret_cast<LPCDLGTEMPLATEW>(memory.words), nullptr,
-                                             dialogProc, reinterpret_cast<LPARAM>(slot));
+    INT_PTR result = DialogBoxIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(memory.words),
+                                             nullptr, dialogProc, reinterpret_cast<LPARAM>(slot));
     releaseIfUnused(slot, number);
     return static_cast<int>(result);
 }
@@ -271,9 +270,8 @@ PlatWindow platCreateDialog(const DialogTemplate* tmpl, PlatDialogProc proc) {
     WindowSlot* slot = takeSlot(proc, false);
     if (!slot) return 0;
     int number = slot->number;
-    HWND hwnd = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
-                                           reinterpret_cast<LPCDLGTEMPLATEW>(memory.words), nullptr,
-                                           dialogProc, reinterpret_cast<LPARAM>(slot));
+    HWND hwnd = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(memory.words),
+                                           nullptr, dialogProc, reinterpret_cast<LPARAM>(slot));
     if (!hwnd) {
         releaseIfUnused(slot, number);
         return 0;
@@ -379,6 +377,4 @@ void platGetScreenSize(int* width, int* height) {
     *height = GetSystemMetrics(SM_CYSCREEN);
 }
 
-void platMoveWindowTop(PlatWindow w, int x, int y) {
-    SetWindowPos(windowOf(w), HWND_TOP, x, y, 0, 0, SWP_NOSIZE);
-}
+void platMoveWindowTop(PlatWindow w, int x, int y) { SetWindowPos(windowOf(w), HWND_TOP, x, y, 0, 0, SWP_NOSIZE); }

@@ -102,7 +102,8 @@ std::shared_ptr<Window> createWindow(const DialogTemplate* tmpl, PlatDialogProc 
     w->number = g_nextNumber++;
     w->eofClosePending = g_endOfInput;
     g_windows[w->number] = w;
-    notify([&](WindowObserver& o) { o.opened(w->number, tmpl, tmpl ? (tmpl->caption ? tmpl->caption : "") : caption); });
+    notify(
+        [&](WindowObserver& o) { o.opened(w->number, tmpl, tmpl ? (tmpl->caption ? tmpl->caption : "") : caption); });
     return w;
 }
 
@@ -199,7 +200,8 @@ void handle(const QueuedMessage& m) {
 // the input has ended, the close box of a window that has not had it.
 bool dispatchOne(ThreadQueue* q, int filter) {
     QueuedMessage m;
-    if (queueTake(q, [filter](const QueuedMessage& x) { return filter == 0 || x.window == filter; }, &m)) {
+    if (queueTake(
+            q, [filter](const QueuedMessage& x) { return filter == 0 || x.window == filter; }, &m)) {
         handle(m);
         return true;
     }

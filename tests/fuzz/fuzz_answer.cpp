@@ -12,8 +12,8 @@
 
 namespace {
 
-const char* const LABELS[] = {"Product Name:", "MAC Address:", "Software Version:", "Hardware Version:",
-                              "Serial Number:"};
+const char* const LABELS[] = {
+    "Product Name:", "MAC Address:", "Software Version:", "Hardware Version:", "Serial Number:"};
 
 void check(bool condition) {
     if (!condition) abort();

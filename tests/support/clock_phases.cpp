@@ -10,8 +10,8 @@ namespace {
 
 struct Phases {
     uint32_t transfer = 0, wait = 0, verify = 0;  // 0: the base scale
-    uint32_t base = 20;  // the clock's scale when the phases were set
-    std::atomic<int> uploading{-1};  // the uploading window, while it is open
+    uint32_t base = 20;                           // the clock's scale when the phases were set
+    std::atomic<int> uploading{-1};               // the uploading window, while it is open
 };
 Phases g_phases;
 std::atomic<bool> g_on{false};

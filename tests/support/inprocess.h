@@ -19,12 +19,16 @@ class InProcessUi {
 public:
     // Starts the backend once per process; later instances skip the lines seen so far.
     InProcessUi() {
-        [[maybe_unused]] static bool started = (headlessStart(-1, [](const char* line, void*) {
-            clockPhasesLine(line);
-            std::lock_guard<std::mutex> hold(s().lock);
-            s().lines.push_back(line);
-            s().changed.notify_all();
-        }, nullptr), true);
+        [[maybe_unused]] static bool started = (headlessStart(
+                                                    -1,
+                                                    [](const char* line, void*) {
+                                                        clockPhasesLine(line);
+                                                        std::lock_guard<std::mutex> hold(s().lock);
+                                                        s().lines.push_back(line);
+                                                        s().changed.notify_all();
+                                                    },
+                                                    nullptr),
+                                                true);
         std::lock_guard<std::mutex> hold(s().lock);
         cursor_ = s().lines.size();
     }

@@ -19,12 +19,15 @@ int main() {
         return 2;
     }
     if (phases && *phases) {
-        headlessStart(0, [](const char* line, void*) {
-            clockPhasesLine(line);
-            fputs(line, stdout);
-            fputc('\n', stdout);
-            fflush(stdout);
-        }, nullptr);
+        headlessStart(
+            0,
+            [](const char* line, void*) {
+                clockPhasesLine(line);
+                fputs(line, stdout);
+                fputc('\n', stdout);
+                fflush(stdout);
+            },
+            nullptr);
     } else {
         headlessStart(0, nullptr, nullptr);
     }

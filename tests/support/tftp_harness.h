@@ -150,8 +150,8 @@ struct SessionRecord {
     std::vector<std::string> lines;     // every event line, in order
     std::vector<std::string> messages;  // the texts of the message boxes
     bool successDialog = false;
-    int uploading = -1;                 // the uploading window
-    uint32_t firstMessageClockMs = 0;   // platClockMs() when the first box opened
+    int uploading = -1;                // the uploading window
+    uint32_t firstMessageClockMs = 0;  // platClockMs() when the first box opened
     // The lines about the uploading window that begin with kind.
     std::vector<std::string> of(const std::string& kind) const {
         std::vector<std::string> out;

@@ -96,7 +96,7 @@ WebServer::Script inOrder(std::vector<Reply> replies) {
 }
 
 const DeviceField kDeviceFields[5] = {
-    {"Product Name:", "ULX-7400", 1006},        {"MAC Address:", "00:0E:08:AB:CD:EF", 1003},
+    {"Product Name:", "ULX-7400", 1006},       {"MAC Address:", "00:0E:08:AB:CD:EF", 1003},
     {"Software Version:", "3.1.5(GWd)", 1004}, {"Hardware Version:", "2.1", 1005},
     {"Serial Number:", "FM0123456789", 1002},
 };

@@ -82,10 +82,11 @@ int usage() {
 int main(int argc, char** argv) {
     Options o;
     if (argc == 2 && strcmp(argv[1], "--help") == 0) {
-        printf("%sStarts ulx-device-sim (PATH) and drives ulx-upgrade-script (PATH) through an\n"
-               "upgrade as a person would; exit 0 when the device received the image (PATH)\n"
-               "byte for byte and the program ended with exit 0.\n",
-               USAGE);
+        printf(
+            "%sStarts ulx-device-sim (PATH) and drives ulx-upgrade-script (PATH) through an\n"
+            "upgrade as a person would; exit 0 when the device received the image (PATH)\n"
+            "byte for byte and the program ended with exit 0.\n",
+            USAGE);
         return 0;
     }
     if (argc == 2 && strcmp(argv[1], "--version") == 0) {
@@ -107,14 +108,13 @@ int main(int argc, char** argv) {
 
     const std::string& log = o.log;
     ScriptProcess device;
-    if (!device.start(o.sim, {"--address", o.device, "--password", o.password, "--log", log,
-                              "--exit-after-upgrade", "--exit-after", "180000"})) {
+    if (!device.start(o.sim, {"--address", o.device, "--password", o.password, "--log", log, "--exit-after-upgrade",
+                              "--exit-after", "180000"})) {
         fprintf(stderr, "cannot start %s: %s\n", o.sim.c_str(), device.lastError().c_str());
         return 1;
     }
     printf("Simulated device on %s (password \"%s\"), log in %s\n", o.device.c_str(), o.password.c_str(), log.c_str());
-    if (!device.waitFor([](const Event&) { return true; }, 10000))
-        printf("(the device said nothing yet; going on)\n");
+    if (!device.waitFor([](const Event&) { return true; }, 10000)) printf("(the device said nothing yet; going on)\n");
 
     ScriptProcess ui;
     if (!ui.start(o.script)) {

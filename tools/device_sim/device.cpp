@@ -40,9 +40,11 @@ std::string toWindows1252(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size();) {
         auto byte = static_cast<unsigned char>(text[i]);
-        int length = byte < 0x80 ? 1 : byte >= 0xC2 && byte < 0xE0 ? 2 : byte >= 0xE0 && byte < 0xF0 ? 3
-                     : byte >= 0xF0 && byte < 0xF5                 ? 4
-                                                                   : 0;
+        int length = byte < 0x80                   ? 1
+                     : byte >= 0xC2 && byte < 0xE0 ? 2
+                     : byte >= 0xE0 && byte < 0xF0 ? 3
+                     : byte >= 0xF0 && byte < 0xF5 ? 4
+                                                   : 0;
         unsigned cp = length == 1 ? byte : byte & (0xFFu >> (length + 1));
         for (int k = 1; k < length; ++k) {
             auto next = i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
@@ -108,8 +110,9 @@ bool parseUpgradeSource(const std::string& text, uint32_t& address, uint16_t& po
 Device::Device(const Options& options, Log& log)
     : options_(options),
       log_(log),
-      server_(log, HttpBehaviour{options.noAnswer, options.neverClose, options.slowAnswerMs, options.dripAnswerMs,
-                                  options.slowAnswers},
+      server_(log,
+              HttpBehaviour{options.noAnswer, options.neverClose, options.slowAnswerMs, options.dripAnswerMs,
+                            options.slowAnswers},
               [this](const HttpRequest& request) { return handle(request); }) {
     digest_.user = options.user;
     digest_.password = options.password;
@@ -280,10 +283,8 @@ HttpResponse Device::upgradeOrder(const HttpRequest& request) {
     }
     phase_ = Phase::Ordered;
     order_ = order;
-    log_.write(Json("upgrade_order")
-                   .str("server", formatIPv4(order.address))
-                   .num("port", order.port)
-                   .str("file", order.file));
+    log_.write(
+        Json("upgrade_order").str("server", formatIPv4(order.address)).num("port", order.port).str("file", order.file));
     HttpResponse r = page(200, "Upgrade", "Fetching " + htmlEscape(source));
     r.afterAnswer = [this] {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -310,8 +311,11 @@ void Device::stealFirst(const Order& order) {
                 sendto(fd.get(), rrq.data(), rrq.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server) ==
                     static_cast<ssize_t>(rrq.size());
     bool answered = sent && waitReadable(fd.get(), static_cast<int>(options_.idleDelayMs)) == 1;
-    log_.write(Json("thief_rrq").str("from", options_.thief).str("file", order.file).flag("sent", sent).flag(
-        "answered", answered));
+    log_.write(Json("thief_rrq")
+                   .str("from", options_.thief)
+                   .str("file", order.file)
+                   .flag("sent", sent)
+                   .flag("answered", answered));
 }
 
 void Device::writeImage(const std::vector<uint8_t>& image) {
@@ -336,9 +340,8 @@ bool Device::reopenWebServer() {
 }
 
 void Device::run() {
-    TftpFaults faults{options_.neverAckOack,   options_.stopAckAt,      options_.dropAckEvery,
-                      options_.duplicateAcks, options_.foreignPortAck, options_.repeatRrqAt,
-                      options_.dallyMs};
+    TftpFaults faults{options_.neverAckOack,   options_.stopAckAt,   options_.dropAckEvery, options_.duplicateAcks,
+                      options_.foreignPortAck, options_.repeatRrqAt, options_.dallyMs};
     while (!stop_) {
         Order order;
         {

@@ -32,8 +32,7 @@ bool applyWords(const std::vector<std::string>& words, Options& options, std::st
 bool placeDevice(uint32_t address, const Options& shared, Options& out, std::string& error) {
     char serial[32], mac[32];
     snprintf(serial, sizeof serial, "ULX74%07X", address & 0xFFFFFFu);
-    snprintf(mac, sizeof mac, "02:00:5E:%02X:%02X:%02X", (address >> 16) & 0xFF, (address >> 8) & 0xFF,
-             address & 0xFF);
+    snprintf(mac, sizeof mac, "02:00:5E:%02X:%02X:%02X", (address >> 16) & 0xFF, (address >> 8) & 0xFF, address & 0xFF);
     out = shared;
     return applyWords({"--address", formatIPv4(address), "--serial", serial, "--mac", mac}, out, error);
 }

@@ -140,17 +140,16 @@ std::string buildChallenge(const DigestConfig& config, const std::string& nonce,
 }
 
 std::string requestDigest(Ha1Form form, std::string_view user, std::string_view realm, std::string_view password,
-                          std::string_view nonce, std::string_view cnonce, std::string_view nc,
-                          std::string_view qop, std::string_view method, std::string_view uri) {
+                          std::string_view nonce, std::string_view cnonce, std::string_view nc, std::string_view qop,
+                          std::string_view method, std::string_view uri) {
     std::string a1 = std::string(user) + ":" + std::string(realm) + ":" + std::string(password);
     std::string ha1;
     if (form == Ha1Form::Plain) {
         ha1 = md5Hex(a1);
     } else {
         auto raw = md5(a1);
-        std::string inner = form == Ha1Form::SessHex
-                                ? md5Hex(a1)
-                                : std::string(reinterpret_cast<const char*>(raw.data()), raw.size());
+        std::string inner =
+            form == Ha1Form::SessHex ? md5Hex(a1) : std::string(reinterpret_cast<const char*>(raw.data()), raw.size());
         ha1 = md5Hex(inner + ":" + std::string(nonce) + ":" + std::string(cnonce));
     }
     // Appended piece by piece: g++ 12 at -O3 sees a false overlap in
@@ -187,8 +186,7 @@ DigestCheck checkAuthorization(const DigestConfig& config, std::string_view head
     // Algorithm: the client's choice must be the form the challenge named.
     std::string algorithm = p.value("algorithm");
     bool sess = equalsIgnoreCase(algorithm, "MD5-sess");
-    if (!sess && !algorithm.empty() && !equalsIgnoreCase(algorithm, "MD5"))
-        fail("unsupported algorithm " + algorithm);
+    if (!sess && !algorithm.empty() && !equalsIgnoreCase(algorithm, "MD5")) fail("unsupported algorithm " + algorithm);
     if (p.find("algorithm") != nullptr && algorithm.empty()) check.notes.push_back("algorithm sent empty");
     if (sess != (config.algorithm == AlgorithmMode::Md5Sess))
         fail(sess ? "MD5-sess used but not offered" : "plain MD5 used but MD5-sess offered");
@@ -234,8 +232,8 @@ DigestCheck checkAuthorization(const DigestConfig& config, std::string_view head
 
     check.got = lower(p.value("response"));
     auto expected = [&](Ha1Form form) {
-        return requestDigest(form, p.value("username"), p.value("realm"), config.password, p.value("nonce"), cnonce,
-                             nc, qop, method, p.value("uri"));
+        return requestDigest(form, p.value("username"), p.value("realm"), config.password, p.value("nonce"), cnonce, nc,
+                             qop, method, p.value("uri"));
     };
     check.expected = expected(sess ? Ha1Form::SessRaw : Ha1Form::Plain);
     if (sess && check.got != check.expected && check.got == expected(Ha1Form::SessHex)) {
@@ -250,8 +248,8 @@ DigestCheck checkAuthorization(const DigestConfig& config, std::string_view head
         fail(check.stale ? "stale nonce" : "unknown nonce");
     }
     if (!digestRight) fail("response differs (wrong password?)");
-    if (auto last = counts.find(cnonce); !qop.empty() && check.reason.empty() && last != counts.end() &&
-                                         check.nc <= last->second)
+    if (auto last = counts.find(cnonce);
+        !qop.empty() && check.reason.empty() && last != counts.end() && check.nc <= last->second)
         fail("nc " + nc + " not above the last accepted " + std::to_string(last->second) + " for this cnonce");
     check.ok = check.reason.empty();
     return check;

@@ -39,8 +39,7 @@ struct AuthParams {
 // Splits "Digest name=value, name="value", ..." into its parameters. An
 // unquoted value runs up to the next comma that starts a new "name=", so a
 // bare list such as qop=auth,auth-int stays one value. Oddities go to notes.
-bool parseAuthorization(std::string_view header, AuthParams& out, std::vector<std::string>& notes,
-                        std::string& error);
+bool parseAuthorization(std::string_view header, AuthParams& out, std::vector<std::string>& notes, std::string& error);
 
 // The WWW-Authenticate header value for a 401.
 std::string buildChallenge(const DigestConfig& config, const std::string& nonce, bool stale);
@@ -53,8 +52,8 @@ enum class Ha1Form { Plain, SessRaw, SessHex };
 // RFC 2617 request-digest: an empty qop gives the form without nc and
 // cnonce; qop "auth-int" adds MD5 of the (empty) entity body to A2.
 std::string requestDigest(Ha1Form form, std::string_view user, std::string_view realm, std::string_view password,
-                          std::string_view nonce, std::string_view cnonce, std::string_view nc,
-                          std::string_view qop, std::string_view method, std::string_view uri);
+                          std::string_view nonce, std::string_view cnonce, std::string_view nc, std::string_view qop,
+                          std::string_view method, std::string_view uri);
 
 struct DigestCheck {
     bool ok = false;

@@ -16,7 +16,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kMaxRequestBytes = 16 * 1024;  // request line and headers
 constexpr size_t kMaxHeaders = 100;
-constexpr int kPollMs = 100;                    // how often a waiting thread looks at the stop flag
+constexpr int kPollMs = 100;  // how often a waiting thread looks at the stop flag
 constexpr auto kRequestTimeout = std::chrono::seconds(10);
 constexpr auto kSendTimeout = std::chrono::seconds(10);
 constexpr size_t kMaxConnections = 64;
@@ -269,7 +269,8 @@ void HttpServer::serve(Fd connection, std::string peer) {
         response.status = error == "request head too large" ? 431 : 400;
         response.body = "<html><body>" + statusLine(response.status) + "</body></html>\n";
     }
-    const bool slow = behaviour_.slowAnswerMs > 0 && (behaviour_.slowAnswers == 0 || slowGiven_++ < behaviour_.slowAnswers);
+    const bool slow =
+        behaviour_.slowAnswerMs > 0 && (behaviour_.slowAnswers == 0 || slowGiven_++ < behaviour_.slowAnswers);
     if (slow && !pause(behaviour_.slowAnswerMs)) return;
 
     std::string text = "HTTP/1.1 " +

@@ -73,7 +73,7 @@ private:
     void holdOpen(int fd);
     bool sendAll(int fd, const std::string& data);
     bool drip(int fd, const std::string& data);  // false when the peer left or the server stops
-    bool pause(long ms);  // false when stopped meanwhile
+    bool pause(long ms);                         // false when stopped meanwhile
     void reap(bool all);
 
     Log& log_;

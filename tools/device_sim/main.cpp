@@ -28,17 +28,10 @@ int main(int argc, char** argv) {
 
     sim::Options options;
     switch (sim::parseOptions(static_cast<int>(rest.size()) - 1, rest.data(), options, error)) {
-        case sim::ParseResult::Help:
-            fputs((sim::helpText() + sim::deviceListHelpText()).c_str(), stdout);
-            return 0;
-        case sim::ParseResult::Error:
-            fprintf(stderr, "ulx-device-sim: %s (see --help)\n", error.c_str());
-            return 2;
-        case sim::ParseResult::Run:
-            break;
-        case sim::ParseResult::Version:
-            puts("ulx-device-sim " ULX_VERSION_TEXT);
-            return 0;
+        case sim::ParseResult::Help: fputs((sim::helpText() + sim::deviceListHelpText()).c_str(), stdout); return 0;
+        case sim::ParseResult::Error: fprintf(stderr, "ulx-device-sim: %s (see --help)\n", error.c_str()); return 2;
+        case sim::ParseResult::Run: break;
+        case sim::ParseResult::Version: puts("ulx-device-sim " ULX_VERSION_TEXT); return 0;
     }
     std::vector<sim::Options> devices{options};
     if (list.given() && !sim::buildDeviceList(list, options, devices, error)) {

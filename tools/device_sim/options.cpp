@@ -160,8 +160,7 @@ const std::vector<OptionEntry>& optionTable() {
              return parseIPv4(v, o.thiefAddress) && o.thiefAddress != 0;
          }},
         // ---- text encoding of the status page
-        {"--windows-1252-fields", nullptr,
-         "send the status page's field texts (given in UTF-8) in Windows-1252",
+        {"--windows-1252-fields", nullptr, "send the status page's field texts (given in UTF-8) in Windows-1252",
          flag(&Options::windows1252Fields)},
         // ----
         {"--exit-after-upgrade", nullptr,

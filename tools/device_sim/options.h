@@ -56,8 +56,8 @@ struct Options {
 
     // Fault switches for the utility's web client: how an answer arrives,
     // a web server that is no ULX, unusual challenges.
-    long dripAnswerMs = 0;     // each answer one byte at a time, this far apart (0 = off)
-    long foreignStatus = 0;    // every request answered with this status and a page without labels (0 = off)
+    long dripAnswerMs = 0;   // each answer one byte at a time, this far apart (0 = off)
+    long foreignStatus = 0;  // every request answered with this status and a page without labels (0 = off)
     bool basicChallengeFirst = false;
     bool crlfInNonce = false;
 

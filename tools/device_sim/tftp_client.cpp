@@ -83,7 +83,7 @@ private:
     const std::atomic<bool>& stop_;
 
     Fd socket_;
-    Fd foreign_;  // second port of --foreign-port-ack
+    Fd foreign_;            // second port of --foreign-port-ack
     sockaddr_in server_{};  // where the read request goes
     sockaddr_in peer_{};    // the server's transfer port, fixed by its first answer
     bool havePeer_ = false;
@@ -297,9 +297,8 @@ void Transfer::handle(const uint8_t* packet, size_t length, const sockaddr_in& f
     if (!havePeer_ || !sameEndpoint(from, peer_)) {
         ++foreignDatagrams_;
         if (foreignDatagrams_ <= kMaxDetailLines)
-            log_.write(Json("tftp_foreign")
-                           .str("from", formatEndpoint(from))
-                           .num("bytes", static_cast<long long>(length)));
+            log_.write(
+                Json("tftp_foreign").str("from", formatEndpoint(from)).num("bytes", static_cast<long long>(length)));
         sendError(from, 5, "Unknown transfer ID");
         return;
     }

@@ -17,11 +17,11 @@ using ulxtest::Event;
 using ulxtest::ScriptProcess;
 
 // The dialogs' templates, and which of them offer Cancel (button 2).
-const std::string WARNING = "139", ADDRESS = "101", ADDRESS_PHONE = "305", CONFIRM = "103",
-                  CONFIRM_TWO_STAGE = "304", PASSWORD = "104", CONNECTING = "105", UPLOADING = "110",
-                  SUCCESS = "111", WAITING = "114", MSGBOX = "msgbox";
-const std::set<std::string> CANCELLABLE = {WARNING, ADDRESS, ADDRESS_PHONE, CONFIRM, CONFIRM_TWO_STAGE,
-                                           PASSWORD, CONNECTING, UPLOADING, WAITING};
+const std::string WARNING = "139", ADDRESS = "101", ADDRESS_PHONE = "305", CONFIRM = "103", CONFIRM_TWO_STAGE = "304",
+                  PASSWORD = "104", CONNECTING = "105", UPLOADING = "110", SUCCESS = "111", WAITING = "114",
+                  MSGBOX = "msgbox";
+const std::set<std::string> CANCELLABLE = {WARNING,  ADDRESS,    ADDRESS_PHONE, CONFIRM, CONFIRM_TWO_STAGE,
+                                           PASSWORD, CONNECTING, UPLOADING,     WAITING};
 
 // Controls of the address, password and confirmation dialogs.
 constexpr int ADDRESS_ENTRY = 1000, LOCAL_LIST = 1017, USER_ENTRY = 1003, PASSWORD_ENTRY = 1005;
@@ -106,8 +106,8 @@ private:
             } else if (msSince(begin) > config_.timeoutMs) {
                 fatal_ = "the run took longer than " + std::to_string(config_.timeoutMs / 1000) + " s";
             } else if (cancelSince_ && msSince(*cancelSince_) > config_.cancelMs) {
-                fatal_ = "the program did not end within " + std::to_string(config_.cancelMs / 1000) +
-                         " s of the cancel";
+                fatal_ =
+                    "the program did not end within " + std::to_string(config_.cancelMs / 1000) + " s of the cancel";
             }
             // The operator's Ctrl-C: Cancel in the newest window that offers
             // it now (windows shown later get it when they are shown).
@@ -309,10 +309,10 @@ private:
     std::string local_;
     ScriptProcess process_;
 
-    std::map<int, std::string> kinds_;                     // window -> template
-    std::map<int, std::vector<std::string>> localItems_;   // address dialog -> its local addresses
-    std::vector<int> openCancellable_;  // shown windows that offer Cancel, oldest first
-    int cancelledWindow_ = -1;          // where the operator's Cancel went
+    std::map<int, std::string> kinds_;                    // window -> template
+    std::map<int, std::vector<std::string>> localItems_;  // address dialog -> its local addresses
+    std::vector<int> openCancellable_;                    // shown windows that offer Cancel, oldest first
+    int cancelledWindow_ = -1;                            // where the operator's Cancel went
     std::optional<Steady::time_point> cancelSince_;
     CancelReason reason_ = CancelReason::None;
     int passwordDialogs_ = 0;
@@ -331,8 +331,7 @@ std::string describe(const Record& r) {
     switch (r.outcome) {
         case Outcome::Upgraded: return out + " from " + r.software + " to " + r.newVersion;
         case Outcome::Current: return out + " (" + r.software + ")";
-        case Outcome::Identified:
-            return out + ": " + r.product + " " + r.software + (r.current() ? " (current)" : "");
+        case Outcome::Identified: return out + ": " + r.product + " " + r.software + (r.current() ? " (current)" : "");
         default: break;
     }
     if (!r.message.empty()) out += ": " + r.message;

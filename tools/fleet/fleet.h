@@ -85,9 +85,9 @@ struct Record {
     // What the confirmation dialog showed.
     bool identified = false;
     std::string product, serial, mac, software, hardware;
-    std::string embeddedVersion;  // "Confirm Upgrade to Ver. X"
-    std::string newVersion;       // the success dialog's version
-    long bytes = 0, total = 0;    // bytes acknowledged by the device, image size
+    std::string embeddedVersion;      // "Confirm Upgrade to Ver. X"
+    std::string newVersion;           // the success dialog's version
+    long bytes = 0, total = 0;        // bytes acknowledged by the device, image size
     long waitPos = 0, waitRange = 0;  // the uploading window's bar (the restart's wait, once restarting)
     bool started = false, ended = false;
     WallClock::time_point startTime, endTime;

@@ -82,15 +82,15 @@ long number(const std::string& name, const std::string& value, long low, long hi
     char* end = nullptr;
     long v = strtol(value.c_str(), &end, 10);
     if (value.empty() || *end != '\0' || v < low || v > high)
-        usageError("bad value for " + name + ": " + value + " (" + std::to_string(low) + " to " +
-                   std::to_string(high) + ")");
+        usageError("bad value for " + name + ": " + value + " (" + std::to_string(low) + " to " + std::to_string(high) +
+                   ")");
     return v;
 }
 
 Options parseArguments(int argc, char** argv) {
     Options o;
-    const std::set<std::string> withValue = {"--list",  "--password-file", "--jobs",    "--local",
-                                             "--report", "--timeout",      "--program"};
+    const std::set<std::string> withValue = {"--list",   "--password-file", "--jobs",   "--local",
+                                             "--report", "--timeout",       "--program"};
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i], value;
         if (arg == "--help" || arg == "-h") {
@@ -217,14 +217,15 @@ std::string summaryLine(const std::vector<Record>& records, long elapsed) {
         if (r.started && r.stage != Stage::Done) ++running;
     }
     char text[160];
-    snprintf(text, sizeof text, "done %d, failed %d, to go %d (%d running), elapsed %s", done, failed, toGo,
-             running, elapsedText(elapsed).c_str());
+    snprintf(text, sizeof text, "done %d, failed %d, to go %d (%d running), elapsed %s", done, failed, toGo, running,
+             elapsedText(elapsed).c_str());
     return text;
 }
 
 std::string bar(long pos, long range, int width) {
     int filled = range > 0 ? static_cast<int>(std::min(pos, range) * width / range) : 0;
-    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(width - filled), '.') + "]";
+    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(width - filled), '.') +
+           "]";
 }
 
 std::string progressLine(const Record& r) {
@@ -237,8 +238,8 @@ std::string progressLine(const Record& r) {
         amount = std::to_string(r.bytes) + "/" + std::to_string(r.total);
         meter = bar(r.waitPos, r.waitRange, 20);
     }
-    snprintf(text, sizeof text, "%-15s  %-24s  %17s %s", r.entry.address.c_str(), stageText(r.stage),
-             amount.c_str(), meter.c_str());
+    snprintf(text, sizeof text, "%-15s  %-24s  %17s %s", r.entry.address.c_str(), stageText(r.stage), amount.c_str(),
+             meter.c_str());
     return text;
 }
 
@@ -323,10 +324,8 @@ void printInventory(const std::vector<Record>& records) {
     for (const Record& r : records) {
         if (r.identified)
             printf("%-15s  %-10s  %-14s  %-17s  %-12s  %-8s  %s\n", r.entry.address.c_str(), r.product.c_str(),
-                   r.serial.c_str(), r.mac.c_str(), r.software.c_str(), r.hardware.c_str(),
-                   r.current() ? "yes" : "no");
-        else
-            printf("%-15s  %s\n", r.entry.address.c_str(), describe(r).c_str());
+                   r.serial.c_str(), r.mac.c_str(), r.software.c_str(), r.hardware.c_str(), r.current() ? "yes" : "no");
+        else printf("%-15s  %s\n", r.entry.address.c_str(), describe(r).c_str());
     }
 }
 
@@ -344,8 +343,7 @@ int main(int argc, char** argv) {
         if (!parseDeviceList(text, list, entries, error)) usageError(error);
     }
     for (const std::string& a : o.addresses) {
-        if (!parseDeviceList(a, "command line", entries, error))
-            usageError("\"" + a + "\" is not a device address");
+        if (!parseDeviceList(a, "command line", entries, error)) usageError("\"" + a + "\" is not a device address");
         if (entries.back().hasPassword) usageError("a password on the command line shows in ps: use a list file");
     }
     if (entries.empty()) usageError("no device: give --list FILE or addresses");
@@ -464,8 +462,8 @@ int main(int argc, char** argv) {
         if (caught > 0) {
             int level = std::min(fleet.cancelLevel.load() + 1, 3);
             fleet.cancelLevel.store(level);
-            const char* what = level == 1 ? "cancelling every upgrade whose image is not yet delivered "
-                                            "(again: those restarting too)"
+            const char* what = level == 1   ? "cancelling every upgrade whose image is not yet delivered "
+                                              "(again: those restarting too)"
                                : level == 2 ? "cancelling every upgrade (again: stop the programs at once)"
                                             : "stopping every program at once";
             {
