@@ -1,5 +1,5 @@
 // The HTTP exchange called directly: status classification, field extraction,
-// and httpGet against a scripted server (127.0.3.10 .. 127.0.3.27).
+// and httpGet against a scripted server (127.0.3.10 .. 127.0.3.26).
 #include "web/http.h"
 
 #include <arpa/inet.h>
@@ -66,8 +66,6 @@ TEST(HttpClassify, StatusLines) {
         {"HTTP/1.1 401 X\r\nwww-authenticate: Digest realm=\"r\", nonce=\"n\"\r\n", 2},
         {"HTTP/1.1 401 X\r\n\r\n<p>WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"</p>", 1},  // in the body
         {"HTTP/1.1 401 X\r\nWWW-Authenticate: Digest realm=\"r\", nonce=\"n", 1},  // ends inside the nonce
-        {"HTTP/1.1 401 X\r\nWWW-Authenticate: Basic realm=\"b\"\r\nWWW-Authenticate: Digest realm=\"r\", nonce=\"n\"", 1},
-        {"HTTP/1.1 401 X\r\nWWW-Authenticate: Digest realm=\"r\", nonce=\"n\r\nX-Injected: 1\"\r\n\r\n", 2},
         {"HTTP/1.1", -2}, {"HTTP/1.1 ", -2}, {"HTTP/1.1 \t  ", -2},
         {"HTTP/1.0 200 OK", -1}, {"http/1.1 200 OK", -1}, {"HTTP/1.", -1}, {"", -1}, {"\x89PNG\r\n\x1a\n", -1},
     };
@@ -78,7 +76,9 @@ TEST(HttpClassify, StatusLines) {
     }
 }
 
-TEST(HttpExtract, ValueIsTheFirstTextBetweenTagsAfterTheLabel) {
+// A field's value is the first text between tags after its label. How many labels make a
+// status page, and the line that names any other answer.
+TEST(HttpPage, FieldsLabelsAndFirstLine) {
     std::string longValue(200, 'L');
     struct Case {
         std::string text;
@@ -101,11 +101,7 @@ TEST(HttpExtract, ValueIsTheFirstTextBetweenTagsAfterTheLabel) {
         EXPECT_EQ(extractField(c.text.c_str(), c.label, dest, 127), c.expected ? dest : nullptr) << c.text;
         EXPECT_EQ(std::string(dest), c.expected.value_or("previous")) << c.text;
     }
-}
-
-// How many labels make a status page, and the line that names any other answer.
-TEST(HttpAnswer, LabelsAndFirstLine) {
-    const std::tuple<std::string, int, const char*> cases[] = {
+    const std::tuple<std::string, int, const char*> answers[] = {
         {statusPage(), 5, "HTTP/1.1 200 OK"},
         {"HTTP/1.1 404 Not Found\r\nServer: printer\r\n\r\n<h1>Not Found</h1>", 0, "HTTP/1.1 404 Not Found"},
         {"HTTP/1.1 200 OK\r\n\r\n<td>Serial Number:</td><td>1</td>", 1, "HTTP/1.1 200 OK"},
@@ -113,7 +109,7 @@ TEST(HttpAnswer, LabelsAndFirstLine) {
         {"HTTP/1.1 500\tFlash\x01write\x7f\n", 0, "HTTP/1.1 500?Flash?write?"},
         {"HTTP/1.1 301 " + std::string(100, 'M'), 0, nullptr},  // cut to 80 characters
     };
-    for (const auto& [text, labels, line] : cases) {
+    for (const auto& [text, labels, line] : answers) {
         EXPECT_EQ(countDeviceLabels(text.c_str()), labels) << text;
         char out[96];
         describeAnswer(text.c_str(), out, sizeof out, 80);
@@ -138,20 +134,14 @@ protected:
         const char* fields[] = {d.productName, d.macAddress, d.softwareVersion, d.hardwareVersion, d.serialNumber};
         for (int i = 0; i < 5; ++i) EXPECT_STREQ(fields[i], found ? kDeviceFields[i].value : "") << i;
     }
-    void setDigest(const char* password, uint32_t nonceCount) {
-        ASSERT_TRUE(
-            parseChallenge("Digest realm=\"ulx\",nonce=\"abc\",qop=\"auth\",algorithm=MD5", &g_webState.digest));
-        copyText(g_webState.digest.userName, 128, "admin");
-        copyText(g_webState.digest.password, 128, password);
-        g_webState.digest.nonceCount = nonceCount;
-    }
     std::vector<char> buffer = std::vector<char>(RESPONSE_BUFFER_SIZE + 64, '\x55');
     WebServer server;
 };
 
-// Without a password: request line, Host and blank line only; the bind
-// moves on from a taken port and starts again at each request.
-TEST_F(HttpGet, WithoutPasswordFromTheFirstFreePort) {
+// Without a password: request line, Host and blank line only. The bind moves on from a taken
+// port and starts again at each request; with all 101 local ports taken no attempt can be
+// made, which the exchange returns at once (the caller ends the run), its socket closed.
+TEST_F(HttpGet, WithoutPasswordFromTheFirstFreePortOrNone) {
     ASSERT_EQ(server.start("127.0.3.11", 80, inOrder({{statusPage(), false, 3}})), "");
     int taken = takePort("127.0.3.10", 23456);
     ASSERT_GE(taken, 0);
@@ -168,67 +158,96 @@ TEST_F(HttpGet, WithoutPasswordFromTheFirstFreePort) {
     EXPECT_EQ(requests[0].peerPort, 23457);
     EXPECT_EQ(requests[1].peerPort, 23456);
     EXPECT_EQ(g_webState.digest.nonceCount, 0u);
+
+    std::vector<int> all;
+    for (int port = 23456; port <= 23556; ++port) {
+        all.push_back(takePort("127.0.3.26", port));
+        ASSERT_GE(all.back(), 0) << port;
+    }
+    int probe = dup(0);  // the lowest free descriptor before the exchange
+    close(probe);
+    buffer[0] = '\x55';
+    EXPECT_EQ(get("127.0.3.26", "127.0.3.11"), HTTP_NO_BIND);
+    int after = dup(0);
+    close(after);
+    EXPECT_EQ(after, probe);
+    EXPECT_EQ(buffer[0], '\x55');
+    EXPECT_EQ(server.requests().size(), 2u);
+    for (int fd : all) close(fd);
 }
 
-TEST_F(HttpGet, EveryAuthorisedRequestRaisesTheNonceCountByOne) {
-    ASSERT_EQ(server.start("127.0.3.13", 80, inOrder({{statusPage()}})), "");
-    setDigest("secret", 0);
+// A refusal stores the challenge (a new nonce clears the count) and extracts nothing. With a
+// password every request is authorised and raises the count by one; the same nonce refused
+// again leaves it as it is.
+TEST_F(HttpGet, RefusalStoresTheChallengeThenEveryAuthorisedRequestRaisesTheNonceCount) {
+    std::string answer =
+        "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"ulx\", nonce=\"n2\", algorithm=MD5, "
+        "qop=\"auth\", opaque=\"op\"\r\nContent-Type: text/html\r\n\r\n" +
+        statusPageHtml();
+    ASSERT_EQ(server.start("127.0.3.13", 80, inOrder({{answer}, {answer}, {statusPage()}})), "");
+    copyText(g_webState.digest.nonce, 128, "n1");
+    copyText(g_webState.digest.previousNonce, 128, "n1");
+    g_webState.digest.nonceCount = 3;
+    EXPECT_EQ(get("127.0.3.12", "127.0.3.13"), -1);
+    EXPECT_STREQ(g_webState.digest.nonce, "n2");
+    EXPECT_STREQ(g_webState.digest.opaque, "op");
+    EXPECT_EQ(g_webState.digest.nonceCount, 0u);  // a new nonce
+    expectFields(false);
+
+    copyText(g_webState.digest.userName, 128, "admin");
+    copyText(g_webState.digest.password, 128, "secret");
     const char* paths[] = {"/admin/advanced", "/admin/upgrade?tftp://127.0.3.12:69/ulx7400.bin", "/admin/advanced"};
     for (unsigned i = 0; i < 3; ++i) {
-        EXPECT_GT(get("127.0.3.12", "127.0.3.13", paths[i]), 0);
+        EXPECT_EQ(get("127.0.3.12", "127.0.3.13", paths[i]) > 0, i > 0);  // the first is refused again
         EXPECT_EQ(g_webState.digest.nonceCount, i + 1);
-        ASSERT_TRUE(server.waitRequests(i + 1));
-        std::string request = server.requests()[i].bytes;
+        ASSERT_TRUE(server.waitRequests(i + 2));
+        std::string request = server.requests()[i + 1].bytes;
         std::string head = "GET " + std::string(paths[i]) + " HTTP/1.1\r\nHost: 127.0.3.13\r\nAuthorization: ";
         EXPECT_EQ(request.substr(0, head.size()), head);
         EXPECT_EQ(request.substr(request.size() - 4), "\r\n\r\n");
-        EXPECT_EQ(authParam(request, "uri"), paths[i]);
-        EXPECT_EQ(authParam(request, "nc"), "00000000" + std::to_string(i + 1));
-        EXPECT_TRUE(digestMatches(request, "secret")) << request;
+        // The digest itself: DigestHeader.Lines, and the device's own check in the e2e roads.
+        EXPECT_NE(request.find(",uri=\"" + std::string(paths[i]) + "\","), std::string::npos) << request;
+        EXPECT_NE(request.find(",nc=00000000" + std::to_string(i + 1) + ","), std::string::npos) << request;
     }
 }
 
-TEST_F(HttpGet, UnreachableDeviceTenAttemptsThenZeroAndNothingChanged) {
-    setDigest("secret", 5);
+// No device: ten connection attempts, nothing sent, then 0. A device that takes the request and
+// then says nothing, or drips its page a byte now and then past the whole answer's bound: a
+// failed attempt too (on the test clock the bounds are 0.5 s and 1.5 s). None leaves anything behind.
+TEST_F(HttpGet, UnreachableSilentOrDrippingDeviceIsAFailedAttempt) {
+    ASSERT_EQ(server.start("127.0.3.25", 80, inOrder({{"", true}, {statusPage(), false, 150}})), "");
+    ASSERT_TRUE(parseChallenge("Digest realm=\"ulx\",nonce=\"abc\",qop=\"auth\"", &g_webState.digest));
+    copyText(g_webState.digest.userName, 128, "admin");
+    copyText(g_webState.digest.password, 128, "secret");
+    g_webState.digest.nonceCount = 5;
     copyText(g_webState.device.productName, 128, "before");
     DigestState state = g_webState.digest;
     DeviceInfo info = g_webState.device;
     SynCounter attempts("127.0.3.17");  // nothing listens there
     EXPECT_EQ(get("127.0.3.16", "127.0.3.17"), 0);
     EXPECT_EQ(memcmp(&state, &g_webState.digest, sizeof state), 0);
-    EXPECT_EQ(memcmp(&info, &g_webState.device, sizeof info), 0);
     EXPECT_EQ(buffer[0], '\x55');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(get("127.0.3.24", "127.0.3.25"), 0) << attempt;
+        EXPECT_EQ(buffer[0], '\0');
+    }
+    EXPECT_EQ(g_webState.digest.nonceCount, 7u);  // both were sent
+    EXPECT_EQ(memcmp(&info, &g_webState.device, sizeof info), 0);
     if (!attempts.ok()) GTEST_SKIP() << "no raw socket here: the attempts are not counted";
     for (int i = 0; i < 200 && attempts.count() < 10; ++i) usleep(10000);
     usleep(100000);
     EXPECT_EQ(attempts.count(), 10);
 }
 
-TEST_F(HttpGet, RefusalStoresTheChallengeAndExtractsNothing) {
-    std::string answer =
-        "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"ulx\", nonce=\"n2\", algorithm=MD5, "
-        "qop=\"auth\", opaque=\"op\"\r\nContent-Type: text/html\r\n\r\n" +
-        statusPageHtml();
-    ASSERT_EQ(server.start("127.0.3.19", 80, inOrder({{answer}})), "");
-    copyText(g_webState.digest.nonce, 128, "n1");
-    copyText(g_webState.digest.previousNonce, 128, "n1");
-    g_webState.digest.nonceCount = 3;
-    EXPECT_EQ(get("127.0.3.18", "127.0.3.19"), -1);
-    EXPECT_STREQ(g_webState.digest.nonce, "n2");
-    EXPECT_STREQ(g_webState.digest.opaque, "op");
-    EXPECT_EQ(g_webState.digest.nonceCount, 0u);  // a new nonce
-    expectFields(false);
-
-    // With a password, the same nonce refused again: the count stays.
-    copyText(g_webState.digest.password, 128, "wrong");
-    EXPECT_EQ(get("127.0.3.18", "127.0.3.19"), -1);
-    EXPECT_EQ(g_webState.digest.nonceCount, 1u);
-}
-
-// Each is read whole and searched (up to its first NUL) for the fields.
+// Each is read whole, up to the capacity, and searched (up to its first NUL) for the fields;
+// nothing is written past the buffer.
 TEST_F(HttpGet, AnswersThatAreNoPasswordDemandGiveTheirByteCount) {
     const std::string binary = "HTTP/1.1 200 OK\r\n\r\n<td>Product Name:</td><td>ULX\0-7400</td>"s +
                                "<td>Serial Number:</td><td>FM1</td>\xff\xfe";
+    // The serial number's label lies inside the capacity, its value across the cut.
+    std::string head = "HTTP/1.1 200 OK\r\n\r\n<td>Product Name:</td><td>P</td>", cell = "<td>Serial Number:</td><td>";
+    const std::string longAnswer = head + std::string(RESPONSE_MAX_CHARS - 5 - head.size() - cell.size(), ' ') + cell +
+                                   "SERIAL-BEYOND</td>" + std::string(10000, 'x');
     const std::string answers[] = {
         statusPage("HTTP/1.0 200 OK"),
         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"ulx\"\r\n\r\n" + statusPageHtml(),
@@ -236,69 +255,24 @@ TEST_F(HttpGet, AnswersThatAreNoPasswordDemandGiveTheirByteCount) {
         statusPageHtml(),  // no status line at all
         "",                // closed without a byte
         binary,
+        longAnswer,
     };
     ASSERT_EQ(server.start("127.0.3.21", 80, inOrder({std::begin(answers), std::end(answers)})), "");
     for (const std::string& a : answers) {
-        SCOPED_TRACE(a.substr(0, 30));
+        SCOPED_TRACE(a.substr(0, 30) + "... " + std::to_string(a.size()));
         memset(&g_webState.device, 0, sizeof g_webState.device);
-        EXPECT_EQ(get("127.0.3.20", "127.0.3.21"), static_cast<int>(a.size()));
-        EXPECT_EQ(buffered(a.size()), a);
+        const size_t n = std::min<size_t>(a.size(), RESPONSE_MAX_CHARS);
+        EXPECT_EQ(get("127.0.3.20", "127.0.3.21"), static_cast<int>(n));
+        EXPECT_EQ(buffered(n + 1), a.substr(0, n) + '\0');
+        EXPECT_EQ(std::string(buffer.begin() + RESPONSE_BUFFER_SIZE, buffer.end()), std::string(64, '\x55'));
         EXPECT_EQ(g_webState.digest.nonceCount, 0u);
-        if (a != binary) {
+        if (a != binary && a != longAnswer) {
             expectFields(!a.empty());
             continue;
         }
-        EXPECT_STREQ(g_webState.device.productName, "ULX");
-        EXPECT_STREQ(g_webState.device.serialNumber, "");
+        EXPECT_STREQ(g_webState.device.productName, a == binary ? "ULX" : "P");
+        EXPECT_STREQ(g_webState.device.serialNumber, a == binary ? "" : "SERIA");
     }
-}
-
-// A device that takes the request and then says nothing, or drips its page
-// a byte now and then past the whole answer's bound: a failed attempt, which
-// leaves nothing behind (on the test clock the bounds are 0.5 s and 1.5 s).
-TEST_F(HttpGet, SilentOrDrippingAnswerIsAFailedAttempt) {
-    ASSERT_EQ(server.start("127.0.3.25", 80, inOrder({{"", true}, {statusPage(), false, 150}})), "");
-    setDigest("secret", 0);
-    copyText(g_webState.device.productName, 128, "before");
-    DeviceInfo info = g_webState.device;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        EXPECT_EQ(get("127.0.3.24", "127.0.3.25"), 0) << attempt;
-        EXPECT_EQ(buffer[0], '\0');
-        EXPECT_EQ(memcmp(&info, &g_webState.device, sizeof info), 0);
-    }
-    EXPECT_EQ(g_webState.digest.nonceCount, 2u);  // both were sent
-}
-
-// All 101 local ports taken: no attempt can be made, which the exchange
-// returns at once (the caller ends the run), its socket closed.
-TEST_F(HttpGet, NoFreeLocalPortIsReturnedAndLeavesNoSocket) {
-    std::vector<int> taken;
-    for (int port = 23456; port <= 23556; ++port) {
-        taken.push_back(takePort("127.0.3.26", port));
-        ASSERT_GE(taken.back(), 0) << port;
-    }
-    int probe = dup(0);  // the lowest free descriptor before the exchange
-    close(probe);
-    EXPECT_EQ(get("127.0.3.26", "127.0.3.27"), HTTP_NO_BIND);
-    int after = dup(0);
-    close(after);
-    EXPECT_EQ(after, probe);
-    EXPECT_EQ(buffer[0], '\x55');
-    for (int s : taken) close(s);
-}
-
-TEST_F(HttpGet, LongAnswerIsCutAtTheCapacityAndStillSearched) {
-    // The serial number's label lies inside the capacity, its value across the cut.
-    std::string head = "HTTP/1.1 200 OK\r\n\r\n<td>Product Name:</td><td>P</td>", cell = "<td>Serial Number:</td><td>";
-    std::string answer = head + std::string(RESPONSE_MAX_CHARS - 5 - head.size() - cell.size(), ' ') + cell +
-                         "SERIAL-BEYOND</td>" + std::string(10000, 'x');
-    ASSERT_EQ(server.start("127.0.3.23", 80, inOrder({{answer}})), "");
-    EXPECT_EQ(get("127.0.3.22", "127.0.3.23"), RESPONSE_MAX_CHARS);
-    EXPECT_EQ(buffered(RESPONSE_MAX_CHARS), answer.substr(0, RESPONSE_MAX_CHARS));
-    EXPECT_EQ(buffer[RESPONSE_MAX_CHARS], '\0');
-    EXPECT_EQ(std::string(buffer.begin() + RESPONSE_BUFFER_SIZE, buffer.end()), std::string(64, '\x55'));
-    EXPECT_STREQ(g_webState.device.productName, "P");
-    EXPECT_STREQ(g_webState.device.serialNumber, "SERIA");
 }
 
 }  // namespace

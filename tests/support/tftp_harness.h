@@ -87,13 +87,8 @@ public:
     ~UdpPeer() { close(fd_); }
     bool open(uint32_t address, uint16_t port = 0) {
         sockaddr_in a = inet(address, port);
-        socklen_t len = sizeof a;
-        sockaddr* sa = reinterpret_cast<sockaddr*>(&a);
-        bool ok = bind(fd_, sa, len) == 0 && getsockname(fd_, sa, &len) == 0;
-        port_ = ntohs(a.sin_port);
-        return ok;
+        return bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
-    uint16_t port() const { return port_; }
     bool send(uint32_t address, uint16_t port, const std::vector<uint8_t>& bytes) {
         sockaddr_in a = inet(address, port);
         return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) ==
@@ -116,21 +111,18 @@ public:
 
 private:
     int fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    uint16_t port_ = 0;
-};
-
-// While it lives, the clock runs at real time: the scaled clock would make a
-// server's 30 retransmission intervals shorter than a busy machine may stall a client.
-struct RealTimeClock {
-    uint32_t scale = platClockRescale(1);
-    ~RealTimeClock() { platClockRescale(scale); }
 };
 
 // A well-behaved client on the real-time clock: RRQ, ACK 0 for the OACK, an ACK per
 // DATA until the short one. The bytes, or nullopt on a broken protocol or 5 s of silence.
 inline std::optional<std::vector<uint8_t>> download(UdpPeer& client, uint32_t server, uint16_t port,
                                                     const std::string& name) {
-    RealTimeClock realTime;
+    // Real time till the end: the scaled clock would make a server's 30 retransmission
+    // intervals shorter than a busy machine may stall a client.
+    struct Restore {
+        uint32_t scale;
+        ~Restore() { platClockRescale(scale); }
+    } realTime{platClockRescale(1)};
     client.send(server, port, rrq(name));
     std::optional<Datagram> d = client.receive(5000);
     if (!d || d->opcode() != TFTP_OACK || d->port != port) return std::nullopt;

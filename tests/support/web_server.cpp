@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/platform.h"
+
 namespace ulxtest {
 
 std::string WebServer::start(const std::string& address, uint16_t port, Script script) {
@@ -62,6 +64,7 @@ void WebServer::serve() {
             if (n <= 0) break;
             r.bytes.append(chunk, static_cast<size_t>(n));
         }
+        r.clockMs = platClockMs();
         std::unique_lock<std::mutex> hold(mutex_);
         int index = static_cast<int>(requests_.size());
         requests_.push_back(r);
@@ -116,11 +119,6 @@ std::string statusPage(const std::string& statusLine, const char* version) {
            "\r\nConnection: close\r\n\r\n" + html;
 }
 
-std::string refusal(const std::string& nonce) {
-    return "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Digest realm=\"ulx\", nonce=\"" + nonce +
-           "\", algorithm=MD5, qop=\"auth\"\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-}
-
 static std::string digestHex(const std::string& message, const EVP_MD* md) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -142,27 +140,6 @@ std::string readFile(const std::string& path) {
     std::stringstream text;
     text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
-}
-
-std::string authParam(const std::string& request, const std::string& name) {
-    size_t line = request.find("\r\nAuthorization: Digest ");
-    if (line == std::string::npos) return "";
-    size_t end = request.find("\r\n", line + 2);
-    for (size_t at = request.find(name + "=", line); at < end; at = request.find(name + "=", at + 1)) {
-        if (request[at - 1] != ' ' && request[at - 1] != ',') continue;
-        size_t value = at + name.size() + 1;
-        if (request[value] == '"') return request.substr(value + 1, request.find('"', value + 1) - value - 1);
-        return request.substr(value, std::min(request.find(',', value), end) - value);
-    }
-    return "";
-}
-
-bool digestMatches(const std::string& request, const std::string& password) {
-    auto a = [&](const char* name) { return authParam(request, name); };
-    std::string ha1 = md5Hex(a("username") + ":" + a("realm") + ":" + password);
-    std::string middle = a("qop").empty() ? "" : a("nc") + ":" + a("cnonce") + ":" + a("qop") + ":";
-    std::string ha2 = md5Hex("GET:" + a("uri"));
-    return !a("response").empty() && a("response") == md5Hex(ha1 + ":" + a("nonce") + ":" + middle + ha2);
 }
 
 }  // namespace ulxtest

@@ -21,6 +21,7 @@ struct Reply {
 struct Request {
     std::string bytes, peerAddress;  // the head up to its blank line; its source
     uint16_t peerPort = 0;
+    uint32_t clockMs = 0;  // platClockMs() when the head was read
 };
 
 // Serves connections one after another on a thread of its own.
@@ -59,8 +60,6 @@ extern const DeviceField kDeviceFields[5];
 // A row per field; `version` replaces the software version, null drops its row.
 std::string statusPageHtml(const char* version = kDeviceFields[2].value);
 std::string statusPage(const std::string& statusLine = "HTTP/1.1 200 OK", const char* version = kDeviceFields[2].value);
-// A Digest refusal as Apache words it: realm "ulx", algorithm=MD5, qop="auth".
-std::string refusal(const std::string& nonce);
 
 // Polls done every 25 ms until it holds or timeoutMs has passed; its last answer.
 bool eventually(const std::function<bool()>& done, int timeoutMs = 10000);
@@ -68,9 +67,5 @@ bool eventually(const std::function<bool()>& done, int timeoutMs = 10000);
 std::string md5Hex(const std::string& message);
 std::string sha256Hex(const std::string& message);
 std::string readFile(const std::string& path);
-// A parameter of the request's Authorization line, unquoted; "" when absent.
-std::string authParam(const std::string& request, const std::string& name);
-// The request's response is the RFC 2617 digest of its parameters and password.
-bool digestMatches(const std::string& request, const std::string& password);
 
 }  // namespace ulxtest
