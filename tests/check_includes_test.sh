@@ -15,14 +15,12 @@ printf '#include "web/http.h"\n#include <atomic>\n' >"$tree"/tftp/session.cpp
 printf '#include "tftp/tftp.h"\n#  include <mutex>\n#include "control/base/text.h"\n' >"$tree"/control/sequence.cpp
 
 failures=0
-expect() {  # expect <pass|fail> <layers 0|1> <what>
-    local output rc
+expect() {  # expect <pass|fail> <layers 0|1> <what>: pass is exit 0, fail exit 1
+    local output rc want=0
+    [ "$1" = pass ] || want=1
     output=$(ULX_CHECK_LAYERS=$2 "$check" "$tree" 2>&1)
     rc=$?
-    if { [ "$1" = pass ] && [ $rc -ne 0 ]; } || { [ "$1" = fail ] && [ $rc -ne 1 ]; }; then
-        echo "FAIL ($3): expected $1 with layers=$2, exit $rc: $output"
-        failures=$((failures + 1))
-    fi
+    [ $rc = $want ] || { echo "FAIL ($3): expected $1 with layers=$2, exit $rc: $output"; failures=$((failures + 1)); }
 }
 expect pass 1 "a tree that keeps every rule"
 

@@ -23,10 +23,8 @@ purge() {
 trap 'purge || true; rm -rf "$work"' EXIT
 
 [ "$(id -u)" = 0 ] || { echo "package_test.sh must run as root"; exit 2; }
-if grep -rqs '^path-exclude=*/usr/share/man' /etc/dpkg/dpkg.cfg.d/; then
-  echo "this system's dpkg leaves out man pages (/etc/dpkg/dpkg.cfg.d): the man page checks cannot pass"
-  exit 2
-fi
+! grep -rqs '^path-exclude=*/usr/share/man' /etc/dpkg/dpkg.cfg.d/ ||
+  { echo "this system's dpkg leaves out man pages (/etc/dpkg/dpkg.cfg.d): the man page checks cannot pass"; exit 2; }
 
 echo "=== build and pack ($build)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DULX_BUILD_TESTS=OFF >/dev/null
@@ -36,7 +34,6 @@ rm -f "$build"/*.deb
 debs=()
 for p in "${packages[@]}"; do debs+=("$PWD/$(ls "$build/${p}"_*.deb)"); done
 version=$(dpkg-deb -f "${debs[0]}" Version)
-echo "packages: ${debs[*]}"
 
 id "$user" >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin "$user"
 chmod 755 "$work"
@@ -49,7 +46,6 @@ echo "=== install"
 purge
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${debs[@]}" >"$work/install.log" 2>&1 ||
   { cat "$work/install.log"; fail "apt-get install"; exit 1; }
-if grep -i "could not grant" "$work/install.log"; then fail "postinst could not grant the capability"; fi
 dpkg -L "${packages[@]}" | sort -u >"$work/files"
 mapfile -t programs < <(grep '^/usr/bin/' "$work/files")
 
@@ -66,12 +62,10 @@ for program in "${programs[@]}"; do
 done
 [[ $(/usr/bin/ulx-upgrade-script --version) == *$'\nfirmware: '* ]] || fail "ulx-upgrade-script --version names no firmware"
 
-last=$(/usr/bin/ulx-upgrade-script </dev/null | tail -n 1)
-[ "$last" = "exit 0" ] || fail "ulx-upgrade-script </dev/null ends with '$last'"
+[ "$(/usr/bin/ulx-upgrade-script </dev/null | tail -n 1)" = "exit 0" ] || fail "ulx-upgrade-script </dev/null: no 'exit 0'"
 
-for program in /usr/bin/ulx-upgrade /usr/bin/ulx-upgrade-script; do
-  getcap "$program" | grep -q 'cap_net_bind_service=ep' || fail "getcap $program: '$(getcap "$program")'"
-done
+# ulx-upgrade-script's capability is proven by the upgrade below.
+getcap /usr/bin/ulx-upgrade | grep -q 'cap_net_bind_service=ep' || fail "getcap ulx-upgrade: '$(getcap /usr/bin/ulx-upgrade)'"
 desktop-file-validate /usr/share/applications/ulx-upgrade.desktop || fail "desktop-file-validate"
 
 # The upgrade: the installed ulx-device-sim plays the device on 127.0.0.2:80 (as root:
@@ -87,19 +81,13 @@ exec setpriv --reuid=$user --regid=$user --init-groups --inh-caps=-all \\
 SCRIPT
 chmod 755 "$work/as-user"
 image=$(sed -n 's/^ULX_TARGET_IMAGE:FILEPATH=//p' "$build/CMakeCache.txt")
-run_upgrade() {
-  "$build/tools/ulx-demo" --sim /usr/bin/ulx-device-sim --script "$work/as-user" --image "$image" \
-    --log "$work/device.log" >"$work/demo.log" 2>&1
-}
-export -f run_upgrade
-export build work image
 ns=()
 if unshare -n true 2>/dev/null; then ns=(unshare -n); fi
-"${ns[@]}" bash -c 'ip link set lo up && run_upgrade' ||
+"${ns[@]}" sh -c 'ip link set lo up && exec "$@"' sh "$build/tools/ulx-demo" --sim /usr/bin/ulx-device-sim \
+  --script "$work/as-user" --image "$image" --log "$work/device.log" >"$work/demo.log" 2>&1 ||
   { cat "$work/demo.log"; fail "the upgrade by $user"; }
 [ "$(cat "$work/who")" = "$user" ] || fail "ulx-upgrade-script ran as '$(cat "$work/who")', not $user"
 grep -q '"event":"upgrade_order".*"port":69,' "$work/device.log" || fail "the upgrade order names no port 69"
-tail -n 3 "$work/demo.log"
 
 echo "=== purge"
 purge

@@ -27,14 +27,24 @@ start_upgrade() {  # NAME [LIBRARY to preload]
   pids+=($program)
 }
 
+# dialog PATTERN SHOT [SECONDS]: the window's id in $w once it is shown, and a picture of it.
+dialog() {
+  w=$(window "$1" "${3:-10}") || fail "no window '$1'"
+  shot "$w" "$2"
+}
+
+# to_address NAME SHOT: the program, Continue in its warning dialog, its address dialog in $w.
+to_address() {
+  start_upgrade "$1"
+  dialog '^ULX-7400 Firmware Upgrade$' "$2"
+  keys "$w" Tab Return  # from Cancel, which has the focus, to Continue
+  gone "$w"
+  w=$(window '^ULX-7400 Firmware Upgrade$') || fail "no address dialog"
+}
+
 # ---- a full upgrade
 start_device full 127.0.8.2 --password ulx --idle-delay 1000 --slow-answer 700 --slow-answers 1 --restart-ms 500
-start_upgrade full
-w=$(window '^ULX-7400 Firmware Upgrade$') || fail "no warning dialog"
-shot "$w" 01-warning
-keys "$w" Tab Return  # from Cancel, which has the focus, to Continue
-gone "$w"
-w=$(window '^ULX-7400 Firmware Upgrade$') || fail "no address dialog"
+to_address full 01-warning
 typein "$w" 127.0.8.2
 keys "$w" shift+Tab End  # the local address list: loopback comes last
 shot "$w" 02-address
@@ -44,8 +54,7 @@ w=$(window '^Enter Password Information$') || fail "no password dialog"
 typein "$w" ulx
 shot "$w" 04-password
 keys "$w" Return
-w=$(window '^Confirm Upgrade to Ver\. 3\.1\.7\(GWe\)$') || fail "no confirmation dialog"
-shot "$w" 05-confirm
+dialog '^Confirm Upgrade to Ver\. 3\.1\.7\(GWe\)$' 05-confirm
 # The transfer is quick: its titles are noted as they come.
 (while :; do xdotool search --onlyvisible --name 'ULX@' getwindowname %@ 2>/dev/null; sleep 0.02; done \
   >"$work/titles") &
@@ -53,38 +62,28 @@ pids+=($!)
 # A click in the middle of Upgrade: dialog units (58, 150) of 172 x 166.
 geometry=$(xdotool getwindowgeometry "$w" | sed -n 's/.*Geometry: //p')
 xdotool mousemove --window "$w" $((58 * ${geometry%x*} / 172)) $((150 * ${geometry#*x} / 166)) click 1
-w=$(window '^Waiting For Firmware Download Request From ULX$') || fail "no waiting window"
-shot "$w" 06-waiting
-w=$(window '^Updating Target Firmware to ULX@127\.0\.8\.2$' 20) || fail "no updating title"
+dialog '^Waiting For Firmware Download Request From ULX$' 06-waiting
+dialog '^Updating Target Firmware to ULX@127\.0\.8\.2$' 07-updating 20
 grep -Eq '^Uploading Target Firmware to ULX@127\.0\.8\.2 [0-9]+/[0-9]+ Bytes$' "$work/titles" || fail "no uploading title"
-shot "$w" 07-updating
-w=$(window '^ULX@127\.0\.8\.2 Upgrade Successful!$' 60) || fail "no success dialog"
-shot "$w" 08-success
+dialog '^ULX@127\.0\.8\.2 Upgrade Successful!$' 08-success 60
 keys "$w" Return
 program_ended
 grep -q '"event":"tftp_done".*"complete":true' "$work/device-full.log" || fail "the device did not receive the image"
-echo "full upgrade: ok"
 
 # ---- a Cancel road: a rejected address, the password refused by Cancel
-start_upgrade cancel
-w=$(window '^ULX-7400 Firmware Upgrade$') || fail "no warning dialog"
-keys "$w" Tab Return
-gone "$w"
-w=$(window '^ULX-7400 Firmware Upgrade$') || fail "no address dialog"
+to_address cancel 09-warning-cancel
+address=$w
 keys "$w" Return  # empty: rejected
-e=$(window '^Error$') || fail "no Invalid IP Address box"
-shot "$e" 09-invalid-address
-keys "$e" Return
-gone "$e"
-typein "$w" 127.0.8.2
-keys "$w" shift+Tab End Return
+dialog '^Error$' 10-invalid-address
+keys "$w" Return
+gone "$w"
+typein "$address" 127.0.8.2
+keys "$address" shift+Tab End Return
 w=$(window '^Enter Password Information$') || fail "no password dialog"
 keys "$w" Escape
-e=$(window '^ULX Firwmare Upgrade Error$') || fail "no User Abort box"
-shot "$e" 10-user-abort
-keys "$e" Return
+dialog '^ULX Firwmare Upgrade Error$' 11-user-abort
+keys "$w" Return
 program_ended
-echo "cancel road: ok"
 
 # ---- the display goes away under an open dialog: the program ends at once, without
 # running its static destructors under its live threads (the preloaded witness would say so)
@@ -97,5 +96,3 @@ export DISPLAY=$main_display
 program_ended 1
 grep -q "connection broke" "$work/upgrade-lost.out" || fail "no word of the lost display"
 if grep -q "exit witness" "$work/upgrade-lost.out"; then fail "static destructors ran"; fi
-echo "display lost: ok"
-echo "screenshots in $shots"

@@ -10,10 +10,8 @@ allowed="$(dirname "$0")/windows7_imports.txt"
 status=0
 for exe in "$@"; do
   header=$("$objdump" -p "$exe")
-  for field in MajorOSystemVersion:6 MinorOSystemVersion:1 MajorSubsystemVersion:6 MinorSubsystemVersion:1; do
-    got=$(awk -v f="${field%%:*}" '$1 == f {print $2}' <<<"$header")
-    [ "$got" = "${field#*:}" ] || { echo "FAIL: $exe: ${field%%:*} is '$got', not ${field#*:}"; status=1; }
-  done
+  versions=$(awk '$1 ~ /^(Major|Minor)(OSystem|Subsystem)Version$/ {printf "%s ", $2}' <<<"$header")
+  [ "$versions" = "6 1 6 1 " ] || { echo "FAIL: $exe: OS and subsystem versions '$versions', not 6.1 and 6.1"; status=1; }
   # "DLL Name: X" opens a DLL's list; its functions follow as
   # "<address> <hint> <name>" until the next list.
   imports=$(awk '/^\tDLL Name: / {dll = tolower($3); next}

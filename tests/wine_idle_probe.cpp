@@ -1,16 +1,12 @@
-// The CPU the listener's idle wait costs under Windows (run by
-// tests/wine_smoke_test.sh under Wine): the real listener loop with its
-// waiting window runs on this thread, next to a window of another class
-// that has either nothing, one posted message or a 50 ms timer pending -
-// as the system's own helper windows on a GUI thread do. After a settling
-// second, the process's CPU time over the next two seconds is written to
-// the file named on the command line:
+// The CPU the listener's idle wait costs under Windows (run by tests/wine_smoke_test.sh under
+// Wine): the real listener loop with its waiting window runs on this thread, next to a window of
+// another class that has either nothing, one posted message or a 50 ms timer pending - as the
+// system's own helper windows on a GUI thread do. A wait that any foreign message ends at once
+// spins a core. The process's CPU time over two seconds, after a settling one, goes to OUTPUT:
 //   ulx-idle-probe.exe none|message|timer OUTPUT
-// A wait that any foreign message ends at once spins a core here.
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "control/base/base.h"
@@ -61,12 +57,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     wc.lpszClassName = L"UlxProbeForeign";
     RegisterClassW(&wc);
     HWND foreign =
-        CreateWindowW(L"UlxProbeForeign", L"", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, instance, nullptr);
+        CreateWindowW(wc.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr, instance, nullptr);
     if (!foreign) return 4;
     if (strcmp(g_mode, "message") == 0) PostMessageW(foreign, WM_USER + 7, 0, 0);
     if (strcmp(g_mode, "timer") == 0) SetTimer(foreign, 1, 50, nullptr);
 
-    TftpListener* listener = static_cast<TftpListener*>(calloc(1, sizeof(TftpListener)));
+    auto* listener = new TftpListener{};
     listener->socket = platSocketUdp();
     SockAddrIn local;
     fillSocketAddress(0x7f000001, 0, &local);

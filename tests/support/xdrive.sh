@@ -10,48 +10,46 @@ fail() {
   exit 1
 }
 
+# poll SECONDS COMMAND...: whether COMMAND succeeds within SECONDS, tried every 0.1 s.
+poll() {
+  local tries=$(($1 * 10))
+  shift
+  for ((; tries > 0; tries--)); do
+    "$@" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # start_display [NAME]: a display of our own in DISPLAY; the server's process id in $display_pid.
 start_display() {
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display${1:-}" 2>"$work/xvfb${1:-}.out" &
+  local number="$work/display${1:-}"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$number" 2>"$work/xvfb${1:-}.out" &
   display_pid=$!
   pids+=($display_pid)
-  for _ in $(seq 100); do [ -s "$work/display${1:-}" ] && break; sleep 0.1; done
-  [ -s "$work/display${1:-}" ] || fail "Xvfb did not start"
-  export DISPLAY=:$(cat "$work/display${1:-}")
+  poll 10 test -s "$number" || fail "Xvfb did not start"
+  export DISPLAY=:$(cat "$number")
 }
 
-# window PATTERN [SECONDS]: the id of a visible window whose title matches the extended
-# regular expression, within 10 s unless told.
-window() {
-  local id
-  for _ in $(seq $((${2:-10} * 10))); do
-    id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | tail -1)
-    [ -n "$id" ] && { echo "$id"; return 0; }
-    sleep 0.1
-  done
-  return 1
-}
+# window PATTERN [SECONDS]: the id of the newest visible window whose title matches the
+# extended regular expression, within 10 s unless told.
+window() { poll "${2:-10}" newest_window "$1"; }
+newest_window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | tail -1 | grep .; }
 
-# gone ID: waits until the window is closed or hidden.
-gone() {
-  for _ in $(seq 100); do
-    xdotool getwindowname "$1" >/dev/null 2>&1 || return 0
-    xdotool search --onlyvisible --name . 2>/dev/null | grep -qx "$1" || return 0
-    sleep 0.1
-  done
-  return 1
-}
+# gone ID: waits until the window is closed or hidden, that is no longer among the visible ones.
+gone() { poll 10 hidden "$1"; }
+hidden() { ! xdotool search --onlyvisible --name . 2>/dev/null | grep -qx "$1"; }
 
 # start_device NAME ADDRESS [OPTIONS...]: ulx-device-sim ($sim) on ADDRESS, logging to
-# $work/device-NAME.log, once it listens; its process id in $device.
+# $work/device-NAME.log, once it listens; its process id in $device. The device started
+# before is stopped first, so that its ports are free again.
 start_device() {
-  local name=$1 address=$2
-  shift 2
-  "$sim" --address "$address" --log "$work/device-$name.log" "$@" &
+  local log="$work/device-$1.log"
+  kill "${device:-}" 2>/dev/null && wait "$device" 2>/dev/null || true
+  "$sim" --address "$2" --log "$log" "${@:3}" &
   device=$!
   pids+=($device)
-  for _ in $(seq 50); do grep -qs '"ready"' "$work/device-$name.log" && return 0; sleep 0.1; done
-  fail "the device did not start"
+  poll 5 grep -qs '"ready"' "$log" || fail "the device did not start"
 }
 
 # program_ended [CODE]: waits up to 20 s for $program to end with CODE (0).
@@ -70,5 +68,5 @@ shot() {
   local X="" Y="" WIDTH="" HEIGHT="" SCREEN WINDOW
   eval "$(xdotool getwindowgeometry --shell "$1" 2>/dev/null)"
   [ -n "$WIDTH" ] && timeout 20 import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$shots/$2.png" 2>/dev/null ||
-    echo "no screenshot $2"
+    echo "no screenshot $2" >&2
 }
