@@ -19,16 +19,7 @@ class InProcessUi {
 public:
     // Starts the backend once per process; later instances skip the lines seen so far.
     InProcessUi() {
-        [[maybe_unused]] static bool started = (headlessStart(
-                                                    -1,
-                                                    [](const char* line, void*) {
-                                                        clockPhasesLine(line);
-                                                        std::lock_guard<std::mutex> hold(s().lock);
-                                                        s().lines.push_back(line);
-                                                        s().changed.notify_all();
-                                                    },
-                                                    nullptr),
-                                                true);
+        [[maybe_unused]] static bool started = (headlessStart(-1, collect, nullptr), true);
         std::lock_guard<std::mutex> hold(s().lock);
         cursor_ = s().lines.size();
     }
@@ -47,6 +38,12 @@ public:
     void command(const std::string& line) { headlessCommand(line.c_str()); }
 
 private:
+    static void collect(const char* line, void*) {
+        clockPhasesLine(line);
+        std::lock_guard<std::mutex> hold(s().lock);
+        s().lines.push_back(line);
+        s().changed.notify_all();
+    }
     struct Shared {
         std::mutex lock;
         std::condition_variable changed;

@@ -22,11 +22,22 @@ struct Person {
     std::string cancelIn = "", local = "", user = "admin";
 };
 
+// Starts the program and walks the warning dialog with Continue (which
+// closes it with 1); the address dialog's window once shown, or -1.
+inline int toAddressDialog(ScriptProcess& p, const std::string& program, const Lines& args = {},
+                           const Lines& env = {}) {
+    int w = p.start(program, args, env) ? p.waitOpen("139") : -1;
+    if (w < 0 || !p.waitEvent("shown", w) || !p.press(w, 1)) return -1;
+    if (p.waitEvent("close", w).value_or(Event{}).result != "1") return -1;
+    int a = p.waitOpen("101");
+    return a >= 0 && p.waitEvent("shown", a) ? a : -1;
+}
+
 // What the person saw.
 struct Seen {
     Lines opened, messages;                    // templates in order; message box texts
     std::vector<int> dialogAfter;              // per password dialog, the attempts (connecting windows) before it
-    std::map<std::string, std::string> texts;  // "template/control" -> last text
+    std::map<std::string, std::string> texts;  // "template/control" (or "template/title") -> last text
     int exitCode = -1;
     int count(const std::string& t) const { return static_cast<int>(std::count(opened.begin(), opened.end(), t)); }
 };
@@ -42,9 +53,9 @@ inline Seen drive(ScriptProcess& ui, const std::string& device, Person person) {
             kinds[w] = e->tmpl;
             if (e->tmpl == "104") seen.dialogAfter.push_back(seen.count("105"));
             seen.opened.push_back(e->tmpl);
-        } else if (e->kind == "text") {
-            seen.texts[t + "/" + std::to_string(e->control)] = e->text;
-            if (t == "msgbox") seen.messages.push_back(e->text);
+        } else if (e->kind == "text" || e->kind == "title") {
+            seen.texts[t + "/" + (e->kind == "title" ? "title" : std::to_string(e->control))] = e->text;
+            if (t == "msgbox" && e->kind == "text") seen.messages.push_back(e->text);
         } else if (e->kind == "exit") {
             seen.exitCode = static_cast<int>(e->nums.at(0));
             break;

@@ -12,24 +12,20 @@
 #include "platform/platform.h"
 #include "support/clock_phases.h"
 
+static void phasedLine(const char* line, void*) {
+    clockPhasesLine(line);
+    fputs(line, stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
 int main() {
     const char* phases = getenv("ULX_CLOCK_PHASES");
-    if (phases && *phases && !clockPhasesConfigure(phases)) {
+    const bool phased = phases && *phases;
+    if (phased && !clockPhasesConfigure(phases)) {
         fprintf(stderr, "ULX_CLOCK_PHASES: not phase:scale[,...]: %s\n", phases);
         return 2;
     }
-    if (phases && *phases) {
-        headlessStart(
-            0,
-            [](const char* line, void*) {
-                clockPhasesLine(line);
-                fputs(line, stdout);
-                fputc('\n', stdout);
-                fflush(stdout);
-            },
-            nullptr);
-    } else {
-        headlessStart(0, nullptr, nullptr);
-    }
+    headlessStart(0, phased ? phasedLine : nullptr, nullptr);
     platExitProcess(runUpgrade());
 }
