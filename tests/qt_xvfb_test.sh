@@ -27,16 +27,16 @@ start_upgrade() {  # NAME [LIBRARY to preload]
   pids+=($program)
 }
 
-# dialog PATTERN SHOT [SECONDS]: the window's id in $w once it is shown, and a picture of it.
+# dialog PATTERN [SHOT [SECONDS]]: the window's id in $w once it is shown, and a picture of it.
 dialog() {
   w=$(window "$1" "${3:-10}") || fail "no window '$1'"
-  shot "$w" "$2"
+  [ -z "${2:-}" ] || shot "$w" "$2"
 }
 
-# to_address NAME SHOT: the program, Continue in its warning dialog, its address dialog in $w.
+# to_address NAME [SHOT]: the program, Continue in its warning dialog, its address dialog in $w.
 to_address() {
   start_upgrade "$1"
-  dialog '^ULX-7400 Firmware Upgrade$' "$2"
+  dialog '^ULX-7400 Firmware Upgrade$' "${2:-}"
   keys "$w" Tab Return  # from Cancel, which has the focus, to Continue
   gone "$w"
   w=$(window '^ULX-7400 Firmware Upgrade$') || fail "no address dialog"
@@ -71,17 +71,17 @@ program_ended
 grep -q '"event":"tftp_done".*"complete":true' "$work/device-full.log" || fail "the device did not receive the image"
 
 # ---- a Cancel road: a rejected address, the password refused by Cancel
-to_address cancel 09-warning-cancel
+to_address cancel
 address=$w
 keys "$w" Return  # empty: rejected
-dialog '^Error$' 10-invalid-address
+dialog '^Error$' 09-invalid-address
 keys "$w" Return
 gone "$w"
 typein "$address" 127.0.8.2
 keys "$address" shift+Tab End Return
 w=$(window '^Enter Password Information$') || fail "no password dialog"
 keys "$w" Escape
-dialog '^ULX Firwmare Upgrade Error$' 11-user-abort
+dialog '^ULX Firwmare Upgrade Error$' 10-user-abort
 keys "$w" Return
 program_ended
 

@@ -189,7 +189,7 @@ if has_road cancel; then
   start cancel ulx-test-upgrade
   xdotool type --delay 150 127.0.0.1
   keys Return
-  dialog "Connecting with ULX@127\.0\.0\.1" cancel-2-connecting
+  dialog "Connecting with ULX@127\.0\.0\.1" cancel-connecting
   wait_window "Enter Password Information" >/dev/null
   keys Escape
   user_abort cancel
