@@ -144,9 +144,7 @@ TEST(MessageBox, TaskModalDisablesOnlyTheCallingThreadsWindows) {
     ASSERT_NE(ui.waitLine(cmd("shown", box)), "");
     ui.command(cmd("close", mine));  // a disabled window takes no input
     EXPECT_EQ(ui.waitLine("error"), cmd("error", mine, "\"window is disabled\""));
-    ui.command(cmd("press", box, "1"));
-    EXPECT_EQ(ui.waitLine(cmd("close", box)), cmd("close", box, "1"));
-    EXPECT_EQ(ui.waitLine("enable"), cmd("enable", mine, "1"));
+    ui.command(cmd("press", box, "1"));  // the box closing, mine enabled again: test_script.cpp
     uiThread.join();
     platDestroyWindow(other);
 }

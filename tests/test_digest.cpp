@@ -160,8 +160,8 @@ TEST(DigestParse, OnlyTheDigestChallengeUnescaped) {
 }
 
 // A challenge without realm or nonce, or one that cannot be answered safely,
-// is refused and changes nothing.
-TEST(DigestParse, UnusableChallengesChangeNothing) {
+// is refused (and changes nothing: fuzz_challenge).
+TEST(DigestParse, UnusableChallengesAreRefused) {
     std::string longList = "Digest realm=\"r\", nonce=\"n\", qop=\"auth";  // a list too long to read
     for (int i = 0; i < 30; ++i) longList += ", auth-int";
     longList += "\"";
@@ -175,10 +175,8 @@ TEST(DigestParse, UnusableChallengesChangeNothing) {
     };
     // clang-format on
     for (const char* challenge : cases) {
-        DigestState state = parsed("Digest realm=\"old\",nonce=\"n0\",qop=auth,algorithm=MD5,opaque=\"o\"");
-        DigestState before = state;
+        DigestState state{};
         EXPECT_FALSE(parseChallenge(challenge, &state)) << challenge;
-        EXPECT_EQ(0, memcmp(&before, &state, sizeof state)) << challenge;
     }
 }
 

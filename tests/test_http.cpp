@@ -76,8 +76,9 @@ TEST(HttpClassify, StatusLines) {
     }
 }
 
-// A field's value is the first text between tags after its label. How many labels make a
-// status page, and the line that names any other answer.
+// A field's value is the first text between tags after its label; the line that names an answer.
+// An absent label (case-sensitive) finds nothing and leaves the destination alone; that, and the
+// label count: fuzz_answer.
 TEST(HttpPage, FieldsLabelsAndFirstLine) {
     std::string longValue(200, 'L');
     struct Case {
@@ -93,24 +94,20 @@ TEST(HttpPage, FieldsLabelsAndFirstLine) {
         {"Product Name:<b>A</b> Product Name:<b>B</b>", "Product Name:", "A"},  // first occurrence
         {"Label:<td> spaced &amp; verbatim </td>", "Label:", " spaced &amp; verbatim "},
         {"<td>Serial Number:</td><td>" + longValue + "</td>", "Serial Number:", longValue.substr(0, 127)},
-        {"product name:<b>A</b>", "Product Name:", std::nullopt},  // case-sensitive
-        {"<td>nothing here</td>", "Product Name:", std::nullopt},
     };
     for (const Case& c : cases) {
         char dest[128] = "previous";
         EXPECT_EQ(extractField(c.text.c_str(), c.label, dest, 127), c.expected ? dest : nullptr) << c.text;
         EXPECT_EQ(std::string(dest), c.expected.value_or("previous")) << c.text;
     }
-    const std::tuple<std::string, int, const char*> answers[] = {
-        {statusPage(), 5, "HTTP/1.1 200 OK"},
-        {"HTTP/1.1 404 Not Found\r\nServer: printer\r\n\r\n<h1>Not Found</h1>", 0, "HTTP/1.1 404 Not Found"},
-        {"HTTP/1.1 200 OK\r\n\r\n<td>Serial Number:</td><td>1</td>", 1, "HTTP/1.1 200 OK"},
-        {"\r\n<p>Product Name?</p>", 0, "(empty)"},
-        {"HTTP/1.1 500\tFlash\x01write\x7f\n", 0, "HTTP/1.1 500?Flash?write?"},
-        {"HTTP/1.1 301 " + std::string(100, 'M'), 0, nullptr},  // cut to 80 characters
+    const std::pair<std::string, const char*> answers[] = {
+        {statusPage(), "HTTP/1.1 200 OK"},
+        {"HTTP/1.1 404 Not Found\r\nServer: printer\r\n\r\n<h1>Not Found</h1>", "HTTP/1.1 404 Not Found"},
+        {"\r\n<p>Product Name?</p>", "(empty)"},
+        {"HTTP/1.1 500\tFlash\x01write\x7f\n", "HTTP/1.1 500?Flash?write?"},
+        {"HTTP/1.1 301 " + std::string(100, 'M'), nullptr},  // cut to 80 characters
     };
-    for (const auto& [text, labels, line] : answers) {
-        EXPECT_EQ(countDeviceLabels(text.c_str()), labels) << text;
+    for (const auto& [text, line] : answers) {
         char out[96];
         describeAnswer(text.c_str(), out, sizeof out, 80);
         EXPECT_EQ(std::string(out), line ? line : text.substr(0, 80)) << text;
@@ -138,9 +135,9 @@ protected:
     WebServer server;
 };
 
-// Without a password: request line, Host and blank line only. The bind moves on from a taken
-// port and starts again at each request; with all 101 local ports taken no attempt can be
-// made, which the exchange returns at once (the caller ends the run), its socket closed.
+// Without a password: request line, Host and blank line only (what comes of the answer: the last test).
+// The bind moves on from a taken port and starts again at each request; with all 101 local ports taken
+// no attempt can be made, which the exchange returns at once (the caller ends the run), its socket closed.
 TEST_F(HttpGet, WithoutPasswordFromTheFirstFreePortOrNone) {
     ASSERT_EQ(server.start("127.0.3.11", 80, inOrder({{statusPage(), false, 3}})), "");
     int taken = takePort("127.0.3.10", 23456);
@@ -148,8 +145,6 @@ TEST_F(HttpGet, WithoutPasswordFromTheFirstFreePortOrNone) {
     int n = get("127.0.3.10", "127.0.3.11");
     close(taken);
     EXPECT_EQ(n, static_cast<int>(statusPage().size()));
-    EXPECT_EQ(buffered(n + 1), statusPage() + '\0');
-    expectFields();
     EXPECT_GT(get("127.0.3.10", "127.0.3.11"), 0);
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
@@ -157,7 +152,6 @@ TEST_F(HttpGet, WithoutPasswordFromTheFirstFreePortOrNone) {
     EXPECT_EQ(requests[0].peerAddress, "127.0.3.10");
     EXPECT_EQ(requests[0].peerPort, 23457);
     EXPECT_EQ(requests[1].peerPort, 23456);
-    EXPECT_EQ(g_webState.digest.nonceCount, 0u);
 
     std::vector<int> all;
     for (int port = 23456; port <= 23556; ++port) {
@@ -176,7 +170,7 @@ TEST_F(HttpGet, WithoutPasswordFromTheFirstFreePortOrNone) {
     for (int fd : all) close(fd);
 }
 
-// A refusal stores the challenge (a new nonce clears the count) and extracts nothing. With a
+// A refusal stores the challenge (what is kept of it: DigestParse) and extracts nothing. With a
 // password every request is authorised and raises the count by one; the same nonce refused
 // again leaves it as it is.
 TEST_F(HttpGet, RefusalStoresTheChallengeThenEveryAuthorisedRequestRaisesTheNonceCount) {
@@ -185,13 +179,8 @@ TEST_F(HttpGet, RefusalStoresTheChallengeThenEveryAuthorisedRequestRaisesTheNonc
         "qop=\"auth\", opaque=\"op\"\r\nContent-Type: text/html\r\n\r\n" +
         statusPageHtml();
     ASSERT_EQ(server.start("127.0.3.13", 80, inOrder({{answer}, {answer}, {statusPage()}})), "");
-    copyText(g_webState.digest.nonce, 128, "n1");
-    copyText(g_webState.digest.previousNonce, 128, "n1");
-    g_webState.digest.nonceCount = 3;
     EXPECT_EQ(get("127.0.3.12", "127.0.3.13"), -1);
     EXPECT_STREQ(g_webState.digest.nonce, "n2");
-    EXPECT_STREQ(g_webState.digest.opaque, "op");
-    EXPECT_EQ(g_webState.digest.nonceCount, 0u);  // a new nonce
     expectFields(false);
 
     copyText(g_webState.digest.userName, 128, "admin");
@@ -251,9 +240,7 @@ TEST_F(HttpGet, AnswersThatAreNoPasswordDemandGiveTheirByteCount) {
     const std::string answers[] = {
         statusPage("HTTP/1.0 200 OK"),
         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"ulx\"\r\n\r\n" + statusPageHtml(),
-        statusPage("HTTP/1.1 404 Not Found"),
-        statusPageHtml(),  // no status line at all
-        "",                // closed without a byte
+        "",  // closed without a byte
         binary,
         longAnswer,
     };
