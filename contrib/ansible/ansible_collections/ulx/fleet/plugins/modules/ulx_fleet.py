@@ -144,8 +144,10 @@ cmd:
   returned: always
   type: list
   elements: str
-rc:
-  description: The exit code of ulx-fleet (0 all well, 1 some device not, 2 bad usage).
+exit_code:
+  description:
+    - The exit code of ulx-fleet (0 all well, 1 some device not, 2 bad usage).
+    - Not named C(rc), which Ansible would take for the task's own verdict when not 0.
   returned: always
   type: int
 stdout:
@@ -216,6 +218,22 @@ def results(records, inventory, force):
     }
 
 
+def failure(result, rc, err, allow_failures):
+    """Why the task fails, or None: a failed device (unless allowed), or
+    ulx-fleet's own failure."""
+    failed = result["failed_devices"]
+    if failed and not allow_failures:
+        outcome = {r["address"]: r["outcome"] for r in result["devices"]}
+        return "%d of %d devices failed: %s" % (
+            len(failed),
+            len(result["devices"]),
+            ", ".join("%s (%s)" % (a, outcome[a]) for a in failed),
+        )
+    if rc != 0 and not failed:
+        return "ulx-fleet ended with exit code %d: %s" % (rc, err.strip())
+    return None
+
+
 def main():
     module = AnsibleModule(
         argument_spec=dict(
@@ -223,7 +241,7 @@ def main():
             addresses=dict(type="list", elements="str"),
             user=dict(type="str", default="admin"),
             password=dict(type="str", no_log=True),
-            password_file=dict(type="path"),
+            password_file=dict(type="path", no_log=False),
             report=dict(type="path"),
             force=dict(type="bool", default=False),
             jobs=dict(type="int"),
@@ -256,23 +274,16 @@ def main():
     cmd = fleet_command(p, inventory, report, extra_list)
     env = {PASSWORD_VARIABLE: p["password"]} if p["password"] is not None else {}
     rc, out, err = module.run_command(cmd, environ_update=env)
-    result = dict(cmd=cmd, rc=rc, stdout=out, stderr=err, report=p["report"] or "", changed=False)
+    result = dict(cmd=cmd, exit_code=rc, stdout=out, stderr=err, report=p["report"] or "", changed=False)
     try:
         with open(report) as f:
             records = json.load(f)
     except (OSError, ValueError) as e:
         module.fail_json(msg="ulx-fleet wrote no report (%s): %s" % (e, err.strip()), **result)
     result.update(results(records, inventory, p["force"]))
-    failed = result["failed_devices"]
-    if failed and not p["allow_failures"]:
-        by_address = {r["address"]: r["outcome"] for r in records}
-        module.fail_json(
-            msg="%d of %d devices failed: %s"
-            % (len(failed), len(records), ", ".join("%s (%s)" % (a, by_address[a]) for a in failed)),
-            **result
-        )
-    if rc != 0 and not failed:
-        module.fail_json(msg="ulx-fleet ended with exit code %d: %s" % (rc, err.strip()), **result)
+    msg = failure(result, rc, err, p["allow_failures"])
+    if msg:
+        module.fail_json(msg=msg, **result)
     module.exit_json(**result)
 
 
