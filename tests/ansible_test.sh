@@ -33,6 +33,8 @@ printf '[defaults]\n' >"$ANSIBLE_CONFIG"
 (cd "$work" && ansible-galaxy collection build "$collection" &&
   ansible-galaxy collection install --offline -p "$work/collections" ulx-fleet-*.tar.gz) >"$work/galaxy.out" 2>&1 ||
   { cat "$work/galaxy.out"; fail "the collection does not build and install"; }
+ansible-doc ulx.fleet.ulx_fleet >/dev/null && ansible-doc -t filter ulx.fleet.fleet_summary >/dev/null ||
+  fail "ansible-doc cannot read the collection's documentation"
 
 # start_site NAME CONFIG: the site's simulated devices, waited for until each is ready.
 start_site() {

@@ -14,7 +14,7 @@ description:
   - Runs C(ulx-fleet) on the managed host, a computer on the devices' own
     network (the devices fetch the image from it by TFTP), and returns its
     report, one record per device.
-  - An upgrade runs with C(--yes): writing the task is the operator's
+  - An upgrade runs with C(--yes); the task itself is the operator's
     acknowledgement of the program's warning.
   - In check mode the devices are only identified (C(--inventory)); nothing
     on them changes. C(changed) then says whether an upgrade would change any.
@@ -34,7 +34,7 @@ options:
     elements: str
   user:
     description:
-      - The user for the devices of O(addresses) (C(ulx-fleet) uses C(admin)
+      - The user for the devices of C(addresses) (C(ulx-fleet) uses C(admin)
         for them). Other users are passed in a list file written to the
         module's temporary directory.
     type: str
@@ -71,7 +71,7 @@ options:
     description: The C(ulx-fleet) program (default, from C(PATH)).
     type: path
   allow_failures:
-    description: Succeed even when some devices failed; they are still listed in RV(failed_devices).
+    description: Succeed even when some devices failed; they are still listed in C(failed_devices).
     type: bool
     default: false
 notes:
