@@ -8,8 +8,8 @@
 #   ansible_test.sh ULX_FLEET ULX_DEVICE_SIM ULX_TEST_SCRIPT COLLECTION_DIR
 # Runs in a network namespace of its own (loopback only) where it can make one.
 set -uo pipefail
+command -v ansible-playbook >/dev/null || { echo "SKIP: no ansible-playbook (ansible-core)"; exit 77; }
 fleet=$(realpath "$1") sim=$(realpath "$2") script=$(realpath "$3") collection=$(realpath "$4")
-command -v ansible-playbook >/dev/null || { echo "SKIP: ansible-playbook is missing (apt-get install ansible-core)"; exit 77; }
 if [ -z "${ULX_ANSIBLE_NETNS:-}" ] && unshare -n true 2>/dev/null; then
   exec env ULX_ANSIBLE_NETNS=1 unshare -n sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
 fi
@@ -45,7 +45,8 @@ start_site() {
   local pid=$! want
   pids+=($pid)
   want=$(grep -c . "$work/$1/sim.conf")
-  [ "$(timeout 60 grep -m"$want" -c '"event":"ready"' <(tail -n +1 -F --pid=$pid "$work/$1/sim.log" 2>/dev/null))" = "$want" ] ||
+  [ "$(timeout 60 grep -m"$want" -c '"event":"ready"' <(tail -n +1 -F --pid=$pid "$work/$1/sim.log" 2>/dev/null))" \
+    = "$want" ] ||
     fail "site $1's devices are not ready: $(cat "$work/$1/sim.log")"
 }
 # site_a: two old devices (one with the password given to the module), one current, listed in a file.

@@ -131,7 +131,9 @@ counts:
   type: dict
   sample: {"upgraded": 2, "already current": 1, "no response": 1}
 failed_devices:
-  description: The addresses of the devices that were neither upgraded nor already current (in check mode, not identified).
+  description:
+    - The addresses of the devices that were neither upgraded nor already
+      current (in check mode, not identified).
   returned: when ulx-fleet wrote a report
   type: list
   elements: str
