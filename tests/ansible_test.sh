@@ -54,7 +54,7 @@ start_site site_a $'127.0.51.1\n127.0.51.2 --password a-secret\n127.0.51.3 --sof
 printf '# site a\n127.0.51.1\n127.0.51.2\n127.0.51.3\n' >"$work/site_a/devices.txt"
 # site_b: two old devices by address, user tech, the password in a file; 127.0.52.9 is absent.
 start_site site_b $'127.0.52.1\n127.0.52.2 --user tech --password b-secret\n'
-echo b-secret >"$work/site_b/password"
+(umask 077 && echo b-secret >"$work/site_b/password")
 
 phases=transfer:4,wait:400,verify:100
 cat >"$work/sites.yml" <<END
