@@ -12,9 +12,11 @@
 set -euo pipefail
 # The programs, their man pages and their install (setcap).
 packages=(cmake make g++ qt6-base-dev fonts-liberation libcap2-bin scdoc)
-# The tools (OpenSSL), the tests and their peers, the Debian packages and their test.
+# The tools (OpenSSL), the tests and their peers (ansible-core for the Ansible
+# collection's), the Debian packages and their test.
 tool_and_test_packages=(libssl-dev libgtest-dev libgmock-dev apache2 apache2-utils lighttpd atftp busybox curl tftpd-hpa
-  xvfb xdotool imagemagick x11-utils dpkg-dev file lintian desktop-file-utils man-db iproute2 util-linux)
+  xvfb xdotool imagemagick x11-utils dpkg-dev file lintian desktop-file-utils man-db iproute2 util-linux
+  ansible-core)
 case " $* " in
   *" --programs "*) ;;
   *) packages+=("${tool_and_test_packages[@]}") ;;

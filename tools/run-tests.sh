@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: the normal build, the Debian packages installed,
+# The whole test suite: the normal build (its ctest also runs the Ansible
+# collection's playbook against two simulated sites), the Debian packages installed,
 # used and purged, the Windows program cross-built and driven under Wine,
 # then the same tests built with AddressSanitizer +
 # UndefinedBehaviorSanitizer and with ThreadSanitizer, then every fuzz
