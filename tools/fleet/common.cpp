@@ -264,7 +264,10 @@ std::string reportCsv(const std::vector<Record>& records) {
     out += "\n";
     for (const Record& r : records) {
         std::string line;
-        for (const Column& c : columns(r)) line += (line.empty() ? "" : ",") + csvField(c.value);
+        for (const Column& c : columns(r)) {
+            if (!line.empty()) line += ',';
+            line += csvField(c.value);
+        }
         out += line + "\n";
     }
     return out;

@@ -224,8 +224,10 @@ std::string summaryLine(const std::vector<Record>& records, long elapsed) {
 
 std::string bar(long pos, long range, int width) {
     int filled = range > 0 ? static_cast<int>(std::min(pos, range) * width / range) : 0;
-    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(width - filled), '.') +
-           "]";
+    std::string text = "[";
+    text.append(static_cast<size_t>(filled), '#');
+    text.append(static_cast<size_t>(width - filled), '.');
+    return text + "]";
 }
 
 std::string progressLine(const Record& r) {
