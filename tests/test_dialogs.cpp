@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "control/base/base.h"
-#include "driver/protocol_driver.h"
+#include "support/person.h"
 #include "support/inprocess.h"
 #include "ui/ui.h"
 

@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -13,7 +14,7 @@
 #include <regex>
 #include <sstream>
 
-#include "driver/protocol_driver.h"
+#include "support/person.h"
 #include "support/web_server.h"
 
 using namespace ulxtest;
@@ -115,6 +116,7 @@ protected:
         }
         writeFile("sim.conf", config);
         writeFile("password", "shared\n");
+        chmod(path("password").c_str(), 0600);
         ASSERT_TRUE(
             sim_.start(ULX_DEVICE_SIM, {"--config", path("sim.conf"), "--log", path("sim.log"), "--idle-delay", "100",
                                         "--restart-ms", "50", "--dally-ms", "50", "--exit-after", "120000"}));

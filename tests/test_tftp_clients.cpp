@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "driver/protocol_driver.h"
+#include "support/person.h"
 #include "platform/headless/headless.h"
 #include "support/clock_phases.h"
 #include "support/tftp_harness.h"
