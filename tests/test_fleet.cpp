@@ -370,9 +370,9 @@ TEST_F(Fleet, RolloutLimitsThenRetry) {
     expectReport(readJson(path("report.json")), {{1, upgraded(1, 44)}, {5, {"wrong password", ABORT}}, {9, held}});
 
     writeFile("right.txt", address(5) + ",admin,other\n");
-    EXPECT_EQ(runFleet({"--retry", path("report.json"), "--list", path("right.txt"), "--yes", "--report",
-                        path("retry.csv")}),
-              0);
+    EXPECT_EQ(
+        runFleet({"--retry", path("report.json"), "--list", path("right.txt"), "--yes", "--report", path("retry.csv")}),
+        0);
     expectReport(readCsv(path("retry.csv")), {{5, upgraded(5, 44)}, {9, upgraded(9, 44)}});
     expectImages({1, 5, 9});
 }

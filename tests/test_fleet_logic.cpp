@@ -158,7 +158,9 @@ TEST(FleetLogic, RolloutGate) {
         for (size_t i = 0; i < states.size(); ++i) {
             Record& r = records[i];
             r.stage = states[i] == 'q' ? Stage::Queued : states[i] == 'r' ? Stage::Running : Stage::Done;
-            r.outcome = states[i] == 'u' ? Outcome::Upgraded : states[i] == 'f' ? Outcome::NoResponse : Outcome::Pending;
+            r.outcome = states[i] == 'u'   ? Outcome::Upgraded
+                        : states[i] == 'f' ? Outcome::NoResponse
+                                           : Outcome::Pending;
         }
         return records;
     };

@@ -3,8 +3,8 @@
 // escapes, quoting, bounded waits, stalled or absent programs.
 #include <gtest/gtest.h>
 
-#include "support/person.h"
 #include "platform/headless/protocol.h"
+#include "support/person.h"
 #include "ui/ui.h"
 
 using namespace ulxtest;

@@ -11,10 +11,10 @@ namespace fleet {
 
 // Exit codes.
 enum : int {
-    EXIT_ALL_GOOD = 0,       // every device upgraded or already current (inventory: identified)
-    EXIT_SOME_FAILED = 1,    // any device not
-    EXIT_USAGE = 2,          // bad usage: nothing started
-    EXIT_CANARY_FAILED = 3,  // --canary: a canary device failed, the others were not started
+    EXIT_ALL_GOOD = 0,           // every device upgraded or already current (inventory: identified)
+    EXIT_SOME_FAILED = 1,        // any device not
+    EXIT_USAGE = 2,              // bad usage: nothing started
+    EXIT_CANARY_FAILED = 3,      // --canary: a canary device failed, the others were not started
     EXIT_TOO_MANY_FAILURES = 4,  // --max-failures: reached, the devices left were not started
 };
 

@@ -167,12 +167,10 @@ private:
         if (why == CancelReason::Password)
             detail = entry_.hasPassword ? "the device refused the password"
                                         : "the device asks for a password and the list gives none";
-        else if (why == CancelReason::LocalMissing)
-            detail = "the program does not offer the local address " + local_;
+        else if (why == CancelReason::LocalMissing) detail = "the program does not offer the local address " + local_;
         else if (o == Outcome::ProgramFailed && s.message.empty())
             detail = "the program ended without a verdict (exit " + std::to_string(s.exitCode) + ")";
-        else if (o == Outcome::UpgradeFailed)
-            detail = "a message the fleet does not name";
+        else if (o == Outcome::UpgradeFailed) detail = "a message the fleet does not name";
         finish(o, detail);
     }
 

@@ -167,9 +167,9 @@ struct Rollout {
 
 // Whether more devices may start, from the records' state.
 enum class Gate {
-    Open,         // start what the other limits allow
-    CanaryWait,   // the canary devices are still running: nothing else yet
-    CanaryFailed, // a canary device did not end upgraded or current: nothing more
+    Open,          // start what the other limits allow
+    CanaryWait,    // the canary devices are still running: nothing else yet
+    CanaryFailed,  // a canary device did not end upgraded or current: nothing more
     TooManyFailures,
 };
 Gate rolloutGate(const Rollout& rollout, const std::vector<Record>& records);

@@ -71,8 +71,7 @@ void printInventory(const std::vector<Record>& records) {
         const ulxproto::DeviceReport& d = r.device;
         if (r.identified)
             printf("%-15s  %-10s  %-14s  %-17s  %-12s  %-8s  %s\n", r.entry.address.c_str(), d.product.c_str(),
-                   d.serial.c_str(), d.mac.c_str(), d.software.c_str(), d.hardware.c_str(),
-                   r.current() ? "yes" : "no");
+                   d.serial.c_str(), d.mac.c_str(), d.software.c_str(), d.hardware.c_str(), r.current() ? "yes" : "no");
         else printf("%-15s  %s\n", r.entry.address.c_str(), describe(r).c_str());
     }
 }

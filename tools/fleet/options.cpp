@@ -63,9 +63,8 @@ void usageError(const std::string& text) {
 
 Options parseArguments(int argc, char** argv) {
     Options o;
-    const std::set<std::string> withValue = {"--list",   "--password-file", "--jobs",    "--local",
-                                             "--report", "--timeout",       "--program", "--retry",
-                                             "--canary", "--max-failures"};
+    const std::set<std::string> withValue = {"--list",    "--password-file", "--jobs",  "--local",  "--report",
+                                             "--timeout", "--program",       "--retry", "--canary", "--max-failures"};
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i], value;
         if (arg == "--help" || arg == "-h") {

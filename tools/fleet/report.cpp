@@ -306,8 +306,8 @@ bool parseReport(const std::string& text, std::vector<ReportRow>& rows, std::str
     rows.clear();
     error.clear();
     size_t first = text.find_first_not_of(" \t\r\n");
-    bool ok = first != std::string::npos && text[first] == '[' ? parseJson(text, rows, error)
-                                                               : parseCsv(text, rows, error);
+    bool ok =
+        first != std::string::npos && text[first] == '[' ? parseJson(text, rows, error) : parseCsv(text, rows, error);
     for (size_t i = 0; ok && i < rows.size(); ++i) {
         Outcome o;
         if (rows[i].address.empty() || !outcomeFromText(rows[i].outcome, o)) {

@@ -236,7 +236,8 @@ Gate runFleet(Fleet& fleet, const RunConfig& config, const Options& o) {
         }
         bool queued = false;
         for (size_t i = 0; i < count; ++i) queued = queued || (!joined[i] && !workers[i].joinable());
-        const bool stopped = fleet.cancelLevel.load() > 0 || gate == Gate::CanaryFailed || gate == Gate::TooManyFailures;
+        const bool stopped =
+            fleet.cancelLevel.load() > 0 || gate == Gate::CanaryFailed || gate == Gate::TooManyFailures;
         if (running == 0 && (!queued || stopped)) break;
 
         timespec tick{0, 200 * 1000 * 1000};

@@ -171,7 +171,10 @@ void Person::shown(const std::string& kind, int w) {
             return;
         }
         say("device address " + answers_.device + ", local address " +
-            (index >= 0 ? answers_.local : items.empty() ? std::string("(none)") : items[0]) + ", OK");
+            (index >= 0      ? answers_.local
+             : items.empty() ? std::string("(none)")
+                             : items[0]) +
+            ", OK");
         program_.type(w, IDC_ADDRESS, answers_.device);
         if (index >= 0) program_.select(w, IDC_LOCAL_LIST, index);
         program_.press(w, IDC_OK);

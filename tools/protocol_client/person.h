@@ -65,9 +65,9 @@ struct Seen {
     Phase phase = Phase::Starting;
     bool identified = false;  // the confirmation was shown
     DeviceReport device;
-    std::string message;     // the last message box text, or the success dialog's title
-    std::string newVersion;  // the success dialog's version
-    bool success = false;    // the success dialog was shown
+    std::string message;              // the last message box text, or the success dialog's title
+    std::string newVersion;           // the success dialog's version
+    bool success = false;             // the success dialog was shown
     long bytes = 0, total = 0;        // bytes the device acknowledged of the image in transfer, its size
     long waitPos = 0, waitRange = 0;  // the uploading window's bar
     // The last stage's image: acknowledged whole; the device restarts into
@@ -101,11 +101,11 @@ private:
     ScriptProcess& program_;
     Answers answers_;
     Seen seen_;
-    std::map<int, std::string> kinds_;        // window -> template
-    std::map<int, Lines> localItems_;         // address dialog -> the local addresses offered
-    std::vector<int> openCancellable_;        // shown windows that offer Cancel, oldest first
-    bool cancelWanted_ = false;               // cancel() was called
-    int cancelledWindow_ = -1;                // where that Cancel went
+    std::map<int, std::string> kinds_;  // window -> template
+    std::map<int, Lines> localItems_;   // address dialog -> the local addresses offered
+    std::vector<int> openCancellable_;  // shown windows that offer Cancel, oldest first
+    bool cancelWanted_ = false;         // cancel() was called
+    int cancelledWindow_ = -1;          // where that Cancel went
     size_t nextPassword_ = 0;
 };
 
