@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "control/base/base.h"
-#include "driver/protocol_driver.h"
 #include "support/inprocess.h"
+#include "support/person.h"
 #include "ui/ui.h"
 
 using ulxtest::InProcessUi;

@@ -49,7 +49,7 @@ struct Road {
     const char* program;
     int host;  // device 127.0.5.host, this computer 127.0.5.host+100
     Lines deviceOptions;
-    Person person;
+    Answers person;
     Lines messages;                                 // expected message boxes (none: the success dialog)
     Lines delivered;                                // the images the device received, in order (empty: not looked at)
     std::map<std::string, std::string> texts = {};  // "template/control" or "template/title" -> its last text
@@ -159,8 +159,8 @@ const Lines RESTART_ERRORS = {"--restart-answer", "error", "--restart-answers", 
 const Lines OLD_ACKS_STOP = {"--software-version", "1.0.0", "--stop-ack-at", "100"};
 const Lines BASIC_FIRST = {"--password", "s3cret", "--basic-challenge-first"};
 const Lines SLOW_PASSWORD = {"--password", "s3cret", "--restart-ms", "3000"};
-const Person RIGHT = {{"s3cret"}}, WRONG_TWICE = {{"wrong", "bad", "s3cret"}};
-const Person RIGHT_ON_LOOPBACK = {{"s3cret"}, "", "127.0.0.1"};
+const Answers RIGHT = {{"s3cret"}}, WRONG_TWICE = {{"wrong", "bad", "s3cret"}};
+const Answers RIGHT_ON_LOOPBACK = {{"s3cret"}, "", "127.0.0.1"};
 const char* const UNANSWERED = "\"sent\":true,\"answered\":false";  // the sim's log of the third host
 const char* const NO_PAGE_401 = "Upgrade Failed: Not a ULX Status Page (HTTP/1.1 401 Unauthorized)";
 const char* const NO_PAGE_404 = "Upgrade Failed: Not a ULX Status Page (HTTP/1.1 404 Not Found)";

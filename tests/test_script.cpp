@@ -3,7 +3,6 @@
 // escapes, quoting, bounded waits, stalled or absent programs.
 #include <gtest/gtest.h>
 
-#include "driver/protocol_driver.h"
 #include "platform/headless/protocol.h"
 #include "support/person.h"
 #include "ui/ui.h"

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "driver/protocol_driver.h"
 #include "platform/headless/headless.h"
 #include "support/clock_phases.h"
+#include "support/person.h"
 #include "support/tftp_harness.h"
 #include "support/web_server.h"
 #include "ui/ui.h"

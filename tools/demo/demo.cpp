@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/protocol_driver.h"
+#include "protocol_client/person.h"
 
-using ulxtest::Event;
-using ulxtest::ScriptProcess;
+using ulxproto::Event;
+using ulxproto::ScriptProcess;
 
 namespace {
 
@@ -121,8 +121,14 @@ int main(int argc, char** argv) {
         fprintf(stderr, "cannot start %s: %s\n", o.script.c_str(), ui.lastError().c_str());
         return 1;
     }
+    // The person answers; the demo prints what it shows and what it answers.
+    ulxproto::Answers answers;
+    answers.device = o.device;
+    answers.local = o.local;
+    answers.passwords = {o.password};
+    answers.narrate = [](const std::string& what) { printf("  -> %s\n", what.c_str()); };
+    ulxproto::Person person(ui, answers);
     std::map<int, std::string> kinds;  // window -> template
-    int exitCode = -1;
     int lastTenth = -1;
     for (;;) {
         auto e = ui.waitFor([](const Event& x) { return !x.kind.empty(); }, 240000);
@@ -130,54 +136,27 @@ int main(int argc, char** argv) {
             printf("no word from the program for 4 minutes: giving up\n");
             break;
         }
-        const std::string& k = e->kind;
-        if (k == "open") {
+        if (e->kind == "open") {
             kinds[e->window] = e->tmpl;
-            if (e->tmpl == "msgbox") printf("\n[message box \"%s\"]\n", e->text.c_str());
-        } else if (k == "title") {
+            if (e->tmpl == ulxproto::MSGBOX) printf("\n[message box \"%s\"]\n", e->text.c_str());
+        } else if (e->kind == "title") {
             // The uploading title changes with every block: show tenths.
             long acked = 0, total = 0;
+            bool show = true;
             if (sscanf(e->text.c_str(), "Uploading %*s Firmware to ULX@%*s %ld/%ld", &acked, &total) == 2 &&
                 total > 0) {
                 int tenth = static_cast<int>(acked * 10 / total);
-                if (tenth == lastTenth && acked != total) continue;
+                show = tenth != lastTenth || acked == total;
                 lastTenth = tenth;
             }
-            printf("\n[%s] %s\n", kinds[e->window].c_str(), e->text.c_str());
-        } else if (k == "text") {
+            if (show) printf("\n[%s] %s\n", kinds[e->window].c_str(), e->text.c_str());
+        } else if (e->kind == "text") {
             printText(e->text);
-        } else if (k == "shown") {
-            const std::string& t = kinds[e->window];
-            int w = e->window;
-            if (t == "139") {
-                printf("  -> Continue\n");
-                ui.press(w, 1);
-            } else if (t == "101" || t == "305") {
-                printf("  -> device address %s, local address %s, OK\n", o.device.c_str(), o.local.c_str());
-                ui.type(w, 1000, o.device);
-                int index = 0;
-                for (const Event& x : ui.events())
-                    if (x.kind == "add" && x.window == w && x.control == 1017) {
-                        if (x.text == o.local) ui.select(w, 1017, index);
-                        ++index;
-                    }
-                ui.press(w, 1);
-            } else if (t == "104") {
-                printf("  -> user admin, password %s, OK\n", o.password.c_str());
-                ui.type(w, 1005, o.password);
-                ui.press(w, 1);
-            } else if (t == "103" || t == "304") {
-                printf("  -> Upgrade\n");
-                ui.press(w, 1);
-            } else if (t == "111" || t == "msgbox") {
-                printf("  -> OK\n");
-                ui.press(w, 1);
-            }
-        } else if (k == "exit") {
-            exitCode = static_cast<int>(e->nums.empty() ? -1 : e->nums[0]);
-            break;
         }
+        person.take(*e);
+        if (person.seen().exited) break;
     }
+    const int exitCode = person.seen().exitCode;
     ui.wait(5000);
     device.wait(60000);
 

@@ -1,29 +1,13 @@
 #include "log.h"
 
+#include "shared/text.h"
+
 #include <cerrno>
 #include <cstring>
 
 namespace sim {
 
-std::string jsonQuote(std::string_view text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte >= 0x20 && byte < 0x7f) {
-            out += c;
-        } else {
-            out += "\\u00";
-            out += digits[byte >> 4];
-            out += digits[byte & 0x0f];
-        }
-    }
-    out += '"';
-    return out;
-}
+std::string jsonQuote(std::string_view text) { return ulxtools::jsonString(text, ulxtools::HighBytes::Escape); }
 
 Json::Json(std::string_view event) { body_ = "{\"event\":" + jsonQuote(event); }
 

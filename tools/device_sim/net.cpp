@@ -1,5 +1,7 @@
 #include "net.h"
 
+#include "shared/text.h"
+
 #include <arpa/inet.h>
 #include <poll.h>
 #include <unistd.h>
@@ -13,33 +15,9 @@ void Fd::reset(int fd) {
     fd_ = fd;
 }
 
-bool parseIPv4(std::string_view text, uint32_t& address) {
-    uint32_t value = 0;
-    size_t pos = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (pos >= text.size() || text[pos] != '.') return false;
-            ++pos;
-        }
-        size_t digits = 0;
-        uint32_t octet = 0;
-        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 3) {
-            octet = octet * 10 + static_cast<uint32_t>(text[pos] - '0');
-            ++pos;
-            ++digits;
-        }
-        if (digits == 0 || octet > 255) return false;
-        value = (value << 8) | octet;
-    }
-    if (pos != text.size()) return false;
-    address = value;
-    return true;
-}
+bool parseIPv4(std::string_view text, uint32_t& address) { return ulxtools::parseDottedQuad(text, address); }
 
-std::string formatIPv4(uint32_t address) {
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xff) + "." +
-           std::to_string((address >> 8) & 0xff) + "." + std::to_string(address & 0xff);
-}
+std::string formatIPv4(uint32_t address) { return ulxtools::formatDottedQuad(address); }
 
 sockaddr_in socketAddress(uint32_t address, uint16_t port) {
     sockaddr_in sa{};

@@ -1,6 +1,6 @@
 // ulx-fleet: many devices upgraded from one computer, each by its own
 // ulx-upgrade-script process answered through the automation protocol as a
-// person would answer its dialogs.
+// person would answer its dialogs (protocol_client/person.h).
 #pragma once
 
 #include <atomic>
@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "protocol_client/person.h"
+
 namespace fleet {
 
-// ---------------------------------------------------------------- the list
+// ---------------------------------------------------------------- devices (devices.cpp)
 
 struct DeviceEntry {
     std::string address;  // as written, "a.b.c.d"
@@ -20,11 +22,13 @@ struct DeviceEntry {
     std::string user = "admin";
     std::string password;
     bool hasPassword = false;  // the line gave one (possibly empty)
-    std::string origin;        // "FILE:LINE" or "command line"
+    std::string origin;        // "FILE:LINE", "command line" or "REPORT:RECORD"
 };
 
-// Strict dotted quad, each part 0..255 in decimal; host order out.
-bool parseAddress(const std::string& text, uint32_t& out);
+// Why a user name or password cannot reach the device as written (the
+// dialog keeps 126 characters of Windows-1252; the text is UTF-8), or
+// empty when it can.
+std::string credentialFault(const std::string& text);
 
 // Reads a device list: one device a line, "address[,user[,password]]", with
 // # comments and blank lines. Appends to out; false with "NAME:LINE: reason"
@@ -32,7 +36,14 @@ bool parseAddress(const std::string& text, uint32_t& out);
 bool parseDeviceList(const std::string& text, const std::string& name, std::vector<DeviceEntry>& out,
                      std::string& error);
 
-// ---------------------------------------------------------------- local addresses
+// The shared password from a password file's text: its first line. False
+// with the reason in error when it cannot reach the device as written.
+bool readSharedPassword(const std::string& text, std::string& password, std::string& error);
+// Empty when a file of this mode may hold a password (no access for group
+// or others, as ssh asks of keys), else why not.
+std::string passwordFileModeFault(unsigned mode);
+
+// ---------------------------------------------------------------- local addresses (local_addresses.cpp)
 
 // One IPv4 network of this computer's interfaces.
 struct LocalNetwork {
@@ -48,12 +59,7 @@ std::vector<LocalNetwork> localNetworks();
 uint32_t chooseLocalAddress(uint32_t device, const std::vector<uint32_t>& candidates,
                             const std::vector<LocalNetwork>& networks, uint32_t fallback);
 
-std::string formatAddress(uint32_t address);
-
-// ---------------------------------------------------------------- one device's run
-
-enum class Stage { Queued, Starting, Connecting, Identified, Waiting, Uploading, Restarting, Verifying, Done };
-const char* stageText(Stage stage);
+// ---------------------------------------------------------------- outcomes (outcomes.cpp)
 
 enum class Outcome {
     Pending,
@@ -62,14 +68,39 @@ enum class Outcome {
     Current,
     WrongPassword,
     NoResponse,
+    NotUlx,  // the address answers with a web page that is no ULX status page
     UploadIncomplete,
     VersionNotMatching,
+    UpgradeFailed,  // the program ended the upgrade with a message of its own the fleet names no closer
     Cancelled,
     ProgramFailed,
+    NotStarted,  // a staged rollout stopped before this device
 };
 const char* outcomeText(Outcome outcome);
+// The outcome of a report's text; false when the text names none.
+bool outcomeFromText(const std::string& text, Outcome& out);
 // True for the outcomes a run counts as a success.
 bool outcomeSucceeded(Outcome outcome);
+
+// What the program's last message means, when the fleet did not press a
+// Cancel of its own: every "Upgrade Failed: " text the program shows.
+struct MessageOutcome {
+    const char* text;  // the message, or its beginning when prefix
+    bool prefix;
+    Outcome outcome;
+};
+const std::vector<MessageOutcome>& messageTable();
+// The table's outcome of a message; false when no row names it.
+bool messageOutcome(const std::string& message, Outcome& out);
+
+// The fleet's reason for a Cancel of its own, which decides what the
+// program's "User Abort" means.
+enum class CancelReason { None, Inventory, Current, Password, Operator, LocalMissing };
+Outcome outcomeOfMessage(const std::string& message, CancelReason reason, bool success);
+
+// ---------------------------------------------------------------- one device's run (drive.cpp)
+
+enum class Stage { Queued, Running, Done };
 
 using WallClock = std::chrono::system_clock;
 
@@ -79,21 +110,24 @@ struct Record {
     DeviceEntry entry;
     uint32_t local = 0;
     Stage stage = Stage::Queued;
+    ulxproto::Phase phase = ulxproto::Phase::Starting;
     Outcome outcome = Outcome::Pending;
     std::string message;  // the exact text the program showed last (message box or success title)
     std::string detail;   // what the fleet adds (why a program failed)
-    // What the confirmation dialog showed.
     bool identified = false;
-    std::string product, serial, mac, software, hardware;
-    std::string embeddedVersion;      // "Confirm Upgrade to Ver. X"
+    ulxproto::DeviceReport device;    // what the confirmation dialog showed
     std::string newVersion;           // the success dialog's version
     long bytes = 0, total = 0;        // bytes acknowledged by the device, image size
     long waitPos = 0, waitRange = 0;  // the uploading window's bar (the restart's wait, once restarting)
+    bool restarting = false;
     bool started = false, ended = false;
     WallClock::time_point startTime, endTime;
     int pid = -1;
-    bool current() const { return identified && !embeddedVersion.empty() && software == embeddedVersion; }
+    bool current() const { return identified && device.current(); }
 };
+const char* stageText(const Record& r);
+// One line on what became of a device: "upgraded from X to Y", ...
+std::string describe(const Record& r);
 
 struct RunConfig {
     std::string program;
@@ -116,28 +150,57 @@ struct Fleet {
     std::mutex lock;  // guards every Record and notes
     std::vector<Record> records;
     std::vector<Note> notes;  // in the order they happened; the main thread takes them
-    // 0: run; 1: cancel every device whose image is not yet delivered;
-    // 2: cancel every device still running.
+    // 0: run; 1: cancel every device whose last image is not yet delivered;
+    // 2: cancel every device still running; 3: kill every program.
     std::atomic<int> cancelLevel{0};
 };
 
 // Runs the program for records[index] and answers its dialogs to the end.
 void driveDevice(const RunConfig& config, Fleet& fleet, size_t index);
 
-// Maps the program's last message to an outcome (the fleet's own reason
-// for a Cancel, if it pressed one, decides what "User Abort" means).
-enum class CancelReason { None, Inventory, Current, Password, Operator };
-Outcome outcomeOfMessage(const std::string& message, CancelReason reason, bool success);
-// One line on what became of a device: "upgraded from X to Y", ...
-std::string describe(const Record& r);
+// ---------------------------------------------------------------- staged rollouts (rollout.cpp)
 
-// ---------------------------------------------------------------- the report
+struct Rollout {
+    int canary = 0;       // --canary N: the first N alone (0: none)
+    int maxFailures = 0;  // --max-failures N (0: no limit)
+};
+
+// Whether more devices may start, from the records' state.
+enum class Gate {
+    Open,          // start what the other limits allow
+    CanaryWait,    // the canary devices are still running: nothing else yet
+    CanaryFailed,  // a canary device did not end upgraded or current: nothing more
+    TooManyFailures,
+};
+Gate rolloutGate(const Rollout& rollout, const std::vector<Record>& records);
+// The detail a device not started gets for a closed gate.
+std::string gateDetail(Gate gate, const Rollout& rollout);
+
+// ---------------------------------------------------------------- the report (report.cpp)
 
 std::string isoTime(WallClock::time_point t);
+// A CSV field: quoted when it holds a comma, quote or line break; a text
+// that a spreadsheet would take for a formula (=, +, -, @, tab, CR first)
+// gets a leading single quote.
+std::string csvField(const std::string& s);
 std::string reportCsv(const std::vector<Record>& records);
 std::string reportJson(const std::vector<Record>& records);
-// Writes CSV or JSON by the file name's extension (.csv, .json).
-bool writeReport(const std::string& path, const std::vector<Record>& records, std::string& error);
 bool reportFormatKnown(const std::string& path);
+// The report's text for the file name's extension (.csv, .json).
+std::string reportText(const std::string& path, const std::vector<Record>& records);
+// Whether a report can be written at path: before anything starts.
+bool reportWritable(const std::string& path, std::string& error);
+// Writes text to path (beside it and renamed, so a reader never sees half a
+// report). When that fails, to a file of its own beside it, else in the
+// current directory, else the temporary one: where it went in written, or
+// false when nowhere took it.
+bool writeReport(const std::string& path, const std::string& text, std::string& written, std::string& error);
+
+// One record of a report that ulx-fleet wrote, as much as a retry needs.
+struct ReportRow {
+    std::string address, outcome;
+};
+// Reads a CSV or JSON report of ulx-fleet; false with the reason in error.
+bool parseReport(const std::string& text, std::vector<ReportRow>& rows, std::string& error);
 
 }  // namespace fleet

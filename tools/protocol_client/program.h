@@ -1,14 +1,15 @@
-// Test support: spawn a program that speaks the line protocol of
-// ulx-upgrade-script and drive it from GoogleTest.
+// The client of the automation protocol of ulx-upgrade-script: starts a
+// program that speaks it and drives it, for ulx-fleet, ulx-demo and the
+// tests.
 //
 // The program writes one event per line on stdout ("open 3 139 \"Setup\"",
 // "text 3 1021 \"...\"", "exit 0", ...) and reads one command per line on
 // stdin ("press 3 1", "key 3 Return", ...).  ScriptProcess starts it with
-// pipes on both, collects its output on a background thread and lets a test
-// consume the events in order with bounded waits, so a test reads as a linear
-// script:
+// pipes on both, collects its output on a background thread and lets its
+// driver consume the events in order with bounded waits, so a driver reads
+// as a linear script:
 //
-//   ulxtest::ScriptProcess p;
+//   ulxproto::ScriptProcess p;
 //   ASSERT_TRUE(p.start(path));
 //   int w = p.waitOpen("139");
 //   ASSERT_GE(w, 0) << p.transcript();
@@ -32,7 +33,9 @@
 #include <thread>
 #include <vector>
 
-namespace ulxtest {
+#include "shared/text.h"
+
+namespace ulxproto {
 
 // One line of program output, split into its parts.
 struct Event {
@@ -54,7 +57,7 @@ bool parseEvent(const std::string& line, Event* out);
 
 // Quotes text as a JSON string for a command: escapes \" \\ \r \n and writes
 // every other byte below 0x20 as \u00XX.  Other bytes pass through unchanged.
-std::string jsonQuote(const std::string& text);
+inline std::string jsonQuote(const std::string& text) { return ulxtools::jsonString(text); }
 
 // Decodes a complete JSON string literal (quotes included).  Accepts the
 // escapes \" \\ \/ \b \f \n \r \t and \uXXXX (surrogate pairs become one
@@ -70,7 +73,7 @@ struct MsgBox {
 
 // A child process driven through the line protocol.
 //
-// All methods are meant to be called from one test thread.  The only data
+// All methods are meant to be called from one driving thread.  The only data
 // shared with the reader thread (events, transcript, end of output) is kept
 // under a mutex.
 class ScriptProcess {
@@ -83,7 +86,7 @@ public:
     ScriptProcess& operator=(const ScriptProcess&) = delete;
 
     // Optional, before start(): send the child's stderr to this file
-    // (created or truncated) instead of inheriting the test's stderr.
+    // (created or truncated) instead of inheriting the driver's stderr.
     void setStderrPath(const std::string& path) { stderrPath_ = path; }
     // Optional, before start(): keep neither the events a wait has passed nor
     // a transcript, for a driver of long runs or of many programs at once.
@@ -91,7 +94,7 @@ public:
     void setKeepHistory(bool keep) { keepHistory_ = keep; }
 
     // Starts `path` (searched in PATH if it has no '/') with argv
-    // {path, args...}.  The environment is the test's own plus extraEnv
+    // {path, args...}.  The environment is the driver's own plus extraEnv
     // ("NAME=value", replacing a variable of the same name).  The child runs in
     // its own process group so that killing it also kills anything it started.
     // Returns false if a process was already started or it could not be
@@ -103,7 +106,7 @@ public:
 
     // Writes one line (a '\n' is added) to the child's stdin.  Returns false if
     // stdin is closed, the child has closed it, or the pipe stays full for
-    // timeoutMs.  A dying child never raises SIGPIPE in the test.
+    // timeoutMs.  A dying child never raises SIGPIPE in the driver.
     bool send(const std::string& line, int timeoutMs = kDefaultTimeoutMs);
     // Closes the child's stdin; the program then treats every window as closed
     // by the user.
@@ -146,7 +149,7 @@ public:
     // Copies of everything received so far.  Lines that did not parse are in
     // events() too, with an empty kind.  The transcript holds every output line
     // and, prefixed with "> ", every line sent, in the order they happened, for
-    // printing when a test fails.
+    // printing when a run goes wrong.
     std::vector<Event> events() const;
     std::string transcript() const;
     // True once the child's stdout has reached end of file.
@@ -185,4 +188,4 @@ private:
     bool eof_ = false;
 };
 
-}  // namespace ulxtest
+}  // namespace ulxproto

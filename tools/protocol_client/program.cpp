@@ -1,5 +1,5 @@
-// Test support: spawn and drive a line-protocol program (see protocol_driver.h).
-#include "protocol_driver.h"
+// Starting and driving a program of the automation protocol (see program.h).
+#include "protocol_client/program.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -17,7 +17,7 @@
 
 extern char** environ;
 
-namespace ulxtest {
+namespace ulxproto {
 
 namespace {
 
@@ -275,28 +275,6 @@ bool parseEvent(const std::string& line, Event* out) {
     return true;
 }
 
-std::string jsonQuote(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-                    out += buf;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
-
 bool jsonUnquote(std::string_view quoted, std::string* out) {
     std::size_t pos = 0;
     return decodeString(quoted, &pos, out) && pos == quoted.size();
@@ -355,7 +333,7 @@ bool ScriptProcess::start(const std::string& path, const std::vector<std::string
     for (auto& a : argStore) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    // The test's environment minus the names extraEnv sets, then extraEnv.
+    // The driver's environment minus the names extraEnv sets, then extraEnv.
     std::vector<std::string> envStore;
     for (char** e = environ; e && *e; ++e) {
         std::string_view entry(*e);
@@ -379,7 +357,7 @@ bool ScriptProcess::start(const std::string& path, const std::vector<std::string
                                          0644);
 
     // Own process group; no blocked signals and default SIGPIPE, whatever the
-    // test process has set up.
+    // driver has set up.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
@@ -618,4 +596,4 @@ bool ScriptProcess::outputEnded() const {
     return eof_;
 }
 
-}  // namespace ulxtest
+}  // namespace ulxproto

@@ -1,0 +1,205 @@
+// The fleet's own logic, without programs: the program's messages and the
+// outcomes they map to, CSV fields, credentials, the report read back, the
+// rollout's gate and the report's fallback.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "fleet/fleet.h"
+#include "support/web_server.h"
+
+using namespace fleet;
+
+namespace {
+
+// Every "Upgrade Failed: " text the program can end with, from the sources
+// of the core and the platform (comments left out): a text built with a
+// format ("... (%s)") counts up to its first conversion.
+std::vector<std::string> programMessages() {
+    std::vector<std::string> out;
+    const std::regex literal(R"x("(Upgrade Failed: [^"%]*))x");
+    for (const char* dir : {"control", "web", "tftp", "ui", "platform"})
+        for (const auto& f : std::filesystem::recursive_directory_iterator(std::string(ULX_SOURCE_DIR) + "/" + dir)) {
+            const std::string ext = f.path().extension();
+            if (ext != ".cpp" && ext != ".h") continue;
+            std::istringstream lines(ulxtest::readFile(f.path()));
+            for (std::string line; std::getline(lines, line);) {
+                line = line.substr(0, line.find("//"));
+                for (std::sregex_iterator i(line.begin(), line.end(), literal), end; i != end; ++i)
+                    out.push_back((*i)[1]);
+            }
+        }
+    return out;
+}
+
+}  // namespace
+
+// The table names every message the program has; a new one fails here
+// until it gets its row. A text the table lacks still means the upgrade
+// failed, not the program.
+TEST(FleetLogic, EveryProgramMessageHasItsOutcome) {
+    const auto messages = programMessages();
+    ASSERT_GE(messages.size(), 10u);
+    for (const std::string& m : messages) {
+        Outcome o;
+        EXPECT_TRUE(messageOutcome(m, o)) << "no row for \"" << m << "\" in fleet::messageTable()";
+    }
+    const struct {
+        std::string message;
+        CancelReason reason;
+        Outcome outcome;
+    } cases[] = {
+        {"Upgrade Failed: Not a ULX Status Page (HTTP/1.1 200 OK <html>printer)", CancelReason::None, Outcome::NotUlx},
+        {"Upgrade Failed: No Response From ULX", CancelReason::Operator, Outcome::NoResponse},
+        {"Upgrade Failed: User Abort", CancelReason::Operator, Outcome::Cancelled},
+        {"Upgrade Failed: User Abort", CancelReason::Current, Outcome::Current},
+        {"Upgrade Failed: User Abort", CancelReason::None, Outcome::ProgramFailed},
+        {"", CancelReason::Password, Outcome::WrongPassword},
+        {"Upgrade Failed: Can't bind TFTP listener socket", CancelReason::None, Outcome::ProgramFailed},
+        {"Upgrade Failed: Password challenge unusable", CancelReason::None, Outcome::UpgradeFailed},
+        {"Something else", CancelReason::None, Outcome::ProgramFailed},
+    };
+    for (const auto& c : cases) EXPECT_EQ(outcomeOfMessage(c.message, c.reason, false), c.outcome) << c.message;
+    // Every outcome's name reads back as that outcome (the retry reads them).
+    for (int i = 0; i <= static_cast<int>(Outcome::NotStarted); ++i) {
+        Outcome o;
+        EXPECT_TRUE(outcomeFromText(outcomeText(static_cast<Outcome>(i)), o) && o == static_cast<Outcome>(i)) << i;
+    }
+}
+
+TEST(FleetLogic, CsvFieldsNeverBecomeFormulas) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"3.1.7(GWe)", "3.1.7(GWe)"},
+        {"=HYPERLINK(\"http://x\",\"y\")", "\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\""},
+        {"+1", "'+1"},
+        {"-2+3", "'-2+3"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"\tx", "'\tx"},
+        {"\rx", "\"'\rx\""},
+        {"a,b", "\"a,b\""},
+        {"a=b", "a=b"},
+        {"", ""},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(csvField(in), out) << in;
+}
+
+TEST(FleetLogic, CredentialsTheDeviceCanReceive) {
+    const std::string e = "\xc3\xa9";  // é, one character of Windows-1252
+    std::string longest;
+    for (int i = 0; i < 126; ++i) longest += e;
+    const std::pair<std::string, bool> cases[] = {
+        {"s3cret, with blanks", true},
+        {"", true},
+        {longest, true},
+        {longest + "x", false},
+        {"\xe2\x82\xac", true},  // €
+        {"\xc4\x81", false},     // ā: not in Windows-1252, would arrive as '?'
+        {"ab\x01", false},
+        {"\xc2\x85", false},  // a C1 control character
+        {"\xff", false},      // not UTF-8
+    };
+    for (const auto& [text, ok] : cases) EXPECT_EQ(credentialFault(text).empty(), ok) << text;
+
+    std::string password, error;
+    EXPECT_TRUE(readSharedPassword("pass word\r\nignored\n", password, error));
+    EXPECT_EQ(password, "pass word");
+    EXPECT_FALSE(readSharedPassword(longest + "x\n", password, error));
+    EXPECT_NE(error.find("126"), std::string::npos) << error;
+    std::vector<DeviceEntry> entries;
+    EXPECT_FALSE(parseDeviceList("10.0.0.1,admin,\xc4\x81\n", "l", entries, error));
+    EXPECT_EQ(error.rfind("l:1: the password", 0), 0u) << error;
+
+    for (unsigned mode : {0600u, 0400u, 0700u}) EXPECT_EQ(passwordFileModeFault(0100000 | mode), "") << mode;
+    for (unsigned mode : {0640u, 0604u, 0622u}) {
+        const std::string fault = passwordFileModeFault(0100000 | mode);
+        EXPECT_NE(fault.find("0600"), std::string::npos) << mode << ": " << fault;
+    }
+}
+
+// A report read back gives each record's address and outcome, whatever the
+// device's texts held; a file that is no such report is refused.
+TEST(FleetLogic, ReportsReadBack) {
+    std::vector<Record> records(3);
+    const Outcome outcomes[] = {Outcome::Upgraded, Outcome::NotUlx, Outcome::NotStarted};
+    for (size_t i = 0; i < records.size(); ++i) {
+        records[i].entry.address = "10.0.0." + std::to_string(i + 1);
+        records[i].outcome = outcomes[i];
+    }
+    records[1].message = "Upgrade Failed: Not a ULX Status Page (\"a\",\r\nb)";
+    records[1].device.product = "=HYPERLINK(\"x\")";
+    for (const std::string& text : {reportCsv(records), reportJson(records)}) {
+        std::vector<ReportRow> rows;
+        std::string error;
+        ASSERT_TRUE(parseReport(text, rows, error)) << error << "\n" << text;
+        ASSERT_EQ(rows.size(), 3u);
+        for (size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_EQ(rows[i].address, records[i].entry.address);
+            EXPECT_EQ(rows[i].outcome, outcomeText(outcomes[i]));
+        }
+    }
+    EXPECT_NE(reportJson(records).find(R"x("product": "=HYPERLINK(\"x\")")x"), std::string::npos);
+    for (const char* bad : {"", "address,outcome\n10.0.0.1\n", "address,outcome\n10.0.0.1,fine\n",
+                            "name,state\nx,upgraded\n", "[{\"address\": \"10.0.0.1\", \"outcome\": \"upgraded\"}",
+                            "[{\"address\": \"10.0.0.1\" \"outcome\": \"upgraded\"}]", "address\n\"10.0.0.1\n"}) {
+        std::vector<ReportRow> rows;
+        std::string error;
+        EXPECT_FALSE(parseReport(bad, rows, error)) << bad;
+    }
+}
+
+TEST(FleetLogic, RolloutGate) {
+    auto fleetOf = [](const std::string& states) {  // per device: q queued, r running, u upgraded, f failed
+        std::vector<Record> records(states.size());
+        for (size_t i = 0; i < states.size(); ++i) {
+            Record& r = records[i];
+            r.stage = states[i] == 'q' ? Stage::Queued : states[i] == 'r' ? Stage::Running : Stage::Done;
+            r.outcome = states[i] == 'u'   ? Outcome::Upgraded
+                        : states[i] == 'f' ? Outcome::NoResponse
+                                           : Outcome::Pending;
+        }
+        return records;
+    };
+    const struct {
+        Rollout rollout;
+        const char* states;
+        Gate gate;
+    } cases[] = {
+        {{0, 0}, "ffrq", Gate::Open},
+        {{2, 0}, "urqq", Gate::CanaryWait},
+        {{2, 0}, "uuqq", Gate::Open},
+        {{2, 0}, "frqq", Gate::CanaryFailed},
+        {{5, 0}, "uu", Gate::Open},  // a canary larger than the fleet
+        {{0, 2}, "ufrq", Gate::Open},
+        {{0, 2}, "ufrf", Gate::TooManyFailures},
+        {{1, 1}, "ufq", Gate::TooManyFailures},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(rolloutGate(c.rollout, fleetOf(c.states)), c.gate) << c.states << " canary " << c.rollout.canary;
+}
+
+// A report that cannot go where it was asked goes beside it, here, or to
+// the temporary directory, and says where.
+TEST(FleetLogic, ReportIsNeverLost) {
+    const std::string dir = testing::TempDir() + "/ulx-fleet-report-" + std::to_string(getpid());
+    std::filesystem::create_directories(dir);
+    std::string written, error;
+    EXPECT_FALSE(reportWritable(dir + "/missing/r.csv", error));
+    EXPECT_FALSE(reportWritable(dir, error));
+    EXPECT_TRUE(reportWritable(dir + "/r.json", error)) << error;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/r.json"));  // the check leaves nothing behind
+
+    EXPECT_TRUE(writeReport(dir + "/r.csv", "x\n", written, error));
+    EXPECT_EQ(written, dir + "/r.csv");
+    const std::string elsewhere = dir + "/missing/r.csv";
+    ASSERT_TRUE(writeReport(elsewhere, "records\n", written, error)) << error;
+    EXPECT_NE(written, elsewhere);
+    EXPECT_EQ(written.substr(written.size() - 4), ".csv");
+    EXPECT_EQ(ulxtest::readFile(written), "records\n");
+    std::filesystem::remove(written);
+    std::filesystem::remove_all(dir);
+}
