@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/clock_internal.h"
 #include "platform/window_model/backend_hooks.h"
 
 namespace {
@@ -345,6 +346,23 @@ void platEndDialog(PlatWindow number, int result) {
 int platPeekAndDispatch(PlatWindow w) {
     ThreadQueue* q = currentThreadQueueIfAny();
     return q && dispatchOne(q, w) ? 1 : 0;
+}
+
+void platWaitMessage(uint32_t ms) {
+    ThreadQueue* q = currentThreadQueueIfAny();
+    if (!q) return platSleepMs(ms);
+    // Earlier wake-ups are forgotten first, then what is already there
+    // (a queued message, or a close box the end of input left pending)
+    // ends the wait at once: nothing posted before the wait is missed.
+    queueClearWake(q);
+    if (queueHolds(q, [](const QueuedMessage&) { return true; })) return;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        for (auto& [number, w] : g_windows)
+            if (g_endOfInput && w->owner.get() == q && w->alive && w->visible && w->enabled && w->eofClosePending)
+                return;
+    }
+    queueWait(q, platWaitNanos(ms));
 }
 
 void platSetWindowText(PlatWindow number, const char* text) {
