@@ -16,10 +16,12 @@ using Lines = std::vector<std::string>;
 
 // The passwords for successive password dialogs (Cancel when they run out),
 // the template of a window to Cancel, the local address to pick (empty:
-// item 0), the user name typed (unless it is the prefilled "admin").
+// item 0), the user name typed (unless it is the prefilled "admin"), and
+// which window of that template gets the Cancel (1: the first).
 struct Person {
     Lines passwords;
     std::string cancelIn = "", local = "", user = "admin";
+    int cancelAt = 1;
 };
 
 // Starts the program and walks the warning dialog with Continue (which
@@ -60,7 +62,7 @@ inline Seen drive(ScriptProcess& ui, const std::string& device, Person person) {
             seen.exitCode = static_cast<int>(e->nums.at(0));
             break;
         } else if (e->kind != "shown") {
-        } else if (t == person.cancelIn) {
+        } else if (t == person.cancelIn && seen.count(t) >= person.cancelAt) {
             ui.press(w, 2);
             person.cancelIn.clear();
         } else if (t == "139" || t == "103" || t == "304" || t == "111" || t == "msgbox") {
