@@ -26,6 +26,7 @@ struct QueuedMessage {
     int control;
     int number;
     std::string text;
+    bool lost = false;  // QM_TYPE: the typed text held a character code page 1252 lacks
 };
 
 struct ThreadQueue;
