@@ -185,13 +185,14 @@ const Road kRoads[] = {
     {"ReadRequestFromAnotherHost", SCRIPT, 33, THIEF, {}, {}, {SHIPPED}, {}, 1, UNANSWERED},
     {"PhoneSkipsVersionCheck", ULX_TEST_PHONE, 23, {"--wrong-version"}, {}, {}, {}, PHONE_TEXTS},
     // Still writing flash: the old page for 60 s on the program's clock, then the new version;
-    // the old page beyond the window; a third version, refused at the first status page (after
-    // one attempt at most that finds the device still down); Cancel in the connecting window
-    // kept up between attempts (identification, order, attempt, gap).
+    // the old page beyond the window; a third version, refused at the first status page (two
+    // attempts at most find the device still down; the whole window would open 2 + 19 windows);
+    // Cancel in the connecting window kept up between attempts (identification, order, attempt, gap).
     {"OldPageThenUpgraded", SCRIPT, 41, {"--old-page-ms", "1500"}, {}, {}, {SHIPPED}},
     {"OldPageBeyondTheWindow", SCRIPT, 42, {"--old-page-ms", "10000"}, {}, {NOT_MATCHING}, {SHIPPED}},
     // clang-format off
-    {"ThirdVersionAtOnce", SCRIPT, 43, {"--wrong-version"}, {}, {NOT_MATCHING}, {SHIPPED}, {}, 0, "", {}, 5},
+    {"ThirdVersionAtOnce", SCRIPT, 43, {"--wrong-version", "--restart-ms", "50"}, {}, {NOT_MATCHING}, {SHIPPED}, {}, 0,
+     "", {}, 7},
     {"CancelBetweenAttempts", SCRIPT, 44, {"--old-page-ms", "10000"}, {{}, "105", "", "admin", 4}, {ABORT}, {}, {}, 0,
      "", {}, 4},
     // clang-format on
