@@ -26,9 +26,10 @@ int formatProgramVersion(const char* program, char* out, int cap);
 
 // A version text as three components, most significant first. Up to three
 // decimal numbers (blanks and a sign allowed before each, leading zeros
-// meaning nothing, clamped to 4294967295) separated by any one character;
-// a component without digits is 0, and a text of fewer components fills
-// the last ones ("1.0" is 0, 1, 0).
+// meaning nothing, clamped to 4294967295) separated by any one character,
+// read up to the first '(' (the build's suffix, which never ranks); a
+// component without digits is 0, and the components a text leaves out are
+// zeros on the right ("1.0" is 1, 0, 0).
 struct VersionParts {
     int64_t part[3];
 };

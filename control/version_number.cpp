@@ -31,19 +31,19 @@ int64_t readComponent(const char* text, const char** end) {
 }  // namespace
 
 void readVersion(const char* text, VersionParts* version) {
-    int64_t read[3] = {0, 0, 0};
+    for (int64_t& part : version->part) part = 0;
+    // The build's suffix ("(GWe)", "(NTr)") names a line, not a rank: the
+    // components end where it begins.
     int count = 0;
     const char* cursor = text;
-    while (count < 3) {
+    while (count < 3 && *cursor != '(') {
         const char* end;
-        read[count++] = readComponent(cursor, &end);
+        version->part[count++] = readComponent(cursor, &end);
         cursor = end;
-        if (*cursor == '\0') break;
+        if (*cursor == '\0' || *cursor == '(') break;
         ++cursor;  // one character on, whatever it is
     }
-    // Fewer than three components stand for the last ones: "1.0" ranks as
-    // 0.1.0, the rank such a text has always had against full versions.
-    for (int i = 0; i < 3; ++i) version->part[i] = i < 3 - count ? 0 : read[i - (3 - count)];
+    // Components a text leaves out are zeros on the right: "3.1" is 3.1.0.
 }
 
 int compareVersions(const char* a, const char* b) {

@@ -107,6 +107,9 @@ void platCloseSocket(PlatSocket s);
 // Waits until the socket is readable or a window message for the calling
 // thread arrives, for at most ms milliseconds. 1 readable, 0 otherwise.
 int platWaitSocketOrMessage(PlatSocket s, uint32_t ms);
+// Waits until a window message for the calling thread is pending, for at
+// most ms milliseconds on the clock; at once when one already is.
+void platWaitMessage(uint32_t ms);
 
 // Fills table with up to max IPv4 addresses of this computer (host order)
 // and returns how many were found.

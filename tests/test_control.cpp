@@ -32,7 +32,8 @@ TEST(VersionOrder, DecimalComponentsInTurn) {
     // clang-format off
     const std::tuple<const char*, const char*, int> cases[] = {
         {"3.1.7(GWe)", "3.1.7", 0}, {"2.0.13", "2.0.9", 1},  {"1.2.3.4", "1.2.3", 0},  // a fourth component is ignored
-        {"1.0", "0.1.0", 0},        {"1.0", "0.9.9", -1},    {"1.0.", "1.0.0", 0},     // fewer components fill the last
+        {"1.0", "1.0.0", 0},        {"1.0", "0.9.9", 1},     {"1.0.", "1.0.0", 0},     // missing components: zeros on the right
+        {"3.1", "2.0.13(NTr)", 1},  {"3.1", "3.1(GWe)", 0},  {"3.1(5)", "3.1.0", 0},   // the suffix never ranks
         {"1.100.0", "2.0.0", -1},   {"1.99.0", "1.100.0", -1},                          // no carry into the next one
         {"1.09.0", "1.9.0", 0},     {"1.08.2", "1.8.2", 0},  {"007.1.1", "7.1.1", 0},   // leading zeros mean nothing
         {"", "0.0.0", 0},           {"x", "0", 0},           {"0x1f.2", "0.1.0", 0},   // no digits: 0; no hexadecimal
@@ -47,7 +48,8 @@ TEST(VersionOrder, DecimalComponentsInTurn) {
 TEST(StageDecision, ComparesVersionsUnlessNtMarker) {
     const std::tuple<const char*, const char*, int> cases[] = {
         {"1.0.5", "1.0.5", 1},             // equal: straight to the Target stage
-        {"1.0", "0.9.9", 0},               // 1.0 ranks as 0.1.0: older
+        {"1.0", "0.9.9", 1},               // 1.0 is 1.0.0: newer
+        {"3.1", "2.0.13(NTr)", 1},         // as "3.1(GWe)" does: never the Transition image
         {"2.0.13(NTx)", "1.0", 0},         // the marker forces the Transition stage
         {"2.0.13(nt)", "1.0", 1},          // the marker is case-sensitive
         {"", "1.0", 0},                    // no version read: 0

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "control/base/base.h"
+#include "platform/refused_entry.h"
 #include "support/inprocess.h"
 #include "support/person.h"
 #include "ui/ui.h"
@@ -114,6 +115,15 @@ TEST(PasswordDialog, PrefillsAdminEveryTimeAndCutsAt126) {
             ui.command(cmd("type", w, "1005 \"secret\""));
             ui.command(cmd("key", w, "Return"));  // focus on an entry: the default button OK
         } else {
+            // A character the code page lacks: refused with a message, the dialog stays open
+            // with the focus back on the password.
+            ui.command(cmd("type", w, "1005 \"p\\u0142\""));
+            ui.command(cmd("press", w, "1"));
+            int box = ui.waitOpen("msgbox");
+            ASSERT_GT(box, 0);
+            EXPECT_EQ(ui.waitLine(cmd("text", box)), cmd("text", box, "0 " + jsonQuote(REFUSED_PASSWORD_TEXT)));
+            ui.command(cmd("press", box, "1"));
+            EXPECT_NE(ui.waitLine(cmd("focus", w, "1005")), "");
             ui.command(cmd("type", w, "1005 \"other\""));
             ui.command(cmd("press", w, "2"));
         }

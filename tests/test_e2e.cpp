@@ -56,6 +56,7 @@ struct Road {
     size_t orders = 0;                              // upgrade orders the device received (0: not looked at)
     std::string logHas = "";                        // text the device's log must hold
     std::vector<int> dialogAfter = {};              // attempts before each password dialog (empty: not looked at)
+    int connecting = 0;                             // connecting windows opened, at most (0: not looked at)
 };
 
 void PrintTo(const Road& r, std::ostream* os) { *os << r.name; }
@@ -63,6 +64,7 @@ void PrintTo(const Road& r, std::ostream* os) { *os << r.name; }
 const char* const ABORT = "Upgrade Failed: User Abort";
 const char* const NO_RESPONSE = "Upgrade Failed: No Response From ULX";
 const char* const INCOMPLETE = "Upgrade Failed: Firmware Upload Incomplete";
+const char* const NOT_MATCHING = "Upgrade Failed: Version not matching";
 
 class Upgrade : public ::testing::TestWithParam<Road> {};
 
@@ -78,7 +80,9 @@ TEST_P(Upgrade, Road) {
     const Lines& o = road.deviceOptions;
     auto has = [&o](const char* option) { return std::find(o.begin(), o.end(), option) != o.end(); };
     std::string phases = has("--stop-ack-at") ? "wait:400" : "transfer:1,wait:400";
-    phases += road.messages == Lines{NO_RESPONSE} ? ",verify:400" : has("--restart-ms") ? ",verify:40" : ",verify:100";
+    phases += road.messages == Lines{NO_RESPONSE}           ? ",verify:400"
+              : has("--restart-ms") || has("--old-page-ms") ? ",verify:40"
+                                                            : ",verify:100";
     ASSERT_TRUE(ui.start(road.program, {}, {"ULX_LOCAL_ADDRESSES=" + local, "ULX_CLOCK_PHASES=" + phases}));
     Seen seen = drive(ui, device, road.person);
     EXPECT_EQ(seen.exitCode, 0) << ui.transcript();
@@ -88,6 +92,7 @@ TEST_P(Upgrade, Road) {
     // device's new nonce is answered silently.
     EXPECT_EQ(seen.count("104"), static_cast<int>(road.person.passwords.size() + (road.person.cancelIn == "104")));
     if (!road.dialogAfter.empty()) { EXPECT_EQ(seen.dialogAfter, road.dialogAfter) << ui.transcript(); }
+    if (road.connecting) { EXPECT_LE(seen.count("105"), road.connecting) << ui.transcript(); }
     EXPECT_EQ(ui.wait(10000), 0);
     if (seen.count("103") + seen.count("304") == 0) {  // no confirmation, no upgrade order
         EXPECT_EQ(readFile(log).find("\"event\":\"upgrade_order\""), std::string::npos);
@@ -179,6 +184,20 @@ const Road kRoads[] = {
     // A third host asks for the file first: it gets no answer, the device gets the image.
     {"ReadRequestFromAnotherHost", SCRIPT, 33, THIEF, {}, {}, {SHIPPED}, {}, 1, UNANSWERED},
     {"PhoneSkipsVersionCheck", ULX_TEST_PHONE, 23, {"--wrong-version"}, {}, {}, {}, PHONE_TEXTS},
+    // Still writing flash: the old page for 60 s on the program's clock, then the new version;
+    // the old page beyond the window; a third version, refused at the first status page (two
+    // attempts at most find the device still down; the whole window would open 2 + 19 windows);
+    // Cancel in the connecting window kept up between attempts (identification, order, attempt, gap).
+    {"OldPageThenUpgraded", SCRIPT, 41, {"--old-page-ms", "1500"}, {}, {}, {SHIPPED}},
+    {"OldPageBeyondTheWindow", SCRIPT, 42, {"--old-page-ms", "10000"}, {}, {NOT_MATCHING}, {SHIPPED}},
+    // clang-format off
+    {"ThirdVersionAtOnce", SCRIPT, 43, {"--wrong-version", "--restart-ms", "50"}, {}, {NOT_MATCHING}, {SHIPPED}, {}, 0,
+     "", {}, 7},
+    {"CancelBetweenAttempts", SCRIPT, 44, {"--old-page-ms", "10000"}, {{}, "105", "", "admin", 4}, {ABORT}, {}, {}, 0,
+     "", {}, 4},
+    // clang-format on
+    // The first OACK lost, the read request again from a new port: served there.
+    {"ReadRequestFromANewPort", SCRIPT, 45, {"--rrq-new-port"}, {}, {}, {SHIPPED}, {}, 1, "\"rrq_new_port\":true"},
     {"UnknownProduct", ULX_TEST_ODM, 24, {}, {}, {}, {}, ODM_TEXTS},
     {"RealClockWithPassword", ULX_SCRIPT, 25, SLOW_PASSWORD, RIGHT_ON_LOOPBACK, {}, {SHIPPED}},
     {"Windows1252Fields", SCRIPT, 57, W1252, {}, {}, {}, W1252_TEXTS},
@@ -195,6 +214,35 @@ const Road kRoads[] = {
 };
 INSTANTIATE_TEST_SUITE_P(E2e, Upgrade, ::testing::ValuesIn(kRoads),
                          [](const testing::TestParamInfo<Road>& i) { return std::string(i.param.name); });
+
+// The device's read request comes from its second address: refused, the address that asked
+// named in the waiting window's title, and the firewall hint still comes (120 s at 100 times).
+TEST(E2e, ReadRequestFromTheDevicesOtherAddressIsNamedAndRefused) {
+    const std::string device = "127.0.5.46", log = logPath("other-address");
+    ScriptProcess sim, ui;
+    ASSERT_TRUE(startDevice(sim, log, device, {"--rrq-from", "127.0.5.47"}));
+    int a = toAddressDialog(ui, SCRIPT, {}, {"ULX_LOCAL_ADDRESSES=127.0.5.146", "ULX_CLOCK_SCALE=100"});
+    ASSERT_GT(a, 0) << ui.transcript();
+    ui.type(a, IDC_ADDRESS, device);
+    ui.press(a, IDC_OK);
+    int confirm = ui.waitOpen("103");
+    ASSERT_TRUE(confirm > 0 && ui.waitEvent("shown", confirm)) << ui.transcript();
+    ui.press(confirm, IDC_OK);
+    int waiting = ui.waitOpen("114");
+    auto titled = [&](const std::string& text) {
+        return ui.waitFor([&](const Event& e) { return e.kind == "title" && e.window == waiting && e.text == text; },
+                          30000);
+    };
+    EXPECT_TRUE(titled("Refused TFTP Request From 127.0.5.47: Only ULX@127.0.5.46 Is Served")) << ui.transcript();
+    EXPECT_TRUE(titled("No Request From ULX After 2 Minutes: Firewall Blocking TFTP?")) << ui.transcript();
+    ui.press(waiting, IDC_CANCEL);
+    std::optional<MsgBox> box = ui.waitMsgBox();
+    ASSERT_TRUE(box) << ui.transcript();
+    EXPECT_EQ(box->text, ABORT);
+    ui.press(box->window, IDC_OK);
+    EXPECT_EQ(ui.waitExit(), 0) << ui.transcript();
+    EXPECT_EQ(readFile(log).find("\"event\":\"tftp_oack\""), std::string::npos);  // nothing served to it
+}
 
 // ---------------------------------------------------------------- the sim against independent peers
 

@@ -170,6 +170,11 @@ TEST(QtDialogs, TextsAreWindows1252) {
     EXPECT_EQ(controlText(user), device);
     qobject_cast<QLineEdit*>(user)->setText(QString::fromUtf8("\u00fc\u0142"));
     EXPECT_EQ(controlText(user), "\xfc?");
+    bool lost = false;  // what typed text hands on: a '?' typed is no loss, a character the code page lacks is
+    EXPECT_EQ(toCodePage(QString::fromUtf8("\u00fc?"), &lost), "\xfc?");
+    EXPECT_FALSE(lost);
+    EXPECT_EQ(toCodePage(QString::fromUtf8("\u0142"), &lost), "?");
+    EXPECT_TRUE(lost);
 }
 
 TEST(QtAddressEntry, FollowsTheAddressControlRules) {

@@ -128,16 +128,19 @@ TEST(ScriptText, Windows1252EventsAndTypedText) {
     };
     for (const auto& [text, json] : events) EXPECT_EQ(eventString(text), json) << text;
 
-    const std::pair<const char*, const char*> typed[] = {
-        {R"(type 2 1005 "é€‰\u00e9\u20ac")", "\xe9\x80\x89\xe9\x80"},
-        {R"(type 2 1005 "\ud83d\ude00 😀 \u0101")", "? ? ?"},  // not in the code page
-        {"type 2 1005 \"\xe9\x80\"", "\xe9\x80"},             // not UTF-8: the bytes as they are
-        {R"(type 2 1005 "\t\u0009\"\\")", "\t\t\"\\"},
+    // The text, and whether a character the code page lacks was lost (the dialog refuses it).
+    const std::tuple<const char*, const char*, bool> typed[] = {
+        {R"(type 2 1005 "é€‰\u00e9\u20ac")", "\xe9\x80\x89\xe9\x80", false},
+        {R"(type 2 1005 "\ud83d\ude00 😀 \u0101")", "? ? ?", true},  // not in the code page
+        {R"(type 2 1005 "?\u003f")", "??", false},                  // a question mark typed
+        {"type 2 1005 \"\xe9\x80\"", "\xe9\x80", false},            // not UTF-8: the bytes as they are
+        {R"(type 2 1005 "\t\u0009\"\\")", "\t\t\"\\", false},
     };
-    for (const auto& [line, text] : typed) {
+    for (const auto& [line, text, lost] : typed) {
         QueuedMessage m;
         ASSERT_EQ(parseCommand(line, &m), 1) << line;
         EXPECT_EQ(m.text, text) << line;
+        EXPECT_EQ(m.lost, lost) << line;
     }
 }
 

@@ -161,6 +161,39 @@ TEST(TftpSession, LockStepTakesOnlyTheAckInFlightFromThePeer) {
     EXPECT_EQ(r.messages, Lines{NO_RESPONSE});
 }
 
+// The device's first port lost the OACK, and it asks again from a new one: the session follows
+// it there at once, until a block is acknowledged; from then on, its port is the transfer's.
+TEST(TftpSession, ReadRequestFromANewPortRestartsUntilABlockIsAcknowledged) {
+    std::vector<uint8_t> image = makeImage(1100, 5);
+    prepareRun(image, "127.0.4.15");
+    ScopedClockPhases phases("transfer:1,wait:400,verify:400");
+    const uint32_t server = loopback(4, 14), device = loopback(4, 15);
+    SessionServer session;
+    ASSERT_TRUE(session.start(server, 6904));
+    UdpPeer first, second, third;
+    ASSERT_TRUE(first.open(device) && second.open(device) && third.open(device));
+    ASSERT_TRUE(first.send(server, 6904, rrq("/ulx5.bi1")));
+    ASSERT_EQ(first.receive(2000).value_or(Datagram{}).bytes, oack(1100));
+    second.send(server, 6904, rrq("/ulx5.bi2"));  // another name: passed over
+    second.send(server, 6904, rrq("/ulx5.bi1"));
+    std::optional<Datagram> d = second.receive(2000);
+    ASSERT_EQ(d.value_or(Datagram{}).bytes, oack(1100));
+    EXPECT_FALSE(first.receive(300));  // no resend to the old port
+    for (uint16_t block = 0; block <= 3; ++block) {
+        if (block == 2) third.send(server, 6904, rrq("/ulx5.bi1"));  // block 1 acknowledged: too late
+        second.send(server, 6904, ack(block));
+        if (block == 3) break;
+        do d = second.receive(2000);
+        while (d && d->opcode() != TFTP_DATA);
+        ASSERT_EQ(d.value_or(Datagram{}).block(), block + 1);
+    }
+    EXPECT_FALSE(third.receive(300));
+    SessionRecord r = session.finish();
+    ASSERT_TRUE(r.ended);
+    EXPECT_EQ(r.of("title").at(3), "\"Uploading Target Firmware to ULX@127.0.4.15 1100/1100 Bytes\"");
+    EXPECT_EQ(r.messages, Lines{NO_RESPONSE});  // no web server at the device
+}
+
 // ---------------------------------------------------------------- verification
 
 // The device's answers after the restart.
@@ -178,12 +211,13 @@ struct VerifyCase {
     const char* earlier;  // DeviceInfo's version before the upgrade
     size_t requests;      // status page requests expected
     bool success;
-    const char* message;  // null: none
+    const char* message;          // null: none
+    const char* shown = nullptr;  // the success dialog's version (null: not looked at)
 };
 
 // clang-format off
 const VerifyCase kVerifyCases[] = {
-    {"MatchAcrossTheClockWrap", 1, 0, {page(TARGET_VERSION)}, "3.0.0", 1, true, nullptr},
+    {"MatchAcrossTheClockWrap", 1, 0, {page(TARGET_VERSION)}, "3.0.0", 1, true, nullptr, TARGET_VERSION},
     {"OtherLetterCase", 1, 0, {page("3.1.7(gwe)")}, "3.0.0", 1, false, NOT_MATCHING},
     {"TransitionMatchShowsNothing", 0, 0, {page(TRANSITION_VERSION)}, "2.0.1", 1, false, nullptr},
     {"TransitionMismatch", 0, 0, {page(TARGET_VERSION)}, "2.0.1", 1, false, NOT_MATCHING},
@@ -193,6 +227,12 @@ const VerifyCase kVerifyCases[] = {
     // The version read before the upgrade matches, and must not be taken.
     {"NoStatusPageIsNoResponse", 1, 0, {NO_VERSION}, TARGET_VERSION, 10, false, NO_RESPONSE},
     {"PhoneProductNeedsAStatusPage", 1, 1, {FLASH_ERROR}, "3.0.0", 10, false, NO_RESPONSE},
+    {"PhoneShowsOnlyTheVerifyingPagesVersion", 1, 1, {NO_VERSION}, "3.0.0", 1, true, nullptr, ""},
+    // The version from before the delivery: still writing flash, asked again; a third one: at once.
+    {"OldVersionUntilRestarted", 1, 0, {page("3.0.0"), page("3.0.0"), page(TARGET_VERSION)}, "3.0.0", 3, true,
+     nullptr},
+    {"OldVersionToTheEnd", 1, 0, {page("3.0.0"), ""}, "3.0.0", 10, false, NOT_MATCHING},
+    {"ThirdVersionAtOnce", 1, 0, {page("3.0.0"), page("3.0.9")}, "3.0.0", 2, false, NOT_MATCHING},
 };
 // clang-format on
 
@@ -202,8 +242,8 @@ TEST_P(TftpVerify, Outcome) {
     const VerifyCase& c = kVerifyCases[GetParam()];
     const bool wrap = GetParam() == 0;
     if (wrap) platClockConfigure(20, 4294967295u - 2000u);  // wraps about 2 s into the wait
-    const bool noResponse = c.message && std::string(c.message) == NO_RESPONSE;
-    ScopedClockPhases phases(wrap ? "" : noResponse ? "transfer:1,wait:400,verify:50" : "transfer:1,wait:400");
+    const bool wholeWindow = c.requests == 10;
+    ScopedClockPhases phases(wrap ? "" : wholeWindow ? "transfer:1,wait:400,verify:50" : "transfer:1,wait:400");
     const uint32_t server = loopback(4, 100 + 2 * GetParam()), device = loopback(4, 101 + 2 * GetParam());
     std::vector<uint8_t> target = makeImage(700, 3, TARGET_VERSION), transition = makeImage(600, 4, TRANSITION_VERSION);
     prepareRun(target, dotted(device), c.stage, c.phone);
@@ -229,10 +269,18 @@ TEST_P(TftpVerify, Outcome) {
     EXPECT_GE(asked[0].clockMs - completed, 937u * 32u - 31u);
     // Attempts 10 s apart (less arrival jitter); none begins after the one at 90 s or later.
     for (size_t i = 1; i < asked.size(); ++i) EXPECT_GE(asked[i].clockMs - asked[i - 1].clockMs, 9000u) << i;
-    if (noResponse) {
+    if (wholeWindow) {
         EXPECT_GE(asked.back().clockMs - asked[0].clockMs, 89000u);
         EXPECT_LT(asked.back().clockMs - asked[0].clockMs, 100000u);
         EXPECT_LT(r.firstMessageClockMs - asked.back().clockMs, 10000u);
+    }
+    if (c.shown) {
+        auto success = std::find_if(r.lines.begin(), r.lines.end(), [](auto& l) { return l.find(" 111 ") != l.npos; });
+        ASSERT_NE(success, r.lines.end());
+        const std::string prefix = "text " + std::to_string(atoi(success->c_str() + 5)) + " 1004 ";
+        auto shown = std::find_if(success, r.lines.end(), [&](auto& l) { return l.rfind(prefix, 0) == 0; });
+        ASSERT_NE(shown, r.lines.end());
+        EXPECT_EQ(*shown, prefix + '"' + c.shown + '"');
     }
     g_stage.store(Stage::Target);
     editRunSetup()->phoneProduct = false;

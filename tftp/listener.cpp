@@ -3,6 +3,7 @@
 // hands it to a transfer session. It also switches the stage of a
 // two-stage run, and ends the process once the Target image is served or
 // a session has failed.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -27,6 +28,17 @@ PlatWindow openWaitingWindow(bool withText) {
 // so, and the waiting goes on.
 constexpr uint32_t FIREWALL_HINT_MS = 120000;
 const char FIREWALL_HINT_TITLE[] = "No Request From ULX After 2 Minutes: Firewall Blocking TFTP?";
+
+// A read request for the expected file from another address (a second
+// interface of the device, an alias) is refused like any stranger's, and
+// the title names the address that asked, so the user can enter that one.
+void showRefusedRequest(PlatWindow w, uint32_t a, const RunSetup& setup) {
+    char title[160];
+    int n = snprintf(title, sizeof title, "Refused TFTP Request From %u.%u.%u.%u: Only ULX@%s Is Served", a >> 24,
+                     (a >> 16) & 0xff, (a >> 8) & 0xff, a & 0xff, setup.deviceAddressText);
+    if (n < 0) title[0] = '\0';  // a cut title is still NUL-terminated
+    platSetWindowText(w, title);
+}
 
 // Takes every pending message of the waiting window.
 void pumpAll(PlatWindow w) {
@@ -71,6 +83,7 @@ int tftpListenerThread(void* arg) {
     char servedName[TFTP_FILE_NAME_SIZE] = "";
     uint32_t waitingSince = platClockMs();
     bool heardOrHinted = false;
+    uint32_t refusedShown = 0;  // the refused address the title names, 0: none
 
     for (;;) {
         SockAddrIn source;
@@ -85,22 +98,31 @@ int tftpListenerThread(void* arg) {
             if (!heardOrHinted && platClockMs() - waitingSince >= FIREWALL_HINT_MS) {
                 platSetWindowText(window, FIREWALL_HINT_TITLE);
                 heardOrHinted = true;
+                refusedShown = 0;
             }
             continue;
         }
-        heardOrHinted = true;  // something reaches the port: no firewall in the way
 
         // WRQ, DATA, ACK, ERROR, unknown opcodes, datagrams too short to
         // hold an opcode, requests for another name and requests from any
         // host but the device get no reply.
         const char* name = readRequestFileName(listener->receiveBuffer, received);
-        if (!name) continue;
         uint32_t peerAddress = 0;
         uint16_t peerPort = 0;
         readSocketAddress(&source, &peerAddress, &peerPort);
-        if (peerAddress != listener->setup->deviceAddress) continue;
         char expected[TFTP_FILE_NAME_SIZE];
         getTftpFileName(expected, sizeof expected);
+        if (name && peerAddress != listener->setup->deviceAddress) {
+            // Refused, and not counted as heard: only the device's own
+            // requests show that nothing blocks the port.
+            if (strcmp(name, expected) == 0 && peerAddress != refusedShown) {
+                showRefusedRequest(window, peerAddress, *listener->setup);
+                refusedShown = peerAddress;
+            }
+            continue;
+        }
+        heardOrHinted = true;  // something reaches the port: no firewall in the way
+        if (!name) continue;
         if (strcmp(name, expected) != 0 || strcmp(name, servedName) == 0) continue;
 
         platDestroyWindow(window);
@@ -116,10 +138,14 @@ int tftpListenerThread(void* arg) {
         }
         // The Transition image is delivered: the user-interface thread
         // sees the switch, draws the Target name and sends the second
-        // upgrade request, which this loop then serves.
+        // upgrade request, which this loop then serves. The reopened
+        // window gets its own two minutes before the firewall hint.
         copyText(servedName, sizeof servedName, expected);
         g_stage.store(Stage::Target);
         tick = 0;
         window = openWaitingWindow(false);
+        waitingSince = platClockMs();
+        heardOrHinted = false;
+        refusedShown = 0;
     }
 }

@@ -3,9 +3,11 @@
 // acknowledgement (RFC 2347) that answers every accepted read request.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "tftp/tftp.h"
 #include "ui/ui.h"
+#include "web/http.h"
 
 // Block numbers travel in 16 bits, and the uploading window's progress
 // range is set in 16 bits to the block count.
@@ -39,6 +41,16 @@ void sendInFlight(TftpSession* session, const FirmwareImage& image, const SockAd
     }
 }
 
+// A read request for the session's file, while no DATA block has been
+// acknowledged (the OACK or DATA 1 in flight): nothing of the image has
+// reached the device, so the transfer can start over. Later the device
+// keeps its port, and a new request is passed over.
+bool restartsToward(const TftpSession* session, int received) {
+    if (session->blockInFlight > 1) return false;
+    const char* name = readRequestFileName(session->packet, received);
+    return name && strcmp(name, session->fileName) == 0;
+}
+
 }  // namespace
 
 bool runTftpSession(const RunSetup& setup, PlatSocket s, uint16_t localPort, uint32_t peerAddress, uint16_t peerPort,
@@ -51,6 +63,10 @@ bool runTftpSession(const RunSetup& setup, PlatSocket s, uint16_t localPort, uin
     session->peerAddress = peerAddress;
     session->peerPort = peerPort;
     copyText(session->fileName, sizeof session->fileName, fileName);
+    // The version the device reported before this delivery (at the
+    // identification, or at the Transition stage's verification).
+    DeviceInfo before = webDeviceInfo();
+    copyText(session->versionBefore, sizeof session->versionBefore, before.softwareVersion);
 
     session->imageSize = stageImage(setup).size;
     session->blockCount = session->imageSize / TFTP_BLOCK_SIZE + 1;
@@ -93,6 +109,21 @@ bool transferImage(TftpSession* session) {
             uint16_t port = 0;
             readSocketAddress(&source, &address, &port);
             fromPeer = address == session->peerAddress && port == session->peerPort;
+            if (address == session->peerAddress && port != session->peerPort && restartsToward(session, received)) {
+                // The device gave up on its first port (our OACK or its ACK
+                // was lost) and asks again from a new one, a new transfer
+                // identifier (RFC 1350): the session starts over there.
+                session->peerPort = port;
+                fillSocketAddress(session->peerAddress, port, &peer);
+                session->blockInFlight = 0;
+                session->sizeInFlight = 0;
+                platProgressSetPos(window, IDC_PROGRESS, 0);
+                sendInFlight(session, image, &peer);
+                eagerPolls = TFTP_EAGER_POLLS;
+                intervals = 0;
+                intervalStart = platClockMs();
+                continue;
+            }
         }
 
         // Only what was received counts: an ACK is 4 bytes at least.

@@ -121,6 +121,9 @@ struct TftpSession {
     uint32_t lastBlockSize;      // imageSize % 512
     uint32_t sizeInFlight;       // data length of the DATA in flight
     PlatWindow uploadingWindow;  // opened by transferImage, closed by waitAndVerify
+    // The software version the device reported before this delivery: a
+    // status page that still shows it comes from a device not restarted yet.
+    char versionBefore[sizeof DeviceInfo::softwareVersion];
 };
 
 // Serves one read request to its end: transfer of the current stage's
@@ -131,7 +134,9 @@ struct TftpSession {
 bool runTftpSession(const RunSetup& setup, PlatSocket s, uint16_t localPort, uint32_t peerAddress, uint16_t peerPort,
                     const char* fileName);
 // The lock-step transfer loop behind the uploading window, which it leaves
-// open. True when every block was acknowledged.
+// open. A read request for the file from the peer's address but a new port,
+// while no DATA block has been acknowledged, starts the transfer over
+// toward that port. True when every block was acknowledged.
 bool transferImage(TftpSession* session);
 
 // ---------------------------------------------------------------- verification
@@ -150,7 +155,7 @@ constexpr uint32_t TFTP_VERIFY_WINDOW_MS = 90000;
 // Attempts begin at least this far apart (start to start). A restarting
 // device refuses connections at once; back to back, ten attempts would be
 // spent in milliseconds. Ten attempts fit the window (at 0, 10, ..., 90 s).
-// Between attempts no window is open on the listener thread.
+// Between attempts the connecting window stays up, with its Cancel.
 constexpr uint32_t TFTP_VERIFY_SPACING_MS = 10000;
 // Each attempt makes one connection (21 s at most to an absent host)
 // instead of a request's usual ten: the attempts themselves are the
@@ -163,6 +168,9 @@ constexpr int TFTP_VERIFY_CONNECTS = 1;
 // The wait (always in full), then the verification: only a status page
 // counts as the device's answer ("HTTP/1.1 200" holding the device's
 // labels, and "Software Version:" unless this is the phone product), and
-// its version is compared with the delivered image's. Closes the uploading
+// its version is compared with the delivered image's. A page still showing
+// the version from before the delivery is a device not restarted yet: the
+// attempts go on, and "Version not matching" follows only when the window
+// ends on it; any other version is refused at once. Closes the uploading
 // window. True when verified, false after a failure message.
 bool waitAndVerify(TftpSession* session, bool complete);

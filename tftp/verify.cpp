@@ -67,10 +67,21 @@ bool readStatusPage(const char* answer, bool needVersion, char* reported, int ca
     return extractField(answer, "Software Version:", reported, cap - 1) != nullptr || !needVersion;
 }
 
-// Sleeps until `ms` after `since` on the clock (at once if that is past).
-void sleepUntil(uint32_t since, uint32_t ms) {
-    uint32_t elapsed = platClockMs() - since;
-    if (elapsed < ms) platSleepMs(ms - elapsed);
+// Until the next attempt is due (TFTP_VERIFY_SPACING_MS after the start of
+// the last one) the connecting window stays up with its Cancel, which ends
+// the run at once. The wait ends at the time or at a window message,
+// whichever comes first.
+void waitForNextAttempt(uint32_t attemptStart) {
+    if (platClockMs() - attemptStart >= TFTP_VERIFY_SPACING_MS) return;
+    PlatWindow window = createConnectingWindow();
+    platShowWindow(window);
+    for (;;) {
+        while (platPeekAndDispatch(window)) {}
+        uint32_t elapsed = platClockMs() - attemptStart;
+        if (elapsed >= TFTP_VERIFY_SPACING_MS) break;
+        platWaitMessage(TFTP_VERIFY_SPACING_MS - elapsed);
+    }
+    platDestroyWindow(window);
 }
 
 }  // namespace
@@ -87,8 +98,14 @@ bool waitAndVerify(TftpSession* session, bool complete) {
     }
 
     // Attempts at the device's address, spaced out until one that began at
-    // the end of the window or later has had its answer.
+    // the end of the window or later has had its answer. A device still
+    // writing flash serves its old page: the version it reported before
+    // this delivery means "not restarted yet", and the next attempt asks
+    // again. Any other version is the wrong one at once.
     const bool compare = !setup.phoneProduct;  // the phone product is not held to its version text
+    char expected[IMAGE_HEADER_SIZE];
+    expectedVersion(setup, expected, sizeof expected);
+    bool onOldVersion = false;  // the last status page showed the version before the delivery
     const uint32_t windowStart = platClockMs();
     for (;;) {
         const uint32_t attemptStart = platClockMs();
@@ -96,21 +113,21 @@ bool waitAndVerify(TftpSession* session, bool complete) {
                                         STATUS_PAGE, g_verificationAnswer, RESPONSE_MAX_CHARS, TFTP_VERIFY_CONNECTS);
         char reported[sizeof DeviceInfo::softwareVersion];
         if (received > 0 && readStatusPage(g_verificationAnswer, compare, reported, sizeof reported)) {
-            char expected[IMAGE_HEADER_SIZE];
-            expectedVersion(setup, expected, sizeof expected);
-            if (compare && strcmp(expected, reported) != 0) {
+            if (!compare || strcmp(expected, reported) == 0) {
+                // What the verifying page reports, or nothing: never the
+                // version read before the upgrade.
+                if (g_stage.load() == Stage::Target) showSuccessDialog(reported);
+                return true;
+            }
+            onOldVersion = session->versionBefore[0] != '\0' && strcmp(reported, session->versionBefore) == 0;
+            if (!onOldVersion) {
                 reportError("Upgrade Failed: Version not matching");
                 return false;
             }
-            if (g_stage.load() == Stage::Target) {
-                DeviceInfo device = webDeviceInfo();
-                showSuccessDialog(device.softwareVersion);
-            }
-            return true;
         }
         if (attemptStart - windowStart >= TFTP_VERIFY_WINDOW_MS) break;
-        sleepUntil(attemptStart, TFTP_VERIFY_SPACING_MS);
+        waitForNextAttempt(attemptStart);
     }
-    reportError("Upgrade Failed: No Response From ULX");
+    reportError(onOldVersion ? "Upgrade Failed: Version not matching" : "Upgrade Failed: No Response From ULX");
     return false;
 }

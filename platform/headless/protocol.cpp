@@ -44,8 +44,9 @@ bool parseWord(const char*& p, std::string* out) {
     return !out->empty();
 }
 
-// A JSON string at p, as Windows-1252 text.
-bool parseJsonString(const char*& p, std::string* out) {
+// A JSON string at p, as Windows-1252 text; *lost (when given) tells
+// whether a character the code page lacks became '?'.
+bool parseJsonString(const char*& p, std::string* out, bool* lost = nullptr) {
     while (*p == ' ' || *p == '\t') ++p;
     if (*p != '"') return false;
     ++p;
@@ -58,6 +59,7 @@ bool parseJsonString(const char*& p, std::string* out) {
                 *out += *p++;  // ASCII, or a byte that is not UTF-8: as it is
             } else {
                 *out += toCp1252(cp);
+                if (lost && out->back() == '?' && cp != '?') *lost = true;
                 p += length;
             }
             continue;
@@ -87,6 +89,7 @@ bool parseJsonString(const char*& p, std::string* out) {
             default: return false;
         }
         *out += toCp1252(cp);
+        if (lost && out->back() == '?' && cp != '?') *lost = true;
         ++p;
     }
     if (*p != '"') return false;
@@ -135,7 +138,7 @@ int parseCommand(const char* line, QueuedMessage* m) {
         ok = parseInt(p, &m->control);
     } else if (ok && verb == "type") {
         m->kind = QM_TYPE;
-        ok = parseInt(p, &m->control) && parseJsonString(p, &m->text);
+        ok = parseInt(p, &m->control) && parseJsonString(p, &m->text, &m->lost);
     } else if (ok && verb == "select") {
         m->kind = QM_SELECT;
         ok = parseInt(p, &m->control) && parseInt(p, &m->number);

@@ -84,6 +84,13 @@ bool queueTake(ThreadQueue* q, const std::function<bool(const QueuedMessage&)>& 
     return false;
 }
 
+bool queueHolds(ThreadQueue* q, const std::function<bool(const QueuedMessage&)>& accept) {
+    std::lock_guard<std::mutex> hold(q->lock);
+    for (const QueuedMessage& m : q->messages)
+        if (accept(m)) return true;
+    return false;
+}
+
 void queueWakeAll() {
     std::vector<std::shared_ptr<ThreadQueue>> all;
     {

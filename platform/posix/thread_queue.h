@@ -26,6 +26,7 @@ struct QueuedMessage {
     int control;
     int number;
     std::string text;
+    bool lost = false;  // QM_TYPE: the typed text held a character code page 1252 lacks
 };
 
 struct ThreadQueue;
@@ -35,6 +36,8 @@ std::shared_ptr<ThreadQueue> currentThreadQueue();
 void queuePost(ThreadQueue* q, QueuedMessage msg);
 // Removes and returns the first message that `accept` takes, if any.
 bool queueTake(ThreadQueue* q, const std::function<bool(const QueuedMessage&)>& accept, QueuedMessage* out);
+// Whether q holds a message that `accept` takes; nothing is removed.
+bool queueHolds(ThreadQueue* q, const std::function<bool(const QueuedMessage&)>& accept);
 // Wakes the owner of q from queueWait or platWaitSocketOrMessage.
 void queueWake(ThreadQueue* q);
 // Wakes every thread that has a queue.

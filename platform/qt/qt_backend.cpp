@@ -52,7 +52,10 @@ public:
         std::string title = caption;
         onGui([this, w, tmpl, title] {
             auto input = [w](const UserInput& in) {
-                windowModelInput(QueuedMessage{w, queuedKind(in.kind), in.control, in.number, in.text});
+                QueuedMessage m{w, queuedKind(in.kind), in.control, in.number, in.text};
+                // Typed text comes as UTF-8 and goes on in code page 1252.
+                if (in.kind == UserInput::TYPE) m.text = toCodePage(QString::fromStdString(in.text), &m.lost);
+                windowModelInput(std::move(m));
             };
             windows_[w] = tmpl ? buildDialog(tmpl, w, input) : buildMessageBox(w, title.c_str(), input);
         });

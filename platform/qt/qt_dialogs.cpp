@@ -22,9 +22,12 @@
 
 QString fromCodePage(const char* text) { return QString::fromUtf8(cp1252ToUtf8(text)); }
 
-std::string toCodePage(const QString& text) {
+std::string toCodePage(const QString& text, bool* lost) {
     std::string out;
-    for (char32_t cp : text.toUcs4()) out += toCp1252(cp);
+    for (char32_t cp : text.toUcs4()) {
+        out += toCp1252(cp);
+        if (lost && out.back() == '?' && cp != U'?') *lost = true;
+    }
     return out;
 }
 

@@ -22,7 +22,8 @@
 // device's page holds): shown through Unicode, read back into the code
 // page, a character it lacks becoming '?'.
 QString fromCodePage(const char* text);
-std::string toCodePage(const QString& text);
+// '?' for a character the code page lacks; *lost (when given) is set then.
+std::string toCodePage(const QString& text, bool* lost = nullptr);
 
 // What the user did to a window.
 struct UserInput {

@@ -161,6 +161,11 @@ int platWaitSocketOrMessage(PlatSocket s, uint32_t ms) {
     return woken == WAIT_OBJECT_0 ? 1 : 0;
 }
 
+void platWaitMessage(uint32_t ms) {
+    // Input already in the queue, seen or not, ends the wait at once.
+    MsgWaitForMultipleObjectsEx(0, nullptr, platWaitMs(ms), WAKE_MASK, MWMO_INPUTAVAILABLE);
+}
+
 // This computer's addresses as name resolution gives them for its own host
 // name, in that order.
 int platLocalAddresses(uint32_t* table, int max) {

@@ -25,6 +25,7 @@
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/refused_entry.h"
 #include "platform/win32/dialog_memory.h"
 
 namespace {
@@ -71,17 +72,7 @@ int narrowExactly(const wchar_t* text, char* out, int cap) {
     return made == n && !lost ? 1 : 0;
 }
 
-// The messages of a refused entry, and the caption of the address
-// dialog's own rejection box.
-const char REFUSED_PASSWORD_TEXT[] =
-    "The password contains a character that cannot be sent to the ULX as typed.\r\n\r\n"
-    "Please type it again using only the characters of the Western European (Windows-1252) "
-    "character set.";
-const char REFUSED_ENTRY_TEXT[] =
-    "This entry contains a character that cannot be sent to the ULX as typed.\r\n\r\n"
-    "Please type it again using only the characters of the Western European (Windows-1252) "
-    "character set.";
-const char REFUSED_CAPTION[] = "Error";
+// The messages of a refused entry and their caption: platform/refused_entry.h.
 
 // The editable entry among the dialog's own controls whose text 1252
 // cannot carry, or null.

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/clock_internal.h"
+#include "platform/refused_entry.h"
 #include "platform/window_model/backend_hooks.h"
 
 namespace {
@@ -24,6 +26,7 @@ struct Control {
     std::vector<std::string> items;
     int selection = -1;
     int low = 0, high = 100, pos = 0;
+    bool lost = false;  // an entry's text had a character code page 1252 lacks
 };
 
 struct Window {
@@ -158,6 +161,30 @@ void deliverCommand(Window& w, int command) {
     if (w.proc) w.proc(w.number, DLG_COMMAND, command);
 }
 
+// OK in a dialog whose entry holds a character the code page lacks: the
+// entry is refused with a message owned by the dialog, and the focus goes
+// back to it, so the user types it again; the dialog stays open. True when
+// refused.
+bool refuseLostEntry(Window& w) {
+    int refused = 0;
+    bool password = false;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        if (w.messageBox) return false;
+        for (const Control& c : w.controls) {
+            if (c.kind == CTL_ENTRY_FIELD && c.lost) {
+                refused = c.id;
+                password = (c.style & STY_PASSWORD) != 0;
+                break;
+            }
+        }
+    }
+    if (refused == 0) return false;
+    platMessageBox(w.number, password ? REFUSED_PASSWORD_TEXT : REFUSED_ENTRY_TEXT, REFUSED_CAPTION);
+    platSetFocus(w.number, refused);
+    return true;
+}
+
 // Carries out one queued message on the owner thread.
 void handle(const QueuedMessage& m) {
     auto w = find(m.window);
@@ -173,7 +200,7 @@ void handle(const QueuedMessage& m) {
                 command = m.control;
                 break;
             case QM_TYPE:
-                if (c) c->text = m.text;
+                if (c) c->text = m.text, c->lost = m.lost;
                 setFocusLocked(*w, m.control, false);
                 break;
             case QM_SELECT:
@@ -192,6 +219,7 @@ void handle(const QueuedMessage& m) {
     }
     if (m.kind == QM_RETURN) command = returnCommand(*w);
     if (m.kind == QM_ESCAPE || m.kind == QM_CLOSE) command = ID_CANCEL;
+    if (command == ID_OK && refuseLostEntry(*w)) return;
     if (command >= 0) deliverCommand(*w, command);
 }
 
@@ -345,6 +373,23 @@ void platEndDialog(PlatWindow number, int result) {
 int platPeekAndDispatch(PlatWindow w) {
     ThreadQueue* q = currentThreadQueueIfAny();
     return q && dispatchOne(q, w) ? 1 : 0;
+}
+
+void platWaitMessage(uint32_t ms) {
+    ThreadQueue* q = currentThreadQueueIfAny();
+    if (!q) return platSleepMs(ms);
+    // Earlier wake-ups are forgotten first, then what is already there
+    // (a queued message, or a close box the end of input left pending)
+    // ends the wait at once: nothing posted before the wait is missed.
+    queueClearWake(q);
+    if (queueHolds(q, [](const QueuedMessage&) { return true; })) return;
+    {
+        std::lock_guard<std::mutex> hold(g_lock);
+        for (auto& [number, w] : g_windows)
+            if (g_endOfInput && w->owner.get() == q && w->alive && w->visible && w->enabled && w->eofClosePending)
+                return;
+    }
+    queueWait(q, platWaitNanos(ms));
 }
 
 void platSetWindowText(PlatWindow number, const char* text) {

@@ -341,7 +341,8 @@ bool Device::reopenWebServer() {
 
 void Device::run() {
     TftpFaults faults{options_.neverAckOack,   options_.stopAckAt,   options_.dropAckEvery, options_.duplicateAcks,
-                      options_.foreignPortAck, options_.repeatRrqAt, options_.dallyMs};
+                      options_.foreignPortAck, options_.repeatRrqAt, options_.dallyMs,      options_.rrqNewPort};
+    const uint32_t rrqFrom = options_.rrqFromValue != 0 ? options_.rrqFromValue : options_.addressValue;
     while (!stop_) {
         Order order;
         {
@@ -360,15 +361,19 @@ void Device::run() {
         // The device restarts once the last block is in: its web server goes
         // away at once, open connections included.
         auto downSince = std::chrono::steady_clock::now();
-        auto restart = [&] {
+        auto goDown = [&] {
             downSince = std::chrono::steady_clock::now();
             log_.write(Json("restart").num("down_ms", options_.silentAfterUpgrade ? -1 : options_.restartMs));
             server_.stop();
             std::lock_guard<std::mutex> lock(mutex_);
             phase_ = options_.silentAfterUpgrade ? Phase::Gone : Phase::Restarting;
         };
-        TftpResult result =
-            fetchImage(log_, faults, stop_, options_.addressValue, order.address, order.port, order.file, restart);
+        // With --old-page-ms the device is still writing flash after the
+        // last block: its old page stays up until it restarts.
+        auto restart = [&] {
+            if (options_.oldPageMs == 0) goDown();
+        };
+        TftpResult result = fetchImage(log_, faults, stop_, rrqFrom, order.address, order.port, order.file, restart);
         if (stop_) break;
         if (!result.complete) {
             log_.write(Json("upgrade_failed").str("reason", result.error));
@@ -382,6 +387,11 @@ void Device::run() {
                        .num("bytes", static_cast<long long>(result.image.size()))
                        .str("version", version)
                        .str("sha256", result.sha256));
+        if (options_.oldPageMs > 0) {
+            log_.write(Json("writing_flash").num("old_page_ms", options_.oldPageMs));
+            if (!waitFor(options_.oldPageMs)) break;
+            goDown();
+        }
         if (options_.silentAfterUpgrade) {
             log_.write(Json("silent").str("reason", "--silent-after-upgrade: the web server stays away"));
             if (!options_.exitAfterUpgrade) {
@@ -396,7 +406,7 @@ void Device::run() {
         std::string nonce;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (options_.wrongVersion) reported = softwareVersion_ != version ? softwareVersion_ : version + "-old";
+            if (options_.wrongVersion) reported = version + "-other";
             nonce_ = randomHex(16);
             nonce = nonce_;
             nonceCounts_.clear();

@@ -111,8 +111,21 @@ const std::vector<OptionEntry>& optionTable() {
          "1000)",
          number(&Options::dallyMs, 0, kMaxMs)},
         {"--image-out", "FILE", "write the received image there", text(&Options::imageOut)},
-        {"--wrong-version", nullptr, "after the restart, report a version other than the image's",
+        {"--wrong-version", nullptr,
+         "after the restart, report a third version: neither the image's nor the one before",
          flag(&Options::wrongVersion)},
+        {"--old-page-ms", "MS",
+         "after the transfer, keep serving the old page (old version) this long while writing flash, then restart",
+         number(&Options::oldPageMs, 1, kMaxMs)},
+        {"--rrq-from", "A", "send the read request from address A (a second interface) instead of the device's",
+         [](Options& o, const std::string& v) {
+             o.rrqFrom = v;
+             return parseIPv4(v, o.rrqFromValue) && o.rrqFromValue != 0;
+         }},
+        {"--rrq-new-port", nullptr,
+         "lose the first option acknowledgement and send the read request again from a "
+         "new UDP port",
+         flag(&Options::rrqNewPort)},
         {"--never-ack-oack", nullptr, "never acknowledge the option acknowledgement", flag(&Options::neverAckOack)},
         {"--stop-ack-at", "N", "stop acknowledging from DATA block N on", number(&Options::stopAckAt, 1, 1L << 30)},
         {"--drop-ack-every", "N", "leave out every Nth acknowledgement", number(&Options::dropAckEvery, 1, 1L << 30)},

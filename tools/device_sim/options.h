@@ -53,6 +53,10 @@ struct Options {
     long slowAnswers = 0;
     bool neverClose = false;
     bool silentAfterUpgrade = false;
+    long oldPageMs = 0;         // after the transfer, the old page this long before the restart (0 = off)
+    std::string rrqFrom;        // the read request's source address (empty: the device's own)
+    uint32_t rrqFromValue = 0;  // rrqFrom, parsed (host order)
+    bool rrqNewPort = false;    // the first OACK is lost: the read request again from a new port
 
     // Fault switches for the utility's web client: how an answer arrives,
     // a web server that is no ULX, unusual challenges.

@@ -102,6 +102,8 @@ private:
     bool haveLastAck_ = false;
     bool rrqRepeated_ = false;
     bool stoppedLogged_ = false;
+    bool newPortUsed_ = false;
+    uint32_t localAddress_ = 0;
 
     long retransmissionsSeen_ = 0;
     long ackAttempts_ = 0;
@@ -194,6 +196,20 @@ void Transfer::handleOack(const uint8_t* packet, size_t length) {
         if (retransmissionsSeen_ <= kMaxDetailLines)
             log_.write(Json("tftp_retransmission").num("block", 0).str("packet", "OACK"));
         sendAck(0);
+        return;
+    }
+    if (faults_.rrqNewPort && !newPortUsed_) {
+        // As if the OACK never came: the client gives up on this port and
+        // asks again from a new one, a new transfer identifier.
+        newPortUsed_ = true;
+        if (!openSocket(socket_, localAddress_)) return;
+        havePeer_ = false;
+        sendRrq();
+        sockaddr_in local{};
+        socklen_t localLength = sizeof local;
+        getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&local), &localLength);
+        log_.write(
+            Json("tftp_rrq_new_port").str("from", formatEndpoint(local)).str("oack_from", formatEndpoint(peer_)));
         return;
     }
     oackSeen_ = true;
@@ -327,6 +343,7 @@ TftpResult Transfer::run(uint32_t localAddress, uint32_t serverAddress, uint16_t
                          const std::string& fileName, const std::function<void()>& onLastBlock) {
     started_ = Clock::now();
     fileName_ = fileName;
+    localAddress_ = localAddress;
     server_ = socketAddress(serverAddress, serverPort);
     TftpResult result;
     if (!openSocket(socket_, localAddress) || (faults_.foreignPortAck && !openSocket(foreign_, localAddress))) {
@@ -423,6 +440,7 @@ void Transfer::logDone(const TftpResult& result) {
         .num("foreign_datagrams", foreignDatagrams_)
         .num("ignored", ignored_)
         .flag("rrq_repeated", rrqRepeated_)
+        .flag("rrq_new_port", newPortUsed_)
         .str("sha256", result.sha256)
         .num("ms", ms);
     // From the read request to the last block in, as the device sees it.

@@ -19,8 +19,9 @@ struct TftpFaults {
     long dropAckEvery = 0;  // every Nth acknowledgement is left out (0: off)
     bool duplicateAcks = false;
     bool foreignPortAck = false;
-    long repeatRrqAt = 0;  // send the read request again when DATA block N arrives (0: off)
-    long dallyMs = 1000;   // stay this long after the last ACK, to repeat it should the server repeat the last block
+    long repeatRrqAt = 0;     // send the read request again when DATA block N arrives (0: off)
+    long dallyMs = 1000;      // stay this long after the last ACK, to repeat it should the server repeat the last block
+    bool rrqNewPort = false;  // the first OACK is lost; the read request goes again from a fresh socket
 };
 
 struct TftpResult {

@@ -152,7 +152,7 @@ void Person::shown(const std::string& kind, int w) {
             pressCancel(w, CancelCause::Requested);
             return;
         }
-        if (!answers_.cancelIn.empty() && kind == answers_.cancelIn) {
+        if (!answers_.cancelIn.empty() && kind == answers_.cancelIn && seen_.count(kind) >= answers_.cancelAt) {
             answers_.cancelIn.clear();
             pressCancel(w, CancelCause::Chosen);
             return;

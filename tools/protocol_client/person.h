@@ -43,6 +43,7 @@ struct Answers {
     std::string cancelIn = "";   // the template of a window to Cancel once it is shown
     std::string local = "";      // the "Your IP Address" item to pick (empty: as offered)
     std::string user = "admin";  // typed unless it is the prefilled "admin"
+    int cancelAt = 1;            // which window of cancelIn's template gets the Cancel (1: the first)
     std::string device = "";     // the device address typed
     // At the confirmation: Upgrade when it returns true (unset: always).
     std::function<bool(const Seen&)> upgrade = nullptr;
