@@ -61,8 +61,7 @@ void expectedVersion(const RunSetup& setup, char* out, int cap) {
 // version is no answer: the version read before the upgrade must never
 // stand in for the one the device reports now.
 bool readStatusPage(const char* answer, bool needVersion, char* reported, int cap) {
-    DigestState unused{};
-    if (classifyResponse(answer, &unused) != RESPONSE_OK || countDeviceLabels(answer) == 0) return false;
+    if (!isStatusPage(answer)) return false;
     reported[0] = '\0';
     return extractField(answer, "Software Version:", reported, cap - 1) != nullptr || !needVersion;
 }
