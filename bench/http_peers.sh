@@ -12,10 +12,11 @@ fi
 ip link set lo up
 build=${1:-build-bench}
 count=${2:-10}
-if [ ! -x "$build/bench/ulx-http-bench" ]; then
+# A build directory of its own is configured; an existing one keeps its options.
+if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DULX_BUILD_TESTS=OFF -DULX_QT=OFF >/dev/null
-  cmake --build "$build" -j2 --target ulx-http-bench >/dev/null
 fi
+cmake --build "$build" -j2 --target ulx-http-bench >/dev/null
 work=$(mktemp -d /tmp/ulx-http-bench.XXXXXX)
 trap 'kill $(jobs -p) 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 mkdir -p "$work/www/admin"

@@ -371,6 +371,19 @@ TEST_F(HttpGet, KeepAliveAnswersEndWithTheirFraming) {
     }
 }
 
+// Our side closes first after a complete answer from a server that keeps connections open, so
+// every port of the range may still have its connection to that server; each is free for another
+// device, from the first port on.
+TEST_F(HttpGet, PortsStillConnectedToOneDeviceServeAnother) {
+    WebServer other;
+    ASSERT_EQ(server.start("127.0.3.35", 80, inOrder({{statusPage(), false, 1, true}})), "");
+    ASSERT_EQ(other.start("127.0.3.36", 80, inOrder({{statusPage()}})), "");
+    for (int i = 0; i < BIND_ATTEMPTS; ++i) ASSERT_GT(get("127.0.3.34", "127.0.3.35"), 0) << i;
+    EXPECT_EQ(get("127.0.3.34", "127.0.3.36"), static_cast<int>(statusPage().size()));
+    ASSERT_EQ(other.requests().size(), 1u);
+    EXPECT_EQ(other.requests()[0].peerPort, 23456);
+}
+
 // Each is read whole, up to the capacity, and searched (up to its first NUL) for the fields;
 // nothing is written past the buffer.
 TEST_F(HttpGet, AnswersThatAreNoPasswordDemandGiveTheirByteCount) {

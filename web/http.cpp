@@ -39,32 +39,33 @@ int composeRequest(const char* path, uint32_t device, char* buffer, int maxChars
 
 // A TCP socket bound from localPort upward and connected to the device, or
 // PLAT_INVALID_SOCKET with *failure left as it was when the connection was
-// refused or timed out, or set when no exchange can be made at all.
+// refused or timed out, or set when no exchange can be made at all. A port
+// is passed over when it does not bind, or when connect() finds it already
+// has a connection to the device (one of ours in TIME_WAIT after a server
+// that keeps connections open, or another program's of the same fleet):
+// 101 ports at most, each with a socket of its own.
 PlatSocket connectToDevice(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
                            int* failure) {
-    PlatSocket s = platSocketTcp();
-    if (s == PLAT_INVALID_SOCKET) {
-        *failure = HTTP_NO_SOCKET;
-        return PLAT_INVALID_SOCKET;
-    }
-    SockAddrIn address;
-    uint16_t port = localPort;
-    for (int failures = 0;;) {
-        fillSocketAddress(localAddress, port, &address);
-        if (platBind(s, &address) == 0) break;
-        if (++failures == BIND_ATTEMPTS) {
-            platCloseSocket(s);
-            *failure = HTTP_NO_BIND;
+    SockAddrIn local, device;
+    fillSocketAddress(deviceAddress, devicePort, &device);
+    for (int tried = 0; tried < BIND_ATTEMPTS; ++tried) {
+        PlatSocket s = platSocketTcp();
+        if (s == PLAT_INVALID_SOCKET) {
+            *failure = HTTP_NO_SOCKET;
             return PLAT_INVALID_SOCKET;
         }
-        port = static_cast<uint16_t>(port + 1);
-    }
-    fillSocketAddress(deviceAddress, devicePort, &address);
-    if (platConnect(s, &address, CONNECT_TIMEOUT_MS) != 0) {
+        fillSocketAddress(localAddress, static_cast<uint16_t>(localPort + tried), &local);
+        if (platBindClient(s, &local) != 0) {
+            platCloseSocket(s);
+            continue;
+        }
+        int connected = platConnect(s, &device, CONNECT_TIMEOUT_MS);
+        if (connected == 0) return s;
         platCloseSocket(s);
-        return PLAT_INVALID_SOCKET;
+        if (connected != PLAT_CONNECT_IN_USE) return PLAT_INVALID_SOCKET;
     }
-    return s;
+    *failure = HTTP_NO_BIND;
+    return PLAT_INVALID_SOCKET;
 }
 
 }  // namespace

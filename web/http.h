@@ -42,7 +42,7 @@ enum HttpFailure : int {
     HTTP_REFUSED = -1,
     // No exchange can be made at all; the caller ends the run.
     HTTP_NO_SOCKET = -2,  // no TCP socket could be had
-    HTTP_NO_BIND = -3,    // none of the 101 local ports from localPort up binds
+    HTTP_NO_BIND = -3,    // none of the 101 local ports from localPort up binds (or is free towards the device)
     // The device demanded authentication with a Digest challenge whose
     // realm, nonce or opaque is longer than DIGEST_VALUE_MAX_CHARS: no
     // password can answer it, so the caller ends the run.
