@@ -50,9 +50,10 @@ int runUpgrade() {
                                     STATUS_PAGE, g_identificationAnswer, RESPONSE_MAX_CHARS);
     if (received <= 0) failUpgrade("Upgrade Failed: No Response From ULX");
     // A web server that is no ULX (a printer or router at a mistyped
-    // address, an error page) holds none of the status page's labels: it
-    // must never reach the confirmation and the upgrade order.
-    if (countDeviceLabels(g_identificationAnswer) == 0) {
+    // address, an error page) gives no status page, by the one rule the
+    // verification uses too: it must never reach the confirmation and the
+    // upgrade order.
+    if (!isStatusPage(g_identificationAnswer)) {
         char line[96];
         describeAnswer(g_identificationAnswer, line, sizeof line, 80);
         char message[160];

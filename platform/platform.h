@@ -89,7 +89,18 @@ PlatSocket platSocketTcp();
 PlatSocket platSocketUdp();
 // 0 on success.
 int platBind(PlatSocket s, const SockAddrIn* local);
-// Blocking connect, given up after timeoutMs. 0 on success.
+// Binds a TCP client socket (0 on success). On Linux with SO_REUSEADDR:
+// the port may also be held by another such client socket or wait in
+// TIME_WAIT, since a connection is told apart by its peer too, and
+// platConnect says PLAT_CONNECT_IN_USE should the pair be taken. On
+// Windows as platBind (there SO_REUSEADDR would let a socket take a port
+// another one listens on).
+int platBindClient(PlatSocket s, const SockAddrIn* local);
+// Blocking connect, given up after timeoutMs. 0 on success;
+// PLAT_CONNECT_IN_USE when the local address and port already have a
+// connection to this peer (or one waits in TIME_WAIT); another value < 0
+// on any other failure.
+constexpr int PLAT_CONNECT_IN_USE = -2;
 int platConnect(PlatSocket s, const SockAddrIn* remote, uint32_t timeoutMs);
 int platSend(PlatSocket s, const void* data, int len);
 // Blocking (or non-blocking after platSetNonBlocking) receive:

@@ -151,6 +151,14 @@ TEST(DigestParse, OnlyTheDigestChallengeUnescaped) {
          "D", "n"},
         {"WWW-Authenticate: Digest realm=\"a\\\"b\", nonce=\"\\\\n\"", "a\"b", "\\n"},
         {"WWW-Authenticate: Digest realm=ulx, nonce=abc\"def\"", "ulx", "abc"},  // bare tokens
+        // Only a challenge this client computes: MD5, MD5-sess or none named, in any letter case.
+        {"WWW-Authenticate: Digest realm=\"S\", nonce=\"s\", algorithm=SHA-256, qop=\"auth\"\r\n"
+         "WWW-Authenticate: Digest realm=\"D\", nonce=\"n\", algorithm=MD5, qop=\"auth\"",
+         "D", "n"},
+        {"www-authenticate: Digest realm=\"S\", nonce=\"s\", algorithm=\"SHA-512-256\", Digest realm=\"T\", "
+         "algorithm=SHA-256, nonce=\"t\", Digest realm=\"D\", nonce=\"n\", algorithm=md5-SESS",
+         "D", "n"},
+        {"WWW-AUTHENTICATE: Digest realm=\"S\", nonce=\"s\", algorithm=\"M\\D5\"", "S", "s"},
     };
     for (const auto& [challenge, realm, nonce] : cases) {
         DigestState state = parsed(challenge);
@@ -172,6 +180,7 @@ TEST(DigestParse, UnusableChallengesAreRefused) {
         "Digest realm=\"r\", nonce=\"n\", domain=\"/\x7f\"", "Digest realm=\"r\", nonce=\"n\", qop=\"auth x\"",
         "Digest realm=\"r\", nonce=\"n\", qop=\"auth,a\\\"b\"", "Digest realm=\"r\", nonce=\"n\", algorithm=\"MD5 x\"",
         "Basic realm=\"r\", nonce=\"n\"", "Digest nonce=\"x\"", "Digest realm=\"new\"", longList.c_str(),
+        "Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256", "Digest realm=\"r\", nonce=\"n\", algorithm=MD5x",
     };
     // clang-format on
     for (const char* challenge : cases) {
@@ -180,16 +189,38 @@ TEST(DigestParse, UnusableChallengesAreRefused) {
     }
 }
 
-TEST(DigestParse, OversizedValuesAreCut) {
-    DigestState state = parsed("Digest realm=\"" + std::string(300, 'r') + "\",nonce=\"" + std::string(5000, 'n') +
-                               "\",opaque=\"" + std::string(200, 'o') + "\",algorithm=" + std::string(50, 'a') +
-                               ",qop=\"" + std::string(100, 'q') + ",auth-intx\"");
-    EXPECT_EQ(std::string(127, 'r'), state.realm);
-    EXPECT_EQ(std::string(127, 'n'), state.nonce);
-    EXPECT_EQ(std::string(127, 'n'), state.previousNonce);
-    EXPECT_EQ(std::string(127, 'o'), state.opaque);
-    EXPECT_EQ(std::string(15, 'a'), state.algorithm);
+// Realm, nonce and opaque are kept whole up to 1,024 characters (escapes resolved); a longer one
+// makes its challenge unusable, named by tooLong unless a later challenge is taken. algorithm and
+// qop are tokens, cut to their fields.
+TEST(DigestParse, ValuesKeptWholeUpToTheBound) {
+    const std::string n1024(1024, 'n'), n1025(1025, 'n'), escaped = "\\n" + std::string(1023, 'n');
+    DigestState state = parsed("Digest realm=\"" + std::string(1024, 'r') + "\",nonce=\"" + escaped + "\",opaque=\"" +
+                               std::string(1024, 'o') + "\",qop=\"" + std::string(100, 'q') + ",auth-intx\"");
+    EXPECT_EQ(std::string(1024, 'r'), state.realm);
+    EXPECT_EQ(n1024, state.nonce);
+    EXPECT_EQ(n1024, state.previousNonce);
+    EXPECT_EQ(std::string(1024, 'o'), state.opaque);
     EXPECT_EQ(std::string(15, 'q'), state.qop);
+
+    const std::pair<std::string, bool> refused[] = {
+        {"Digest realm=\"r\", nonce=\"" + n1025 + "\"", true},
+        {"Digest realm=\"" + std::string(1025, 'r') + "\", nonce=\"n\"", true},
+        {"Digest realm=\"r\", nonce=\"n\", opaque=" + std::string(1025, 'o'), true},
+        {"Digest realm=\"r\", nonce=\"" + n1025 + "\", algorithm=SHA-256", false},  // not ours anyway
+    };
+    for (const auto& [challenge, tooLong] : refused) {
+        DigestState before = parsed("Digest realm=\"r0\",nonce=\"n0\"");
+        DigestState after = before;
+        bool said = !tooLong;
+        EXPECT_FALSE(parseChallenge(challenge.c_str(), &after, &said)) << challenge.substr(0, 40);
+        EXPECT_EQ(said, tooLong) << challenge.substr(0, 40);
+        EXPECT_EQ(memcmp(&before, &after, sizeof before), 0);
+    }
+    bool said = false;
+    DigestState later{};
+    EXPECT_TRUE(parseChallenge(("Digest realm=\"r\", nonce=\"" + n1025 + "\", Digest realm=\"r\", nonce=\"n\"").c_str(),
+                               &later, &said));
+    EXPECT_STREQ("n", later.nonce);
 }
 
 std::string header(const std::string& challenge, uint32_t nonceCount, DigestState* out = nullptr,
@@ -199,7 +230,7 @@ std::string header(const std::string& challenge, uint32_t nonceCount, DigestStat
     strcpy(state.password, "pw");
     strcpy(state.uri, "/admin/advanced");
     state.nonceCount = nonceCount;
-    char line[2048];
+    char line[AUTHORIZATION_LINE_SIZE];
     buildAuthorization(&state, line, sizeof line);  // its length: fuzz_challenge
     if (out) *out = state;
     return line;
@@ -232,11 +263,12 @@ TEST(DigestHeader, Lines) {
 // The longest line there can be fits AUTHORIZATION_LINE_SIZE.
 TEST(DigestHeader, EveryCharacterEscapedStillFits) {
     DigestState state{};
-    std::string quotes(127, '"');
-    for (char* field : {state.userName, state.realm, state.nonce, state.uri, state.opaque, state.cnonce})
-        strcpy(field, quotes.c_str());
-    strcpy(state.algorithm, std::string(15, 'a').c_str());
-    strcpy(state.qop, std::string(15, 'q').c_str());
+    auto fill = [](auto& field, char c) {
+        memset(field, c, sizeof field - 1);
+        field[sizeof field - 1] = '\0';
+    };
+    fill(state.userName, '"'), fill(state.realm, '"'), fill(state.nonce, '"'), fill(state.uri, '"');
+    fill(state.opaque, '"'), fill(state.cnonce, '"'), fill(state.algorithm, 'a'), fill(state.qop, 'q');
     state.nonceCount = 0xffffffffu;
     char line[AUTHORIZATION_LINE_SIZE];
     int length = buildAuthorization(&state, line, sizeof line);

@@ -169,6 +169,17 @@ const Answers RIGHT_ON_LOOPBACK = {{"s3cret"}, "", "127.0.0.1"};
 const char* const UNANSWERED = "\"sent\":true,\"answered\":false";  // the sim's log of the third host
 const char* const NO_PAGE_401 = "Upgrade Failed: Not a ULX Status Page (HTTP/1.1 401 Unauthorized)";
 const char* const NO_PAGE_404 = "Upgrade Failed: Not a ULX Status Page (HTTP/1.1 404 Not Found)";
+const char* const TOO_LONG = "Upgrade Failed: ULX Password Challenge Too Long (over 1024 characters)";
+// The confirmation shows the sim's fields however the page arrived.
+const std::map<std::string, std::string> SIM_FIELDS = {{"103/1006", "ULX-7400"},
+                                                       {"103/1003", "02:00:5E:10:74:00"},
+                                                       {"103/1004", "3.0.2(GWe)"},
+                                                       {"103/1005", "2.0.1"},
+                                                       {"103/1002", "ULX74000A1B2"}};
+Lines withPassword(Lines options) {
+    options.insert(options.end(), {"--password", "s3cret"});
+    return options;
+}
 
 const Road kRoads[] = {
     // A device that repeats its nonce: the dialog after every refusal.
@@ -211,6 +222,16 @@ const Road kRoads[] = {
     {"BasicChallengeFirst", SCRIPT, 65, BASIC_FIRST, RIGHT, {}, {SHIPPED}},
     // No challenge that can be answered: nothing is sent with it.
     {"CrlfInNonce", SCRIPT, 66, {"--password", "s3cret", "--crlf-in-nonce"}, {}, {NO_PAGE_401}, {}},
+    // ---- how web servers speak HTTP: each upgraded and verified, one password typed. The
+    // keep-alive device holds every connection 12 s after its answer, longer than the silence
+    // bound; a nonce of 1,024 characters is the longest answered.
+    {"Http10", SCRIPT, 72, {"--http10"}, {}, {}, {SHIPPED}},
+    {"ChunkedSevenBytes", SCRIPT, 74, withPassword({"--chunked", "7"}), RIGHT, {}, {SHIPPED}, SIM_FIELDS},
+    {"KeepAlive", SCRIPT, 76, withPassword({"--keep-alive", "12000"}), RIGHT, {}, {SHIPPED}, SIM_FIELDS},
+    {"LongNonce", SCRIPT, 78, withPassword({"--long-nonce", "1024"}), RIGHT, {}, {SHIPPED}, {}, 0, "", {1}},
+    {"NonceBeyondBound", SCRIPT, 80, withPassword({"--long-nonce", "1025"}), {}, {TOO_LONG}, {}},
+    {"LowercaseHeaders", SCRIPT, 82, withPassword({"--lowercase-headers"}), RIGHT, {}, {SHIPPED}, {}, 0, "", {1}},
+    {"Sha256First", SCRIPT, 84, withPassword({"--sha256-first"}), RIGHT, {}, {SHIPPED}, {}, 0, "", {1}},
 };
 INSTANTIATE_TEST_SUITE_P(E2e, Upgrade, ::testing::ValuesIn(kRoads),
                          [](const testing::TestParamInfo<Road>& i) { return std::string(i.param.name); });

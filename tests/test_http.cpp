@@ -63,16 +63,116 @@ TEST(HttpClassify, StatusLines) {
         {"HTTP/1.1 2000", 0},     // three characters compared
         {"HTTP/1.1 20", 2},       // cut inside the status code
         {"HTTP/1.1 401 X\r\nWWW-Authenticate: Basic realm=\"ulx\"\r\n\r\n", 2},  // no nonce
-        {"HTTP/1.1 401 X\r\nwww-authenticate: Digest realm=\"r\", nonce=\"n\"\r\n", 2},
+        {"HTTP/1.1 401 X\r\nwww-authenticate: Digest realm=\"r\", nonce=\"n\"\r\n", 1},  // any case
         {"HTTP/1.1 401 X\r\n\r\n<p>WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"</p>", 1},  // in the body
         {"HTTP/1.1 401 X\r\nWWW-Authenticate: Digest realm=\"r\", nonce=\"n", 1},  // ends inside the nonce
         {"HTTP/1.1", -2}, {"HTTP/1.1 ", -2}, {"HTTP/1.1 \t  ", -2},
-        {"HTTP/1.0 200 OK", -1}, {"http/1.1 200 OK", -1}, {"HTTP/1.", -1}, {"", -1}, {"\x89PNG\r\n\x1a\n", -1},
+        {"HTTP/1.0 200 OK", 0}, {"HTTP/1.9 404", 2}, {"HTTP/1.0", -2},
+        {"http/1.1 200 OK", -1}, {"HTTP/1.", -1}, {"HTTP/1.x 200", -1}, {"HTTP/2 200", -1}, {"", -1},
+        {"\x89PNG\r\n\x1a\n", -1},
     };
     // clang-format on
     for (const auto& [text, expected] : cases) {
         DigestState state{};
         EXPECT_EQ(classifyResponse(text, &state), expected) << text;
+    }
+    // A usable challenge after one whose nonce is too long is taken; alone, the long one is named.
+    const std::string tooLong = "WWW-Authenticate: Digest realm=\"r\", nonce=\"" + std::string(1025, 'n') + "\"\r\n";
+    const std::pair<std::string, int> challenges[] = {
+        {"HTTP/1.1 401 X\r\n" + tooLong + "\r\n", 3},
+        {"HTTP/1.1 401 X\r\n" + tooLong + "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"\r\n\r\n", 1},
+    };
+    for (const auto& [text, expected] : challenges) {
+        DigestState state{};
+        EXPECT_EQ(classifyResponse(text.c_str(), &state), expected) << text.substr(0, 40);
+    }
+    // The status page: HTTP/1.x, 200, and at least one label.
+    const std::pair<std::string, bool> pages[] = {
+        {statusPage(), true},
+        {statusPage("HTTP/1.0 200 OK"), true},
+        {statusPage("HTTP/1.1 500 Flash write failed"), false},
+        {"HTTP/1.1 200 OK\r\n\r\n<p>printer</p>", false},
+        {"ULX " + statusPageHtml(), false},
+    };
+    for (const auto& [text, expected] : pages) EXPECT_EQ(isStatusPage(text.c_str()), expected) << text.substr(0, 40);
+}
+
+// Chunked bodies: what is decoded, how far the whole chunks go, and that decoding in place gives
+// the same. Reading never passes the length: fuzz_answer, where every buffer has its exact size.
+TEST(HttpFraming, ChunkedBodies) {
+    struct Case {
+        std::string body;
+        ChunkedState state;
+        std::string decoded;
+        int used;
+    } cases[] = {
+        {"7\r\n<html><\r\n3\r\nb/>\r\n0\r\n\r\n", CHUNKED_COMPLETE, "<html><b/>", 25},
+        {"A;name=\"v\"; x\r\n0123456789\r\n0;last\r\nExpires: never\r\nX: y\r\n\r\n", CHUNKED_COMPLETE, "0123456789",
+         59},
+        {"00a \t\r\n0123456789\r\n000\r\n\r\ntail", CHUNKED_COMPLETE, "0123456789", 26},  // bytes behind: not read
+        {"0\r\n\r\n", CHUNKED_COMPLETE, "", 5},
+        {"7\r\n<html>", CHUNKED_INCOMPLETE, "<html>", 0},  // cut inside the data: what arrived
+        {"3\r\nabc\r\n0\r\nTrailer: x\r\n", CHUNKED_INCOMPLETE, "abc", 8},
+        {"3\r\nabc\r", CHUNKED_INCOMPLETE, "abc", 0},
+        {"", CHUNKED_INCOMPLETE, "", 0},
+        {"fffffffffffffffffffff\r\nab", CHUNKED_INCOMPLETE, "ab", 0},  // a size beyond any buffer
+        {"3\r\nabcd\r\n0\r\n\r\n", CHUNKED_BROKEN, "abc", 0},          // data longer than its size
+        {"g\r\nabc\r\n", CHUNKED_BROKEN, "", 0},
+        {"3 x\r\nabc\r\n", CHUNKED_BROKEN, "", 0},
+        {"3;\x01\r\nabc\r\n", CHUNKED_BROKEN, "", 0},
+        {"3\nabc\n0\n\n", CHUNKED_BROKEN, "", 0},
+        {"2\r\nab\r\nz\r\n", CHUNKED_BROKEN, "ab", 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
+        const int length = static_cast<int>(c.body.size());
+        std::string out(c.body.size(), '\0');
+        ChunkedBody b = decodeChunked(c.body.data(), length, out.data());
+        EXPECT_EQ(b.state, c.state);
+        EXPECT_EQ(b.used, c.used);
+        ASSERT_EQ(b.decoded, static_cast<int>(c.decoded.size()));
+        EXPECT_EQ(out.substr(0, c.decoded.size()), c.decoded);
+        std::string inPlace = c.body;
+        ChunkedBody again = decodeChunked(inPlace.data(), length, inPlace.data());
+        EXPECT_EQ(inPlace.substr(0, c.decoded.size()), c.decoded);
+        EXPECT_EQ(again.state, c.state);
+    }
+}
+
+// Where an answer ends, given whole and given a byte at a time (each call resumes where the last
+// stopped): its whole length the moment it is complete, before that 0; -1 for a broken chunk.
+TEST(HttpFraming, AnswerEnds) {
+    const std::string page = statusPageHtml();
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n";
+    // clang-format off
+    const std::pair<std::string, int> cases[] = {
+        {statusPage(), static_cast<int>(statusPage().size())},
+        {"HTTP/1.0 200 OK\ncontent-LENGTH:  3 \n\nabcdef", 40},  // bare LF lines; bytes behind it
+        {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 38},
+        {chunked, static_cast<int>(chunked.size())},
+        {"HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\nContent-Length: 2\r\n\r\n0\r\n\r\n", 71},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n", -1},
+        // Only the close ends these: no length, a length not usable, another coding, no head's end.
+        {"HTTP/1.1 200 OK\r\n\r\n" + page, 0},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", 0},
+        {"HTTP/1.1 200 OK\r\nContent-Length: +3\r\n\r\nabc", 0},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\nContent-Length: 3\r\n\r\nabc", 0},
+        {"HTTP/1.1 200 OK\r\nX-Content-Length: 3\r\n\r\nabc", 0},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n", 0},
+    };
+    // clang-format on
+    for (const auto& [text, expected] : cases) {
+        SCOPED_TRACE(text);
+        const int length = static_cast<int>(text.size());
+        AnswerFrame whole{};
+        EXPECT_EQ(answerLength(text.data(), length, &whole), expected);
+        AnswerFrame frame{};
+        int n = 1, result = 0;
+        for (; n <= length && result == 0; ++n) result = answerLength(text.data(), n, &frame);
+        EXPECT_EQ(result, expected);
+        if (expected > 0) {
+            EXPECT_EQ(n - 1, expected);  // not a byte later
+        }
     }
 }
 
@@ -226,6 +326,58 @@ TEST_F(HttpGet, UnreachableSilentOrDrippingDeviceIsAFailedAttempt) {
     for (int i = 0; i < 200 && attempts.count() < 10; ++i) usleep(10000);
     usleep(100000);
     EXPECT_EQ(attempts.count(), 10);
+}
+
+// A server that keeps the connection open: each answer ends with its framing, not with the silence
+// bound (0.5 s on the test clock), which would throw it away. A chunked body arrives decoded, in
+// pieces cut anywhere; a broken one is a failed attempt; a challenge too long to answer is named.
+TEST_F(HttpGet, KeepAliveAnswersEndWithTheirFraming) {
+    const std::string html = statusPageHtml(), head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    std::string chunks;
+    for (size_t at = 0; at < html.size(); at += 7) {
+        std::string part = html.substr(at, 7);
+        char size[8];
+        snprintf(size, sizeof size, "%zx", part.size());
+        chunks += size + "\r\n"s + part + "\r\n";
+    }
+    const std::string lower = "HTTP/1.0 200 OK\r\ncontent-length: " + std::to_string(html.size()) + "\r\n\r\n" + html;
+    const std::string refusal = "HTTP/1.1 401 Unauthorized\r\nwww-authenticate: Digest realm=\"r\", nonce=\"" +
+                                std::string(1025, 'n') + "\"\r\nContent-Length: 0\r\n\r\n";
+    struct Case {
+        Reply reply;
+        int expected;
+        std::string answer;  // what the buffer holds
+    } cases[] = {
+        {{statusPage(), false, 1, true}, static_cast<int>(statusPage().size()), statusPage()},
+        {{lower + "HTTP/1.0 200 OK", false, 1, true}, static_cast<int>(lower.size()), lower},
+        {{head + chunks + "0\r\n\r\n", false, 5, true}, static_cast<int>((head + html).size()), head + html},
+        {{head + "3\r\nabcd\r\n", false, 1, true}, 0, ""},
+        {{refusal, false, 1, true}, HTTP_CHALLENGE_TOO_LONG, ""},
+    };
+    std::vector<Reply> replies;
+    for (const Case& c : cases) replies.push_back(c.reply);
+    ASSERT_EQ(server.start("127.0.3.31", 80, inOrder(replies)), "");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reply.bytes.substr(0, 60));
+        memset(&g_webState.device, 0, sizeof g_webState.device);
+        EXPECT_EQ(get("127.0.3.30", "127.0.3.31"), c.expected);
+        if (c.expected <= 0) continue;
+        EXPECT_EQ(buffered(c.answer.size() + 1), c.answer + '\0');
+        expectFields();
+    }
+}
+
+// Our side closes first after a complete answer from a server that keeps connections open, so
+// every port of the range may still have its connection to that server; each is free for another
+// device, from the first port on.
+TEST_F(HttpGet, PortsStillConnectedToOneDeviceServeAnother) {
+    WebServer other;
+    ASSERT_EQ(server.start("127.0.3.35", 80, inOrder({{statusPage(), false, 1, true}})), "");
+    ASSERT_EQ(other.start("127.0.3.36", 80, inOrder({{statusPage()}})), "");
+    for (int i = 0; i < BIND_ATTEMPTS; ++i) ASSERT_GT(get("127.0.3.34", "127.0.3.35"), 0) << i;
+    EXPECT_EQ(get("127.0.3.34", "127.0.3.36"), static_cast<int>(statusPage().size()));
+    ASSERT_EQ(other.requests().size(), 1u);
+    EXPECT_EQ(other.requests()[0].peerPort, 23456);
 }
 
 // Each is read whole, up to the capacity, and searched (up to its first NUL) for the fields;

@@ -54,15 +54,14 @@ void expectedVersion(const RunSetup& setup, char* out, int cap) {
     out[n] = '\0';
 }
 
-// The device's answer to one attempt, when it is a status page: an
-// "HTTP/1.1 200" answer that holds the device's labels, and, where the
+// The device's answer to one attempt, when it is a status page (an HTTP/1.x
+// 200 answer that holds the device's labels, isStatusPage), and, where the
 // version is compared, "Software Version:", whose value then goes to
 // reported. An error page, a page of anything else, or a page without the
 // version is no answer: the version read before the upgrade must never
 // stand in for the one the device reports now.
 bool readStatusPage(const char* answer, bool needVersion, char* reported, int cap) {
-    DigestState unused{};
-    if (classifyResponse(answer, &unused) != RESPONSE_OK || countDeviceLabels(answer) == 0) return false;
+    if (!isStatusPage(answer)) return false;
     reported[0] = '\0';
     return extractField(answer, "Software Version:", reported, cap - 1) != nullptr || !needVersion;
 }

@@ -203,11 +203,25 @@ bool startsWithChallengeHeader(const char* p) {
            spanEqualsIgnoreCase(Span{p, CHALLENGE_HEADER_LENGTH}, CHALLENGE_HEADER);
 }
 
-// The next "WWW-Authenticate:" (any case) from p on, or null.
-const char* findChallengeHeader(const char* p) {
-    for (; *p != '\0'; ++p)
-        if (startsWithChallengeHeader(p)) return p;
-    return nullptr;
+// Whether the challenge names an algorithm this client computes: MD5,
+// MD5-sess, or none (an empty value counts as none, as it always has).
+bool computableAlgorithm(const DigestChallenge& c) {
+    if (!c.given[P_ALGORITHM] || c.value[P_ALGORITHM].text.length == 0) return true;
+    char name[16];
+    if (storeValue(name, sizeof name, c.value[P_ALGORITHM]) >= sizeof name) return false;
+    return equalsIgnoreCase(name, "MD5") || equalsIgnoreCase(name, "MD5-sess");
+}
+
+// Whether realm, nonce and opaque each fit DIGEST_VALUE_MAX_CHARS once
+// their escapes are resolved.
+bool valuesFit(const DigestChallenge& c) {
+    for (int i : {P_REALM, P_NONCE, P_OPAQUE}) {
+        if (!c.given[i]) continue;
+        size_t n = 0;
+        eachChar(c.value[i], [&n](char) { return ++n <= DIGEST_VALUE_MAX_CHARS; });
+        if (n > DIGEST_VALUE_MAX_CHARS) return false;
+    }
+    return true;
 }
 
 // A qop value may list several options ("auth,auth-int"); the client must
@@ -248,20 +262,38 @@ void updateText(MD5_CTX* context, const char* text) {
 
 }  // namespace
 
-bool parseChallenge(const char* challenge, DigestState* state) {
+const char* findChallengeHeader(const char* text) {
+    for (const char* p = text; *p != '\0'; ++p)
+        if (startsWithChallengeHeader(p)) return p;
+    return nullptr;
+}
+
+bool parseChallenge(const char* challenge, DigestState* state, bool* tooLong) {
     if (challenge == nullptr || state == nullptr) return false;
 
-    // Only the Digest challenge counts, wherever it stands among the
+    // Only a Digest challenge counts, wherever it stands among the
     // answer's WWW-Authenticate headers: a Basic challenge before it (its
-    // realm above all) is not read.
+    // realm above all) is not read. A Digest challenge for an algorithm
+    // this client cannot compute (SHA-256 offered first, say) is passed
+    // over: answering it with an MD5 digest can only be refused. So is one
+    // with a value too long to keep whole: a cut nonce is refused too.
     DigestChallenge c;
+    bool passedLong = false;
     const char* p = challenge;
     for (;;) {
         const char* header = startsWithChallengeHeader(p) ? p + CHALLENGE_HEADER_LENGTH : p;
         const char* end = header;
-        if (readDigestChallenge(header, &c, &end)) break;
+        if (readDigestChallenge(header, &c, &end)) {
+            if (computableAlgorithm(c) && valuesFit(c)) break;
+            passedLong = passedLong || computableAlgorithm(c);
+            p = end;  // the next challenge of this header, or the next header
+            continue;
+        }
         p = findChallengeHeader(end);
-        if (p == nullptr) return false;
+        if (p == nullptr) {
+            if (tooLong != nullptr) *tooLong = passedLong;
+            return false;
+        }
     }
 
     // Unusable, and nothing changes: no realm or nonce; a value holding a

@@ -2,6 +2,7 @@
 #include "web/http.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -38,32 +39,33 @@ int composeRequest(const char* path, uint32_t device, char* buffer, int maxChars
 
 // A TCP socket bound from localPort upward and connected to the device, or
 // PLAT_INVALID_SOCKET with *failure left as it was when the connection was
-// refused or timed out, or set when no exchange can be made at all.
+// refused or timed out, or set when no exchange can be made at all. A port
+// is passed over when it does not bind, or when connect() finds it already
+// has a connection to the device (one of ours in TIME_WAIT after a server
+// that keeps connections open, or another program's of the same fleet):
+// 101 ports at most, each with a socket of its own.
 PlatSocket connectToDevice(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
                            int* failure) {
-    PlatSocket s = platSocketTcp();
-    if (s == PLAT_INVALID_SOCKET) {
-        *failure = HTTP_NO_SOCKET;
-        return PLAT_INVALID_SOCKET;
-    }
-    SockAddrIn address;
-    uint16_t port = localPort;
-    for (int failures = 0;;) {
-        fillSocketAddress(localAddress, port, &address);
-        if (platBind(s, &address) == 0) break;
-        if (++failures == BIND_ATTEMPTS) {
-            platCloseSocket(s);
-            *failure = HTTP_NO_BIND;
+    SockAddrIn local, device;
+    fillSocketAddress(deviceAddress, devicePort, &device);
+    for (int tried = 0; tried < BIND_ATTEMPTS; ++tried) {
+        PlatSocket s = platSocketTcp();
+        if (s == PLAT_INVALID_SOCKET) {
+            *failure = HTTP_NO_SOCKET;
             return PLAT_INVALID_SOCKET;
         }
-        port = static_cast<uint16_t>(port + 1);
-    }
-    fillSocketAddress(deviceAddress, devicePort, &address);
-    if (platConnect(s, &address, CONNECT_TIMEOUT_MS) != 0) {
+        fillSocketAddress(localAddress, static_cast<uint16_t>(localPort + tried), &local);
+        if (platBindClient(s, &local) != 0) {
+            platCloseSocket(s);
+            continue;
+        }
+        int connected = platConnect(s, &device, CONNECT_TIMEOUT_MS);
+        if (connected == 0) return s;
         platCloseSocket(s);
-        return PLAT_INVALID_SOCKET;
+        if (connected != PLAT_CONNECT_IN_USE) return PLAT_INVALID_SOCKET;
     }
-    return s;
+    *failure = HTTP_NO_BIND;
+    return PLAT_INVALID_SOCKET;
 }
 
 }  // namespace
@@ -102,18 +104,19 @@ bool webAppendAuthorization(const char* path, char* out, int cap, int* length) {
     return appendFormat(out, cap, length, "%s", line);
 }
 
-bool webTakeAnswer(const char* answer) {
+ResponseKind webTakeAnswer(const char* answer) {
     std::lock_guard<std::mutex> hold(g_webState.lock);
-    if (classifyResponse(answer, &g_webState.digest) == RESPONSE_CHALLENGE) return true;
+    ResponseKind kind = classifyResponse(answer, &g_webState.digest);
+    if (kind == RESPONSE_CHALLENGE || kind == RESPONSE_CHALLENGE_TOO_LONG) return kind;
     for (const FieldLabel& f : FIELDS) {
         char* field = reinterpret_cast<char*>(&g_webState.device) + f.offset;
         extractField(answer, f.label, field, FIELD_MAX_CHARS);
     }
-    return false;
+    return kind;
 }
 
 ResponseKind classifyResponse(const char* text, DigestState* state) {
-    if (strncmp(text, "HTTP/1.1", 8) != 0) return RESPONSE_NOT_HTTP_1_1;
+    if (strncmp(text, "HTTP/1.", 7) != 0 || text[7] < '0' || text[7] > '9') return RESPONSE_NOT_HTTP_1;
     const char* p = text + 8;
     if (*p == '\0') return RESPONSE_NO_STATUS;
     ++p;  // the blank after the version, whatever it is
@@ -121,9 +124,160 @@ ResponseKind classifyResponse(const char* text, DigestState* state) {
     if (*p == '\0') return RESPONSE_NO_STATUS;
     if (strncmp(p, "200", 3) == 0) return RESPONSE_OK;
     if (strncmp(p, "401", 3) != 0) return RESPONSE_OTHER;
-    const char* header = strstr(p, "WWW-Authenticate:");
+    const char* header = findChallengeHeader(p);
     if (!header) return RESPONSE_OTHER;
-    return parseChallenge(header, state) ? RESPONSE_CHALLENGE : RESPONSE_OTHER;
+    bool tooLong = false;
+    if (parseChallenge(header, state, &tooLong)) return RESPONSE_CHALLENGE;
+    return tooLong ? RESPONSE_CHALLENGE_TOO_LONG : RESPONSE_OTHER;
+}
+
+bool isStatusPage(const char* answer) {
+    DigestState unused{};  // a 200 answer leaves it alone
+    return classifyResponse(answer, &unused) == RESPONSE_OK && countDeviceLabels(answer) > 0;
+}
+
+namespace {
+
+bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+int hexValue(char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
+
+bool sameIgnoringCase(const char* text, int length, const char* word) {
+    if (static_cast<size_t>(length) != strlen(word)) return false;
+    for (int i = 0; i < length; ++i)
+        if ((text[i] | 0x20) != (word[i] | 0x20) || (text[i] >= 0 && text[i] < 0x20)) return false;
+    return true;
+}
+
+// The header line's value without the blanks and tabs around it.
+void trimBlanks(const char** begin, const char** end) {
+    while (*begin < *end && (**begin == ' ' || **begin == '\t')) ++*begin;
+    while (*end > *begin && ((*end)[-1] == ' ' || (*end)[-1] == '\t' || (*end)[-1] == '\r')) --*end;
+}
+
+// Where the head ends: behind the first empty line (CR LF or a bare LF,
+// RFC 9112 section 2.2), searched from `from`; 0 when it has not arrived.
+int findHeadEnd(const char* text, int length, int from) {
+    for (int i = from; i < length; ++i) {
+        if (text[i] != '\n') continue;
+        if (i + 1 < length && text[i + 1] == '\n') return i + 2;
+        if (i + 2 < length && text[i + 1] == '\r' && text[i + 2] == '\n') return i + 3;
+    }
+    return 0;
+}
+
+// Reads Content-Length and Transfer-Encoding from the head's lines (after
+// the status line). Content-Length must be digits only, and the same on
+// every line that gives it; otherwise it is not used and only the close
+// ends the answer, as for any answer without it. Transfer-Encoding
+// overrides it: its last coding "chunked" gives a chunked body, any other
+// coding a body that the close ends.
+void readFraming(const char* head, int length, AnswerFrame* frame) {
+    long contentLength = -1;
+    bool lengthUsable = true, encoded = false, chunked = false;
+    const char* end = head + length;
+    const char* line = static_cast<const char*>(memchr(head, '\n', static_cast<size_t>(length)));
+    while (line != nullptr && ++line < end) {
+        const char* lineEnd = static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
+        if (lineEnd == nullptr) lineEnd = end;
+        const char* colon = static_cast<const char*>(memchr(line, ':', static_cast<size_t>(lineEnd - line)));
+        if (colon != nullptr) {
+            const char* value = colon + 1;
+            const char* valueEnd = lineEnd;
+            trimBlanks(&value, &valueEnd);
+            int nameLength = static_cast<int>(colon - line);
+            if (sameIgnoringCase(line, nameLength, "Content-Length")) {
+                long n = 0;
+                bool digits = value < valueEnd;
+                for (const char* c = value; c < valueEnd && digits; ++c) {
+                    digits = *c >= '0' && *c <= '9';
+                    if (n < RESPONSE_BUFFER_SIZE) n = n * 10 + (*c - '0');  // beyond any buffer: only more
+                }
+                if (!digits || (contentLength >= 0 && contentLength != n)) lengthUsable = false;
+                contentLength = n;
+            } else if (sameIgnoringCase(line, nameLength, "Transfer-Encoding")) {
+                const char* coding = valueEnd;
+                while (coding > value && coding[-1] != ',') --coding;
+                trimBlanks(&coding, &valueEnd);
+                encoded = true;
+                chunked = sameIgnoringCase(coding, static_cast<int>(valueEnd - coding), "chunked");
+            }
+        }
+        line = lineEnd < end ? lineEnd : nullptr;
+    }
+    frame->chunked = encoded && chunked;
+    frame->contentLength = encoded || !lengthUsable ? -1 : static_cast<int>(contentLength);
+}
+
+}  // namespace
+
+int answerLength(const char* text, int length, AnswerFrame* frame) {
+    if (frame->headLength == 0) {
+        // Only the newly arrived bytes are searched, with the two before
+        // them, where an empty line may have begun.
+        int from = frame->headSearched > 2 ? frame->headSearched - 2 : 0;
+        frame->headLength = findHeadEnd(text, length, from);
+        frame->headSearched = length;
+        if (frame->headLength == 0) return 0;
+        readFraming(text, frame->headLength, frame);
+    }
+    const char* body = text + frame->headLength;
+    int bodyLength = length - frame->headLength;
+    if (frame->chunked) {
+        // Whole chunks already checked are not read again.
+        ChunkedBody b = decodeChunked(body + frame->chunksRead, bodyLength - frame->chunksRead, nullptr);
+        if (b.state == CHUNKED_BROKEN) return -1;
+        if (b.state == CHUNKED_COMPLETE) return frame->headLength + frame->chunksRead + b.used;
+        frame->chunksRead += b.used;
+        return 0;
+    }
+    if (frame->contentLength >= 0 && bodyLength >= frame->contentLength)
+        return frame->headLength + frame->contentLength;
+    return 0;
+}
+
+ChunkedBody decodeChunked(const char* body, int length, char* out) {
+    // A chunk's size beyond this cannot be in any buffer; it is kept there.
+    constexpr int64_t SIZE_CEILING = 0x10000000;
+    int at = 0, decoded = 0;
+    for (;;) {
+        int p = at;
+        int64_t size = 0;
+        for (; p < length && isHexDigit(body[p]); ++p)
+            size = size >= SIZE_CEILING ? SIZE_CEILING : size * 16 + hexValue(body[p]);
+        if (p == length) return {CHUNKED_INCOMPLETE, at, decoded};
+        if (p == at) return {CHUNKED_BROKEN, at, decoded};
+        while (p < length && (body[p] == ' ' || body[p] == '\t')) ++p;
+        if (p < length && body[p] == ';') {  // extensions: passed over, no control characters
+            while (p < length && body[p] != '\r' && (body[p] == '\t' || static_cast<unsigned char>(body[p]) >= 0x20))
+                ++p;
+        }
+        if (p + 1 >= length) return {CHUNKED_INCOMPLETE, at, decoded};
+        if (body[p] != '\r' || body[p + 1] != '\n') return {CHUNKED_BROKEN, at, decoded};
+        p += 2;
+
+        if (size == 0) {
+            // The trailer lines, passed over, up to the empty line.
+            for (;;) {
+                if (p + 1 >= length) return {CHUNKED_INCOMPLETE, at, decoded};
+                if (body[p] == '\r' && body[p + 1] == '\n') return {CHUNKED_COMPLETE, p + 2, decoded};
+                const char* lf = static_cast<const char*>(memchr(body + p, '\n', static_cast<size_t>(length - p)));
+                if (lf == nullptr) return {CHUNKED_INCOMPLETE, at, decoded};
+                p = static_cast<int>(lf - body) + 1;
+            }
+        }
+
+        // The data goes to out no later than it is read: each chunk's size
+        // line stands before it, so out may be body itself.
+        int available = length - p;
+        int take = size < available ? static_cast<int>(size) : available;
+        if (out != nullptr) memmove(out + decoded, body + p, static_cast<size_t>(take));
+        decoded += take;
+        p += take;
+        if (take < size || p + 1 >= length) return {CHUNKED_INCOMPLETE, at, decoded};
+        if (body[p] != '\r' || body[p + 1] != '\n') return {CHUNKED_BROKEN, at, decoded};
+        at = p + 2;
+    }
 }
 
 char* extractField(const char* text, const char* label, char* dest, int maxChars) {
@@ -179,9 +333,14 @@ int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, u
     }
     platSend(s, buffer, length);
 
-    // Read until the device closes the connection or the buffer is full;
-    // silence or a drip beyond the bounds makes the attempt a failed one.
+    // Read until the answer is complete, the device closes the connection
+    // or the buffer is full; silence or a drip beyond the bounds before
+    // then makes the attempt a failed one. A keep-alive server holds the
+    // connection after a complete answer: the answer is not lost waiting
+    // for a close that only comes with its idle timeout.
     int total = 0;
+    int complete = 0;
+    AnswerFrame frame{};
     buffer[0] = '\0';
     const uint32_t start = platClockMs();
     while (total < maxChars) {
@@ -191,15 +350,26 @@ int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, u
         int n = wait > 0 ? platRecvWithin(s, buffer + total, maxChars - total, wait) : PLAT_RECV_TIMED_OUT;
         if (n == PLAT_RECV_TIMED_OUT) {
             total = 0;
-            buffer[0] = '\0';
             break;
         }
         if (n <= 0) break;
         total += n;
-        buffer[total] = '\0';
+        complete = answerLength(buffer, total, &frame);
+        if (complete != 0) break;
     }
-    bool refused = total > 0 && webTakeAnswer(buffer);
+    // Bytes behind a complete answer are not part of it; a broken chunked
+    // body is no answer. A chunked body cut by the close or the buffer's
+    // end gives the data that arrived, as an answer without framing does.
+    if (complete < 0) total = 0;
+    if (complete > 0) total = complete;
+    if (total > 0 && frame.chunked) {
+        ChunkedBody b = decodeChunked(buffer + frame.headLength, total - frame.headLength, buffer + frame.headLength);
+        total = b.state == CHUNKED_BROKEN ? 0 : frame.headLength + b.decoded;
+    }
+    buffer[total] = '\0';
+    ResponseKind kind = total > 0 ? webTakeAnswer(buffer) : RESPONSE_OTHER;
     platCloseSocket(s);
-    if (refused) return HTTP_REFUSED;
+    if (kind == RESPONSE_CHALLENGE) return HTTP_REFUSED;
+    if (kind == RESPONSE_CHALLENGE_TOO_LONG) return HTTP_CHALLENGE_TOO_LONG;
     return total;
 }

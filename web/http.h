@@ -34,33 +34,84 @@ constexpr uint32_t ANSWER_TOTAL_MS = 30000;
 
 // What an exchange comes to when it is not a byte count.
 enum HttpFailure : int {
-    // No connection in connectAttempts tries, nothing arrived, or the
-    // answer did not end within the bounds above.
+    // No connection in connectAttempts tries, nothing arrived, the answer
+    // did not end within the bounds above, or its chunked body is broken.
     HTTP_NO_ANSWER = 0,
     // The device demanded authentication; its challenge is now stored in
     // the web state.
     HTTP_REFUSED = -1,
     // No exchange can be made at all; the caller ends the run.
     HTTP_NO_SOCKET = -2,  // no TCP socket could be had
-    HTTP_NO_BIND = -3,    // none of the 101 local ports from localPort up binds
+    HTTP_NO_BIND = -3,    // none of the 101 local ports from localPort up binds (or is free towards the device)
+    // The device demanded authentication with a Digest challenge whose
+    // realm, nonce or opaque is longer than DIGEST_VALUE_MAX_CHARS: no
+    // password can answer it, so the caller ends the run.
+    HTTP_CHALLENGE_TOO_LONG = -4,
 };
 
 // One complete exchange, on the calling thread (a request's worker): the
-// number of bytes received (> 0, at most maxChars, with a NUL behind them
-// in buffer), or one of HttpFailure. The device fields of an answer are
-// stored in the web state.
+// number of bytes of the answer (> 0, at most maxChars, with a NUL behind
+// them in buffer), or one of HttpFailure. The answer ends when the device
+// closes the connection, or as soon as its framing says it is complete
+// (answerLength), whichever comes first; a chunked body is decoded in
+// place (the count is then that of the head and the decoded body). The
+// device fields of an answer are stored in the web state.
 int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort, const char* path,
             char* buffer, int maxChars, int connectAttempts = CONNECT_ATTEMPTS);
 
-// What kind of answer a text is.
+// What kind of answer a text is. The version is "HTTP/1." and one digit
+// (HTTP/1.0 and HTTP/1.1 devices alike); the WWW-Authenticate header is
+// found in any letter case.
 enum ResponseKind : int {
-    RESPONSE_NOT_HTTP_1_1 = -1,  // does not begin with "HTTP/1.1"
-    RESPONSE_NO_STATUS = -2,     // no status code after the version
-    RESPONSE_OK = 0,             // status 200
-    RESPONSE_CHALLENGE = 1,      // status 401 with an accepted Digest challenge, now stored in state
-    RESPONSE_OTHER = 2,          // anything else
+    RESPONSE_NOT_HTTP_1 = -1,         // does not begin with "HTTP/1.<digit>"
+    RESPONSE_NO_STATUS = -2,          // no status code after the version
+    RESPONSE_OK = 0,                  // status 200
+    RESPONSE_CHALLENGE = 1,           // status 401 with an accepted Digest challenge, now stored in state
+    RESPONSE_OTHER = 2,               // anything else
+    RESPONSE_CHALLENGE_TOO_LONG = 3,  // status 401 whose only usable Digest challenge has a value too long
 };
 ResponseKind classifyResponse(const char* text, DigestState* state);
+
+// Whether an answer is the device's status page: an HTTP/1.x answer with
+// status 200 that holds at least one of the page's labels. The one rule
+// of the identification and the verification.
+bool isStatusPage(const char* answer);
+
+// How far the first `length` bytes of an answer go (RFC 9112 section 6.3),
+// looked at again each time more bytes have arrived. An answer is
+// complete once its head (up to the blank line) and then, with
+// "Transfer-Encoding: chunked", its last chunk and trailers, or else its
+// Content-Length bytes of body have arrived; with neither, only the close
+// ends it. Header names in any letter case. frame keeps what earlier calls
+// over the same bytes found; zero it before the first.
+struct AnswerFrame {
+    int headLength;     // the head with its blank line; 0 until it has arrived
+    int headSearched;   // bytes searched for the head's end so far
+    int contentLength;  // the body's length; -1 when not given (or not usable)
+    bool chunked;       // the body is chunked
+    int chunksRead;     // body bytes of the whole chunks checked so far
+};
+// The answer's whole length once complete (at most length), 0 while more
+// is to come, -1 when its chunked body is broken.
+int answerLength(const char* text, int length, AnswerFrame* frame);
+
+// Decoding a chunked body (RFC 9112 section 7.1): chunks of a hexadecimal
+// size, optional extensions, CRLF, the data and CRLF; then the last chunk
+// (size 0), optional trailer lines and a blank line.
+enum ChunkedState : int {
+    CHUNKED_COMPLETE = 0,    // the last chunk and the trailers are there
+    CHUNKED_INCOMPLETE = 1,  // well formed so far, the rest has not arrived
+    CHUNKED_BROKEN = 2,      // not chunked syntax
+};
+struct ChunkedBody {
+    ChunkedState state;
+    int used;     // complete: the bytes of the whole body; otherwise those of the whole chunks at its front
+    int decoded;  // data bytes written to out (a chunk cut short gives what arrived)
+};
+// Reads body[0 .. length) and nothing beyond; writes the data to out,
+// which has room for length bytes (the data is never longer than the
+// body) and may be body itself, or is null to only check.
+ChunkedBody decodeChunked(const char* body, int length, char* out);
 
 // Copies the value after label (the first text between tags after it) into
 // dest, at most maxChars characters and a NUL. Returns dest, or null when
@@ -109,6 +160,7 @@ WebAuthState webAuthState();
 // (appendFormat's rules). False once out is full.
 bool webAppendAuthorization(const char* path, char* out, int cap, int* length);
 
-// Takes a whole answer: true when it is a refusal whose Digest challenge is
-// now stored; otherwise the device fields found in it are stored.
-bool webTakeAnswer(const char* answer);
+// Takes a whole answer and returns its kind: after RESPONSE_CHALLENGE its
+// Digest challenge is stored; after any kind but the two challenge kinds
+// the device fields found in it are stored.
+ResponseKind webTakeAnswer(const char* answer);

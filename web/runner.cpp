@@ -62,6 +62,10 @@ int runDeviceRequest(uint32_t localAddress, uint16_t localPort, uint32_t deviceA
         // window still on screen behind the message.
         if (result == HTTP_NO_SOCKET) failUpgrade("Upgrade Failed: Can't open HTTP socket");
         if (result == HTTP_NO_BIND) failUpgrade("Upgrade Failed: Can't bind HTTP socket");
+        // No password can answer a challenge whose nonce cannot be sent
+        // back whole: the run ends rather than asking again and again.
+        if (result == HTTP_CHALLENGE_TOO_LONG)
+            failUpgrade("Upgrade Failed: ULX Password Challenge Too Long (over 1024 characters)");
         platDestroyWindow(window);
         if (result >= 0) return result;
 

@@ -39,6 +39,12 @@ int platBind(PlatSocket s, const SockAddrIn* local) {
     return bind(static_cast<int>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
+int platBindClient(PlatSocket s, const SockAddrIn* local) {
+    int one = 1;
+    if (setsockopt(static_cast<int>(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return -1;
+    return platBind(s, local);
+}
+
 // A blocking connect as the caller sees it, but given up after timeoutMs:
 // connect without blocking, wait for the outcome, then block again.
 int platConnect(PlatSocket s, const SockAddrIn* remote, uint32_t timeoutMs) {
@@ -47,18 +53,20 @@ int platConnect(PlatSocket s, const SockAddrIn* remote, uint32_t timeoutMs) {
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
     int rc = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    if (rc != 0 && errno == EINPROGRESS) {
+    int err = rc == 0 ? 0 : errno;
+    if (err == EINPROGRESS) {
         pollfd p{fd, POLLOUT, 0};
         timespec ts = nanosToTimespec(static_cast<long>(timeoutMs) * 1000000L);
         int n;
         do { n = ppoll(&p, 1, &ts, nullptr); } while (n < 0 && errno == EINTR);
-        int err = 0;
         socklen_t len = sizeof err;
-        if (n == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) rc = 0;
-        else rc = -1;
+        if (n != 1 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = ETIMEDOUT;
     }
     fcntl(fd, F_SETFL, flags);
-    return rc == 0 ? 0 : -1;
+    // The pair of addresses is taken: by a connection of ours to this peer,
+    // or one in TIME_WAIT.
+    if (err == EADDRNOTAVAIL || err == EADDRINUSE) return PLAT_CONNECT_IN_USE;
+    return err == 0 ? 0 : -1;
 }
 
 int platSend(PlatSocket s, const void* data, int len) {

@@ -52,13 +52,22 @@ int platBind(PlatSocket s, const SockAddrIn* local) {
     return bind(sock(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
+// Windows lets a client bind a port whose earlier connections wait in
+// TIME_WAIT; connect then says WSAEADDRINUSE for the same peer.
+int platBindClient(PlatSocket s, const SockAddrIn* local) { return platBind(s, local); }
+
 // A blocking connect as the caller sees it, but given up after timeoutMs:
 // connect without blocking, wait for the outcome, then block again.
 int platConnect(PlatSocket s, const SockAddrIn* remote, uint32_t timeoutMs) {
     sockaddr_in sa = toSystemAddress<sockaddr_in>(remote);
     if (setBlocking(sock(s), false) != 0) return -1;
     int rc = connect(sock(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    if (rc != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+    int error = rc == 0 ? 0 : WSAGetLastError();
+    if (error == WSAEADDRINUSE) {
+        setBlocking(sock(s), true);
+        return PLAT_CONNECT_IN_USE;
+    }
+    if (rc != 0 && error == WSAEWOULDBLOCK) {
         fd_set writable;
         fd_set failed;
         FD_ZERO(&writable);
@@ -68,8 +77,15 @@ int platConnect(PlatSocket s, const SockAddrIn* remote, uint32_t timeoutMs) {
         timeval tv = waitTimeval(timeoutMs);
         int n = select(0, nullptr, &writable, &failed, &tv);
         rc = n == 1 && FD_ISSET(sock(s), &writable) ? 0 : -1;
+        int soError = 0;
+        int len = static_cast<int>(sizeof soError);
+        if (rc != 0 && n == 1 &&
+            getsockopt(sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len) == 0 &&
+            soError == WSAEADDRINUSE)
+            rc = PLAT_CONNECT_IN_USE;
     }
     if (setBlocking(sock(s), true) != 0) return -1;
+    if (rc == PLAT_CONNECT_IN_USE) return rc;
     return rc == 0 ? 0 : -1;
 }
 

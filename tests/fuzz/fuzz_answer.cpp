@@ -1,5 +1,6 @@
 // Device answers: status classification (and with it the challenge parser),
-// field extraction, the label count and the first line named in messages.
+// field extraction, the label count, the first line named in messages, where
+// an answer ends and the decoding of a chunked body.
 // Every buffer is allocated at its exact size, so AddressSanitizer sees any
 // read or write past it.
 #include <cstdint>
@@ -19,6 +20,40 @@ void check(bool condition) {
     if (!condition) abort();
 }
 
+// The answer's end, found over the whole bytes and a piece at a time
+// (pieces of data[0] % 7 + 1 bytes), is the same and within the bytes; the
+// chunked body behind a head decodes within its length, in place alike.
+void checkFraming(const uint8_t* data, size_t size) {
+    if (size > RESPONSE_MAX_CHARS) return;
+    const int length = static_cast<int>(size);
+    std::unique_ptr<char[]> bytes(new char[size]);
+    memcpy(bytes.get(), data, size);
+    AnswerFrame whole{};
+    int end = answerLength(bytes.get(), length, &whole);
+    check(end >= -1 && end <= length);
+    AnswerFrame frame{};
+    int step = size > 0 ? data[0] % 7 + 1 : 1, piecewise = 0;
+    for (int n = 0; n < length && piecewise == 0;) {
+        n = n + step < length ? n + step : length;
+        piecewise = answerLength(bytes.get(), n, &frame);
+    }
+    check(piecewise == end);
+    check(whole.headLength >= 0 && whole.headLength <= length);
+
+    const char* body = bytes.get() + whole.headLength;
+    const int bodyLength = length - whole.headLength;
+    std::unique_ptr<char[]> out(new char[static_cast<size_t>(bodyLength)]);
+    ChunkedBody b = decodeChunked(body, bodyLength, out.get());
+    check(b.used >= 0 && b.used <= bodyLength && b.decoded >= 0 && b.decoded <= bodyLength);
+    check(b.state != CHUNKED_COMPLETE || b.decoded <= b.used);
+    ChunkedBody counted = decodeChunked(body, bodyLength, nullptr);
+    check(counted.state == b.state && counted.used == b.used && counted.decoded == b.decoded);
+    std::unique_ptr<char[]> copy(new char[static_cast<size_t>(bodyLength)]);
+    memcpy(copy.get(), body, static_cast<size_t>(bodyLength));
+    ChunkedBody inPlace = decodeChunked(copy.get(), bodyLength, copy.get());
+    check(inPlace.decoded == b.decoded && memcmp(copy.get(), out.get(), static_cast<size_t>(b.decoded)) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -28,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     DigestState state{};
     int cls = classifyResponse(text.get(), &state);
-    check(cls >= -2 && cls <= 2);
+    check(cls >= -2 && cls <= 3);
+    check(isStatusPage(text.get()) == (cls == RESPONSE_OK && countDeviceLabels(text.get()) > 0));
 
     int labels = 0;
     for (const char* label : LABELS) {
@@ -53,5 +89,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t n = strnlen(line.get(), static_cast<size_t>(cap));
     check(n < static_cast<size_t>(cap) && n <= 80);
     for (size_t i = 0; i < n; ++i) check(static_cast<unsigned char>(line[i]) >= 0x20 && line[i] != 0x7f);
+    checkFraming(data, size);
     return 0;
 }

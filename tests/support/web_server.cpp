@@ -80,7 +80,8 @@ void WebServer::serve() {
             if (at) std::this_thread::sleep_for(std::chrono::milliseconds(20));
             if (send(fd, reply.bytes.data() + at, std::min(piece, reply.bytes.size() - at), MSG_NOSIGNAL) < 0) break;
         }
-        close(fd);
+        if (reply.keepOpen) held_.push_back(fd);
+        else close(fd);
     }
 }
 

@@ -12,11 +12,12 @@
 namespace ulxtest {
 
 // Sends bytes (in this many parts, 20 ms apart) and closes, or holds the
-// connection unanswered until stop().
+// connection unanswered until stop(); keepOpen: holds it after the bytes.
 struct Reply {
     std::string bytes;
     bool hold = false;
     int pieces = 1;
+    bool keepOpen = false;
 };
 struct Request {
     std::string bytes, peerAddress;  // the head up to its blank line; its source

@@ -112,7 +112,8 @@ Device::Device(const Options& options, Log& log)
       log_(log),
       server_(log,
               HttpBehaviour{options.noAnswer, options.neverClose, options.slowAnswerMs, options.dripAnswerMs,
-                            options.slowAnswers},
+                            options.slowAnswers, options.http10, options.chunkBytes, options.keepAliveMs,
+                            options.lowercaseHeaders},
               [this](const HttpRequest& request) { return handle(request); }) {
     digest_.user = options.user;
     digest_.password = options.password;
@@ -120,7 +121,7 @@ Device::Device(const Options& options, Log& log)
     digest_.opaque = options.opaque;
     digest_.qop = options.qop;
     digest_.algorithm = options.algorithm;
-    nonce_ = randomHex(16);
+    nonce_ = newNonce();
     softwareVersion_ = options.softwareVersion;
 }
 
@@ -160,6 +161,13 @@ bool Device::waitFor(long ms) {
 
 // ---- Web answers (on the connection threads) ----
 
+std::string Device::newNonce() const {
+    if (options_.nonceChars == 0) return randomHex(16);
+    std::string nonce = randomHex(static_cast<size_t>(options_.nonceChars + 1) / 2);
+    nonce.resize(static_cast<size_t>(options_.nonceChars));
+    return nonce;
+}
+
 HttpResponse Device::handle(const HttpRequest& request) {
     if (request.method != "GET") {
         HttpResponse r = page(405, "Method Not Allowed", "Only GET is served.");
@@ -185,6 +193,9 @@ HttpResponse Device::challenge(const std::string& reason, bool stale) {
     HttpResponse r = page(401, "Unauthorized", "Authorization required.");
     std::string value = buildChallenge(digest_, options_.crlfInNonce ? nonce_ + "\r\nX-Injected: 1" : nonce_, stale);
     if (options_.basicChallengeFirst) r.headers.emplace_back("WWW-Authenticate", "Basic realm=\"Basic Area\"");
+    if (options_.sha256First)
+        r.headers.emplace_back("WWW-Authenticate", "Digest realm=\"" + digest_.realm + "\", nonce=\"" + nonce_ +
+                                                       "\", algorithm=SHA-256, qop=\"auth\"");
     r.headers.emplace_back("WWW-Authenticate", value);
     log_.write(Json("auth_challenge").str("reason", reason).str("nonce", nonce_).str("header", value));
     return r;
@@ -217,7 +228,7 @@ bool Device::authorize(const HttpRequest& request, HttpResponse& refusal) {
     }
     bool refused = !check.stale && check.reason != "unknown nonce";
     if (refused && options_.wrongPasswordPolicy == WrongPasswordPolicy::NewNonce) {
-        nonce_ = randomHex(16);
+        nonce_ = newNonce();
         nonceCounts_.clear();
     }
     refusal = challenge(check.reason, check.stale);
@@ -407,7 +418,7 @@ void Device::run() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (options_.wrongVersion) reported = version + "-other";
-            nonce_ = randomHex(16);
+            nonce_ = newNonce();
             nonce = nonce_;
             nonceCounts_.clear();
             softwareVersion_ = reported;

@@ -46,6 +46,7 @@ private:
     HttpResponse handle(const HttpRequest& request);
     bool authorize(const HttpRequest& request, HttpResponse& refusal);
     HttpResponse challenge(const std::string& reason, bool stale);
+    std::string newNonce() const;  // 32 hexadecimal digits, or --long-nonce's count
     HttpResponse statusPage();
     HttpResponse restartAnswer();  // the answer of --restart-answer
     void stealFirst(const Order& order);

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace sim {
@@ -236,74 +237,129 @@ bool HttpServer::drip(int fd, const std::string& data) {
     return true;
 }
 
-void HttpServer::serve(Fd connection, std::string peer) {
-    std::string raw, error;
-    bool complete = readRequest(connection.get(), raw, error);
-    HttpRequest request;
-    request.peer = peer;
-    if (complete && !parseRequest(std::string_view(raw).substr(0, raw.find("\r\n\r\n") + 2), request, error))
-        complete = false;
-    if (complete) {
-        log_.write(Json("http_request")
-                       .str("peer", peer)
-                       .str("method", request.method)
-                       .str("path", request.target)
-                       .flag("auth", request.header("Authorization") != nullptr)
-                       .flag("answered", !behaviour_.noAnswer));
-    } else if (!error.empty()) {
-        log_.write(Json("http_bad_request")
-                       .str("peer", peer)
-                       .str("reason", error)
-                       .num("bytes", static_cast<long long>(raw.size())));
-    }
-    if (behaviour_.noAnswer) {
-        holdOpen(connection.get());
-        return;
-    }
-    if (!complete && error.empty()) return;  // the peer went away or the server stops
-
-    HttpResponse response;
-    if (complete) {
-        response = handler_(request);
-    } else {
-        response.status = error == "request head too large" ? 431 : 400;
-        response.body = "<html><body>" + statusLine(response.status) + "</body></html>\n";
-    }
-    const bool slow =
-        behaviour_.slowAnswerMs > 0 && (behaviour_.slowAnswers == 0 || slowGiven_++ < behaviour_.slowAnswers);
-    if (slow && !pause(behaviour_.slowAnswerMs)) return;
-
-    std::string text = "HTTP/1.1 " +
+// The status line, the headers and the body as they go out: "Connection:
+// close" and Content-Length unless keep-alive or chunked bodies say
+// otherwise; header names as given or in lower case.
+std::string HttpServer::formatAnswer(const HttpResponse& response) const {
+    auto line = [this](const std::string& name, const std::string& value) {
+        return (behaviour_.lowercaseHeaders ? lower(name) : name) + ": " + value + "\r\n";
+    };
+    std::string text = std::string(behaviour_.http10 ? "HTTP/1.0 " : "HTTP/1.1 ") +
                        (response.reason.empty() ? statusLine(response.status)
                                                 : std::to_string(response.status) + " " + response.reason) +
                        "\r\n";
-    text += "Server: ulx-device-sim\r\n";
-    for (const auto& h : response.headers) text += h.first + ": " + h.second + "\r\n";
-    text += "Content-Type: text/html\r\n";
-    text += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
-    text += "Connection: close\r\n\r\n";
-    text += response.body;
-    bool sent = behaviour_.dripAnswerMs > 0 ? drip(connection.get(), text) : sendAll(connection.get(), text);
-    log_.write(Json("http_response")
-                   .str("peer", peer)
-                   .str("path", request.target)
-                   .num("status", response.status)
-                   .flag("sent", sent)
-                   .flag("closed", !behaviour_.neverClose));
-    if (!sent) {
-        // The client is gone; what the device decided still happens.
-        if (response.afterAnswer && !stopping_) response.afterAnswer();
-        return;
+    text += line("Server", "ulx-device-sim");
+    for (const auto& h : response.headers) text += line(h.first, h.second);
+    text += line("Content-Type", "text/html");
+    if (behaviour_.chunkBytes > 0) text += line("Transfer-Encoding", "chunked");
+    else text += line("Content-Length", std::to_string(response.body.size()));
+    if (behaviour_.keepAliveMs == 0) text += line("Connection", "close");
+    else if (behaviour_.http10) text += line("Connection", "keep-alive");
+    text += "\r\n";
+    if (behaviour_.chunkBytes == 0) return text + response.body;
+    const size_t size = static_cast<size_t>(behaviour_.chunkBytes);
+    for (size_t at = 0; at < response.body.size(); at += size) {
+        std::string part = response.body.substr(at, size);
+        char hex[24];
+        snprintf(hex, sizeof hex, "%zx\r\n", part.size());
+        text += hex + part + "\r\n";
     }
-    if (behaviour_.neverClose) {
-        if (response.afterAnswer) response.afterAnswer();
-        holdOpen(connection.get());
-        return;
+    return text + "0\r\n\r\n";
+}
+
+// Keep-alive: holds the connection up to keepAliveMs for the next request.
+// True when bytes of it arrived (appended to raw); false when the peer
+// closed, the hold ended or the server stops.
+bool HttpServer::waitForMore(int fd, std::string& raw) {
+    auto end = Clock::now() + std::chrono::milliseconds(behaviour_.keepAliveMs);
+    char chunk[2048];
+    while (!stopping_) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (left <= 0) return false;
+        int ready = waitReadable(fd, left < kPollMs ? static_cast<int>(left) : kPollMs);
+        if (ready < 0) return false;
+        if (ready == 0) continue;
+        ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) return false;
+        raw.append(chunk, static_cast<size_t>(n));
+        return true;
     }
-    // Close our side at once (the client reads until it sees the end), then
-    // give the client a moment to close its side, so no reset cuts the answer.
+    return false;
+}
+
+void HttpServer::serve(Fd connection, std::string peer) {
+    std::string raw;
+    for (;;) {
+        std::string error;
+        bool complete = readRequest(connection.get(), raw, error);
+        HttpRequest request;
+        request.peer = peer;
+        if (complete && !parseRequest(std::string_view(raw).substr(0, raw.find("\r\n\r\n") + 2), request, error))
+            complete = false;
+        if (complete) {
+            log_.write(Json("http_request")
+                           .str("peer", peer)
+                           .str("method", request.method)
+                           .str("path", request.target)
+                           .flag("auth", request.header("Authorization") != nullptr)
+                           .flag("answered", !behaviour_.noAnswer));
+        } else if (!error.empty()) {
+            log_.write(Json("http_bad_request")
+                           .str("peer", peer)
+                           .str("reason", error)
+                           .num("bytes", static_cast<long long>(raw.size())));
+        }
+        if (behaviour_.noAnswer) {
+            holdOpen(connection.get());
+            return;
+        }
+        if (!complete && error.empty()) return;  // the peer went away or the server stops
+
+        HttpResponse response;
+        if (complete) {
+            response = handler_(request);
+        } else {
+            response.status = error == "request head too large" ? 431 : 400;
+            response.body = "<html><body>" + statusLine(response.status) + "</body></html>\n";
+        }
+        const bool slow =
+            behaviour_.slowAnswerMs > 0 && (behaviour_.slowAnswers == 0 || slowGiven_++ < behaviour_.slowAnswers);
+        if (slow && !pause(behaviour_.slowAnswerMs)) return;
+
+        std::string text = formatAnswer(response);
+        bool sent = behaviour_.dripAnswerMs > 0 ? drip(connection.get(), text) : sendAll(connection.get(), text);
+        log_.write(Json("http_response")
+                       .str("peer", peer)
+                       .str("path", request.target)
+                       .num("status", response.status)
+                       .flag("sent", sent)
+                       .flag("closed", !behaviour_.neverClose && behaviour_.keepAliveMs == 0));
+        if (!sent) {
+            // The client is gone; what the device decided still happens.
+            if (response.afterAnswer && !stopping_) response.afterAnswer();
+            return;
+        }
+        if (behaviour_.neverClose) {
+            if (response.afterAnswer) response.afterAnswer();
+            holdOpen(connection.get());
+            return;
+        }
+        if (behaviour_.keepAliveMs > 0 && complete) {
+            // The connection stays for the next request; the client may
+            // close it at once, or send one, or the hold ends and we close.
+            if (response.afterAnswer) response.afterAnswer();
+            raw.erase(0, raw.find("\r\n\r\n") + 4);
+            if (waitForMore(connection.get(), raw)) continue;
+        } else if (response.afterAnswer) {
+            // Close our side at once (the client reads until it sees the
+            // end), then run what the answer set off.
+            shutdown(connection.get(), SHUT_WR);
+            response.afterAnswer();
+        }
+        break;
+    }
+    // Give the client a moment to close its side, so no reset cuts the answer.
     shutdown(connection.get(), SHUT_WR);
-    if (response.afterAnswer) response.afterAnswer();
     char chunk[512];
     auto end = Clock::now() + std::chrono::seconds(1);
     while (!stopping_ && Clock::now() < end) {

@@ -1,5 +1,6 @@
-// The device's web server: HTTP/1.1 over TCP, one request per connection,
-// each connection on a thread of its own. Every read is bounded in size and
+// The device's web server: HTTP/1.1 over TCP, one request per connection
+// (or, with keep-alive, as many as come while it is held), each connection
+// on a thread of its own. Every read is bounded in size and
 // time; stop() ends every connection and joins every thread.
 #pragma once
 
@@ -45,6 +46,10 @@ struct HttpBehaviour {
     long slowAnswerMs = 0;
     long dripAnswerMs = 0;  // each answer byte by byte, this far apart
     long slowAnswers = 0;   // only the first N answers are slow (0: every one)
+    bool http10 = false;    // "HTTP/1.0" status lines
+    long chunkBytes = 0;    // chunked bodies, chunks of this size (0: Content-Length)
+    long keepAliveMs = 0;   // hold the connection this long after an answer, for more requests (0: close)
+    bool lowercaseHeaders = false;
 };
 
 class HttpServer {
@@ -70,6 +75,8 @@ private:
     void acceptLoop();
     void serve(Fd connection, std::string peer);
     bool readRequest(int fd, std::string& raw, std::string& error);
+    bool waitForMore(int fd, std::string& raw);  // keep-alive: true when more bytes came before the hold ended
+    std::string formatAnswer(const HttpResponse& response) const;
     void holdOpen(int fd);
     bool sendAll(int fd, const std::string& data);
     bool drip(int fd, const std::string& data);  // false when the peer left or the server stops

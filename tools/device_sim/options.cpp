@@ -153,6 +153,18 @@ const std::vector<OptionEntry>& optionTable() {
          flag(&Options::basicChallengeFirst)},
         {"--crlf-in-nonce", nullptr, "the challenge's quoted nonce holds CR LF and a header line",
          flag(&Options::crlfInNonce)},
+        // ---- how the web server speaks HTTP
+        {"--http10", nullptr, "answer with \"HTTP/1.0\" status lines", flag(&Options::http10)},
+        {"--chunked", "N", "send each answer's body chunked (Transfer-Encoding: chunked), N bytes a chunk",
+         number(&Options::chunkBytes, 1, 1L << 20)},
+        {"--keep-alive", "MS",
+         "keep each connection open MS after an answer (no \"Connection: close\"), serving further requests on it",
+         number(&Options::keepAliveMs, 1, kMaxMs)},
+        {"--lowercase-headers", nullptr, "send header names in lower case (www-authenticate:, content-length:)",
+         flag(&Options::lowercaseHeaders)},
+        {"--long-nonce", "N", "challenge with nonces of N characters (default 32)",
+         number(&Options::nonceChars, 1, 65536)},
+        {"--sha256-first", nullptr, "put a SHA-256 Digest challenge before the MD5 one", flag(&Options::sha256First)},
         // ---- after the restart, and the theft of the image
         {"--restart-answer", "page|error|no-labels|no-version",
          "after the restart, status page requests get: the page; \"500 Flash write failed\"; a page without any "

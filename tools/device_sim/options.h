@@ -65,6 +65,16 @@ struct Options {
     bool basicChallengeFirst = false;
     bool crlfInNonce = false;
 
+    // How the web server speaks: the HTTP version of its answers, chunked
+    // bodies, keep-alive, header names in lower case; nonce length; a
+    // SHA-256 Digest challenge before the MD5 one.
+    bool http10 = false;
+    long chunkBytes = 0;   // chunked answers, chunks of this many bytes (0 = Content-Length)
+    long keepAliveMs = 0;  // keep the connection this long after an answer (0 = close at once)
+    bool lowercaseHeaders = false;
+    long nonceChars = 0;  // nonces of this many characters (0 = 32)
+    bool sha256First = false;
+
     // After the restart: what a status page request gets, and for how many
     // requests (0: every one); a third host that asks for the image first.
     RestartAnswer restartAnswer = RestartAnswer::StatusPage;

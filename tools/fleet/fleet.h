@@ -69,6 +69,7 @@ enum class Outcome {
     WrongPassword,
     NoResponse,
     NotUlx,  // the address answers with a web page that is no ULX status page
+    ChallengeTooLong,  // the device's Digest challenge carries a value longer than the program keeps
     UploadIncomplete,
     VersionNotMatching,
     UpgradeFailed,  // the program ended the upgrade with a message of its own the fleet names no closer

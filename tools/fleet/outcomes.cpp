@@ -21,6 +21,7 @@ const OutcomeName NAMES[] = {
     {Outcome::WrongPassword, "wrong password"},
     {Outcome::NoResponse, "no response"},
     {Outcome::NotUlx, "not a ULX"},
+    {Outcome::ChallengeTooLong, "password challenge too long"},
     {Outcome::UploadIncomplete, "upload incomplete"},
     {Outcome::VersionNotMatching, "version not matching"},
     {Outcome::UpgradeFailed, "upgrade failed"},
@@ -57,6 +58,8 @@ const std::vector<MessageOutcome>& messageTable() {
         {"Upgrade Failed: No Response From ULX", false, Outcome::NoResponse},
         // "(…)": the beginning of what answered instead.
         {"Upgrade Failed: Not a ULX Status Page", true, Outcome::NotUlx},
+        // "(over N characters)": the bound the program keeps.
+        {"Upgrade Failed: ULX Password Challenge Too Long", true, Outcome::ChallengeTooLong},
         {"Upgrade Failed: Firmware Upload Incomplete", false, Outcome::UploadIncomplete},
         {"Upgrade Failed: Version not matching", false, Outcome::VersionNotMatching},
         // A Cancel: the fleet's own reason for it decides (outcomeOfMessage).
