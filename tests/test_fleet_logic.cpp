@@ -3,6 +3,9 @@
 // rollout's gate and the report's fallback.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -245,6 +248,48 @@ TEST(FleetLogic, ScanRanges) {
     EXPECT_TRUE(scanAddresses({"10.0.0.0/16", "10.0.0.0/16"}, addresses, error)) << error;
     EXPECT_FALSE(scanAddresses({"10.0.0.0/16", "10.1.0.0/16"}, addresses, error));
     EXPECT_NE(error.find("more than a /16"), std::string::npos) << error;
+}
+
+// The sweep tells hosts that accept from those that refuse and those that
+// never answer, which cost the timeout and no more, a bound of connections
+// in flight at a time. A listener whose accept queue is full drops each SYN
+// as a silent address on a LAN does.
+TEST(FleetLogic, SweepAnsweredRefusedSilent) {
+    const uint16_t port = 8081;
+    auto listener = [&](int last) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(0x7f002e00u | static_cast<uint32_t>(last));
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << last;
+        EXPECT_EQ(listen(fd, 0), 0);
+        return std::pair{fd, a};
+    };
+    std::vector<int> fds;
+    for (int last : {1, 2}) fds.push_back(listener(last).first);  // answer
+    for (int last : {3, 4, 5, 6}) {                                // silent: the one place in the queue taken
+        auto [fd, a] = listener(last);
+        int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        fds.insert(fds.end(), {fd, filler});
+    }
+    std::vector<uint32_t> addresses;  // .7 and .8: nothing listens
+    for (uint32_t last = 8; last >= 1; --last) addresses.push_back(0x7f002e00u | last);
+    SweepLimits limits;
+    limits.timeoutMs = 400;
+    limits.inFlight = 3;
+    SweepResult r;
+    std::string error;
+    ASSERT_TRUE(sweepPort(addresses, port, limits, r, error)) << error;
+    EXPECT_EQ(r.answered, (std::vector<uint32_t>{0x7f002e01u, 0x7f002e02u}));
+    EXPECT_EQ(r.refused, 2);
+    EXPECT_EQ(r.silent, 4);
+    EXPECT_EQ(r.unreachable, 0);
+    // Four silent addresses, three at a time: two rounds of the timeout.
+    EXPECT_GE(r.elapsedMs, 2 * 400 - 20);
+    EXPECT_LT(r.elapsedMs, 5000);
+    for (int fd : fds) close(fd);
 }
 
 // The list a scan writes names the devices identified with their users and

@@ -87,12 +87,13 @@ int finish(const Options& o, const Fleet& fleet, Gate stoppedBy, const std::stri
         ++tally[r.outcome];
         allGood = allGood && outcomeSucceeded(r.outcome) && (o.inventory || r.outcome != Outcome::Identified);
     }
-    if (o.inventory) printInventory(fleet.records);
+    const size_t count = fleet.records.size();
+    if (o.inventory && count > 0) printInventory(fleet.records);
     std::string counts;
     for (const auto& [outcome, n] : tally)
         counts += (counts.empty() ? "" : ", ") + std::to_string(n) + " " + outcomeText(outcome);
-    const size_t count = fleet.records.size();
-    printf("\n%zu device%s: %s\n", count, count == 1 ? "" : "s", counts.c_str());
+    if (count > 0) printf("\n%zu device%s: %s\n", count, count == 1 ? "" : "s", counts.c_str());
+    else printf("\nno ULX device found\n");
     if (!found.empty()) printf("scan: %s\n", found.c_str());
     // A scan that finds no device at all has most likely swept the wrong
     // network.
@@ -208,7 +209,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     std::string found;
     if (o.inventory) {
-        const Gate stoppedBy = runFleet(fleet, config, o);
+        const Gate stoppedBy = fleet.records.empty() ? Gate::Open : runFleet(fleet, config, o);
         if (!o.scans.empty()) {
             found = scanSummary(fleet.records);
             writeScanList(o, fleet.records);

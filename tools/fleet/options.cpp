@@ -116,6 +116,9 @@ Options parseArguments(int argc, char** argv) {
     if (!o.report.empty() && !reportFormatKnown(o.report)) usageError("--report FILE ends in .csv or .json");
     if (!o.retry.empty() && (!o.addresses.empty() || !o.scans.empty()))
         usageError("--retry takes its devices from the report alone");
+    std::vector<uint32_t> scanned;
+    std::string error;
+    if (!scanAddresses(o.scans, scanned, error)) usageError("bad value for --scan: " + error);
     if (!o.writeList.empty() && o.scans.empty()) usageError("--write-list writes what --scan found: give --scan");
     return o;
 }

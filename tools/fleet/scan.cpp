@@ -140,22 +140,23 @@ public:
         size_t next = 0;
         epoll_event events[64];
         while (next < addresses_.size() || open_ > 0) {
-            while (open_ < limits_.inFlight && next < addresses_.size())
-                if (!start(next++, error)) return false;
             // Connections started earlier time out earlier: the oldest one
-            // still open sets how long the wait may be.
-            const auto now = Steady::now();
+            // still open sets how long the wait may be. The places of those
+            // timed out are taken at once, before the wait.
             while (!order_.empty()) {
                 const auto [index, deadline] = order_.front();
                 if (fds_[index] >= 0) {
-                    if (deadline > now) break;
+                    if (deadline > Steady::now()) break;
                     ++result_.silent;
                     end(index);
                 }
                 order_.pop_front();
             }
+            while (open_ < limits_.inFlight && next < addresses_.size())
+                if (!start(next++, error)) return false;
             if (order_.empty()) continue;
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(order_.front().second - now).count();
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(order_.front().second - Steady::now()).count();
             const int n = epoll_wait(epoll_, events, 64, static_cast<int>(std::max<long long>(left, 0)));
             if (n < 0 && errno != EINTR) return fail("epoll_wait", error);
             for (int i = 0; i < n; ++i) {

@@ -104,9 +104,9 @@ void fromScan(const Options& o, const std::vector<uint32_t>& addresses, std::vec
         fprintf(stderr, "ulx-fleet: %s\n", error.c_str());
         exit(EXIT_SOME_FAILED);
     }
-    printf("scan of %zu address%s: %zu answered on port 80, %d refused, %d silent, %d unreachable (%ld.%01ld s)\n",
+    printf("scan of %zu address%s: %zu answered on port 80, %d refused, %d silent, %d unreachable (%.2f s)\n",
            addresses.size(), addresses.size() == 1 ? "" : "es", found.answered.size(), found.refused, found.silent,
-           found.unreachable, found.elapsedMs / 1000, found.elapsedMs / 100 % 10);
+           found.unreachable, static_cast<double>(found.elapsedMs) / 1000);
     fflush(stdout);
     for (uint32_t a : found.answered) {
         auto listed = std::find_if(entries.begin(), entries.end(),
