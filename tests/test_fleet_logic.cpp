@@ -268,7 +268,7 @@ TEST(FleetLogic, SweepAnsweredRefusedSilent) {
     };
     std::vector<int> fds;
     for (int last : {1, 2}) fds.push_back(listener(last).first);  // answer
-    for (int last : {3, 4, 5, 6}) {                                // silent: the one place in the queue taken
+    for (int last : {3, 4, 5, 6}) {                               // silent: the one place in the queue taken
         auto [fd, a] = listener(last);
         int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
