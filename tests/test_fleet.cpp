@@ -104,16 +104,22 @@ protected:
     // Starts the sim with the mixed fleet on 127.0.net.x; simExtra[i] adds
     // options to device i+1.
     void startSim(int net, std::map<int, std::string> simExtra = {}) {
-        net_ = net;
-        dir_ = testing::TempDir() + "/ulx-fleet-" + std::to_string(net) + "-" + std::to_string(getpid());
-        ASSERT_EQ(system(("rm -rf " + dir_ + " && mkdir -p " + dir_).c_str()), 0);
         std::string config;
         int devices = 0;
         for (int i = 0; i < 10; ++i) {
             if (!MIXED[i].sim) continue;
-            config += address(i + 1) + " " + MIXED[i].sim + " " + simExtra[i + 1] + "\n";
+            config += "127.0." + std::to_string(net) + "." + std::to_string(i + 1) + " " + MIXED[i].sim + " " +
+                      simExtra[i + 1] + "\n";
             ++devices;
         }
+        startSimWith(net, config, devices);
+    }
+
+    // Starts the sim with its config's devices on 127.0.net.x.
+    void startSimWith(int net, const std::string& config, int devices) {
+        net_ = net;
+        dir_ = testing::TempDir() + "/ulx-fleet-" + std::to_string(net) + "-" + std::to_string(getpid());
+        ASSERT_EQ(system(("rm -rf " + dir_ + " && mkdir -p " + dir_).c_str()), 0);
         writeFile("sim.conf", config);
         writeFile("password", "shared\n");
         chmod(path("password").c_str(), 0600);
@@ -136,16 +142,17 @@ protected:
     // The programs move blocks at four times real time (a device whose
     // acknowledgements stop is given up on after 0.75 s), skim the wait and
     // ask the restarted device 100 ms apart.
-    void startFleet(std::vector<std::string> args, const char* program = ULX_TEST_SCRIPT) {
+    void startFleet(std::vector<std::string> args, const char* program = ULX_TEST_SCRIPT, bool password = true) {
         fleet_ = std::make_unique<ScriptProcess>();
-        args.insert(args.end(), {"--program", program, "--password-file", path("password")});
+        args.insert(args.end(), {"--program", program});
+        if (password) args.insert(args.end(), {"--password-file", path("password")});
         fleet_->setStderrPath(path("fleet.err"));
         ASSERT_TRUE(fleet_->start(
             ULX_FLEET, args, {"ULX_LOCAL_ADDRESSES=" + local(), "ULX_CLOCK_PHASES=transfer:4,wait:400,verify:100"}));
     }
 
-    int runFleet(const std::vector<std::string>& args, const char* program = ULX_TEST_SCRIPT) {
-        startFleet(args, program);
+    int runFleet(const std::vector<std::string>& args, const char* program = ULX_TEST_SCRIPT, bool password = true) {
+        startFleet(args, program, password);
         return fleet_->wait(60000);
     }
 
@@ -375,4 +382,59 @@ TEST_F(Fleet, RolloutLimitsThenRetry) {
         0);
     expectReport(readCsv(path("retry.csv")), {{5, upgraded(5, 44)}, {9, upgraded(9, 44)}});
     expectImages({1, 5, 9});
+}
+
+// A sweep of a /24 finds the simulated devices among addresses where
+// nothing listens (refused at once on loopback) and web servers that are
+// no ULX. Only the devices are inventoried, listed and upgraded; the others
+// are counted. A device that asks for a password is "password needed" until
+// one is given. The list written reads back through --list.
+TEST_F(Fleet, ScanFindsTheDevicesAndOnlyThose) {
+    const std::string net = "127.0.45.";
+    startSimWith(45,
+                 net + "10\n" +                                    // old
+                     net + "20 --software-version 3.1.7(GWe)\n" +  // current
+                     net + "30 --password shared\n" +              // the password file's password
+                     net + "40 --foreign-server 200\n" +           // a web page of its own
+                     net + "41 --foreign-server 401\n" + net + "50 --password other\n",
+                 6);
+    const std::string range = net + "0/24";
+
+    EXPECT_EQ(runFleet({"--scan", range, "--scan", "127.0.0.0/15", "--inventory"}), 2);
+    EXPECT_NE(readFile(path("fleet.err")).find("\"127.0.0.0/15\" is larger than a /16"), std::string::npos)
+        << readFile(path("fleet.err"));
+    EXPECT_EQ(readFile(path("sim.log")).find("http_request"), std::string::npos);
+
+    EXPECT_EQ(
+        runFleet({"--scan", range, "--inventory", "--write-list", path("found.txt"), "--report", path("report.json")},
+                 ULX_TEST_SCRIPT, false),
+        1);
+    std::string out = fleet_->transcript();
+    EXPECT_NE(out.find("scan of 254 addresses: 6 answered on port 80, 248 refused, 0 silent, 0 unreachable"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("scan: 6 hosts answered on port 80, 2 were ULX devices, 2 not a ULX, 2 password needed\n"),
+              std::string::npos)
+        << out;
+    const Expect needed = {"password needed", ABORT, "", "", "0", "the device asks for a password and none was given"};
+    expectReport(readJson(path("report.json")),
+                 {{10, {"identified"}}, {20, {"identified"}}, {30, needed}, {50, needed}});
+    EXPECT_EQ(out.find(net + "4", out.find("\naddress ")), std::string::npos) << out;  // nor rows of the table
+
+    EXPECT_EQ(runFleet({"--list", path("found.txt"), "--inventory", "--report", path("report.csv")}), 0)
+        << readFile(path("found.txt"));
+    expectReport(readCsv(path("report.csv")), {{10, {"identified"}}, {20, {"identified"}}});
+
+    // With the password file: the upgrade takes the old devices, leaves the
+    // current one, and reports the one that refuses the password.
+    EXPECT_EQ(runFleet({"--scan", net + "1-60", "--yes", "--report", path("report.csv")}), 1);
+    expectReport(readCsv(path("report.csv")), {{10, upgraded(10, 45)},
+                                               {20, {"already current", ABORT}},
+                                               {30, upgraded(30, 45)},
+                                               {50, {"wrong password", ABORT}}});
+    expectImages({10, 30});
+    EXPECT_NE(fleet_->transcript().find("scan: 6 hosts answered on port 80, 3 were ULX devices, 2 not a ULX, "
+                                        "1 wrong password\n"),
+              std::string::npos)
+        << fleet_->transcript();
 }

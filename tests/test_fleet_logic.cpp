@@ -3,14 +3,19 @@
 // rollout's gate and the report's fallback.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 
 #include "fleet/fleet.h"
+#include "shared/text.h"
 #include "support/web_server.h"
 
 using namespace fleet;
@@ -60,6 +65,7 @@ TEST(FleetLogic, EveryProgramMessageHasItsOutcome) {
         {"Upgrade Failed: User Abort", CancelReason::Current, Outcome::Current},
         {"Upgrade Failed: User Abort", CancelReason::None, Outcome::ProgramFailed},
         {"", CancelReason::Password, Outcome::WrongPassword},
+        {"Upgrade Failed: User Abort", CancelReason::NoPassword, Outcome::PasswordNeeded},
         {"Upgrade Failed: Can't bind TFTP listener socket", CancelReason::None, Outcome::ProgramFailed},
         {"Upgrade Failed: Password challenge unusable", CancelReason::None, Outcome::UpgradeFailed},
         {"Something else", CancelReason::None, Outcome::ProgramFailed},
@@ -180,6 +186,149 @@ TEST(FleetLogic, RolloutGate) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(rolloutGate(c.rollout, fleetOf(c.states)), c.gate) << c.states << " canary " << c.rollout.canary;
+}
+
+// The ranges of --scan: what each covers, and what is refused before any
+// packet is sent.
+TEST(FleetLogic, ScanRanges) {
+    const struct {
+        const char* text;
+        const char* first;  // nullptr: refused
+        const char* last;
+    } cases[] = {
+        {"192.168.1.0/24", "192.168.1.1", "192.168.1.254"},
+        {"10.1.0.0/16", "10.1.0.1", "10.1.255.254"},
+        {"10.1.2.4/30", "10.1.2.5", "10.1.2.6"},
+        {"10.1.2.4/31", "10.1.2.4", "10.1.2.5"},
+        {"10.1.2.4/32", "10.1.2.4", "10.1.2.4"},
+        {"10.1.2.7", "10.1.2.7", "10.1.2.7"},
+        {"192.168.1.20-40", "192.168.1.20", "192.168.1.40"},
+        {"192.168.1.20-20", "192.168.1.20", "192.168.1.20"},
+        {"192.168.1.0-255", "192.168.1.0", "192.168.1.255"},
+        {"10.0.0.0/15", nullptr, nullptr},  // larger than a /16
+        {"10.0.0.0/8", nullptr, nullptr},
+        {"192.168.1.7/24", nullptr, nullptr},  // host bits set
+        {"192.168.1.0/33", nullptr, nullptr},
+        {"192.168.1.0/", nullptr, nullptr},
+        {"192.168.1.0/024", nullptr, nullptr},
+        {"192.168.1.40-20", nullptr, nullptr},
+        {"192.168.1.20-256", nullptr, nullptr},
+        {"192.168.1.20-", nullptr, nullptr},
+        {"192.168.1.20-+30", nullptr, nullptr},
+        {"192.168.1.0/24-30", nullptr, nullptr},
+        {"192.168.1/24", nullptr, nullptr},
+        {"0.0.0.0/16", nullptr, nullptr},
+        {"224.0.0.0/24", nullptr, nullptr},
+        {"255.255.255.255", nullptr, nullptr},
+        {"", nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        uint32_t first = 0, last = 0;
+        std::string error;
+        const bool ok = parseScanRange(c.text, first, last, error);
+        EXPECT_EQ(ok, c.first != nullptr) << c.text << ": " << error;
+        if (ok && c.first) {
+            EXPECT_EQ(ulxtools::formatDottedQuad(first) + " " + ulxtools::formatDottedQuad(last),
+                      std::string(c.first) + " " + c.last)
+                << c.text;
+        }
+        if (!ok) { EXPECT_NE(error.find(c.text), std::string::npos) << error; }
+    }
+    std::string error;
+    uint32_t first = 0, last = 0;
+    parseScanRange("192.168.1.7/24", first, last, error);
+    EXPECT_NE(error.find("192.168.1.0/24"), std::string::npos) << error;
+
+    // Overlaps count once; more than a /16 in all is refused.
+    std::vector<uint32_t> addresses;
+    ASSERT_TRUE(scanAddresses({"10.0.0.0/24", "10.0.0.100-110", "10.0.1.0/24", "10.0.0.255"}, addresses, error));
+    EXPECT_EQ(addresses.size(), 254u + 254u + 1u);
+    EXPECT_TRUE(std::is_sorted(addresses.begin(), addresses.end()));
+    EXPECT_TRUE(std::adjacent_find(addresses.begin(), addresses.end()) == addresses.end());
+    EXPECT_TRUE(scanAddresses({"10.0.0.0/16", "10.0.0.0/16"}, addresses, error)) << error;
+    EXPECT_FALSE(scanAddresses({"10.0.0.0/16", "10.1.0.0/16"}, addresses, error));
+    EXPECT_NE(error.find("more than a /16"), std::string::npos) << error;
+}
+
+// The sweep tells hosts that accept from those that refuse and those that
+// never answer, which cost the timeout and no more, a bound of connections
+// in flight at a time. A listener whose accept queue is full drops each SYN
+// as a silent address on a LAN does.
+TEST(FleetLogic, SweepAnsweredRefusedSilent) {
+    const uint16_t port = 8081;
+    auto listener = [&](int last) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(0x7f002e00u | static_cast<uint32_t>(last));
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << last;
+        EXPECT_EQ(listen(fd, 0), 0);
+        return std::pair{fd, a};
+    };
+    std::vector<int> fds;
+    for (int last : {1, 2}) fds.push_back(listener(last).first);  // answer
+    for (int last : {3, 4, 5, 6}) {                               // silent: the one place in the queue taken
+        auto [fd, a] = listener(last);
+        int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        fds.insert(fds.end(), {fd, filler});
+    }
+    std::vector<uint32_t> addresses;  // .7 and .8: nothing listens
+    for (uint32_t last = 8; last >= 1; --last) addresses.push_back(0x7f002e00u | last);
+    SweepLimits limits;
+    limits.timeoutMs = 400;
+    limits.inFlight = 3;
+    SweepResult r;
+    std::string error;
+    ASSERT_TRUE(sweepPort(addresses, port, limits, r, error)) << error;
+    EXPECT_EQ(r.answered, (std::vector<uint32_t>{0x7f002e01u, 0x7f002e02u}));
+    EXPECT_EQ(r.refused, 2);
+    EXPECT_EQ(r.silent, 4);
+    EXPECT_EQ(r.unreachable, 0);
+    // Four silent addresses, three at a time: two rounds of the timeout.
+    EXPECT_GE(r.elapsedMs, 2 * 400 - 20);
+    EXPECT_LT(r.elapsedMs, 5000);
+    for (int fd : fds) close(fd);
+}
+
+// The list a scan writes names the devices identified with their users and
+// never a password; --list reads it back as exactly those. The summary
+// counts every host that answered.
+TEST(FleetLogic, ScanListAndSummary) {
+    const struct {
+        const char* address;
+        const char* user;
+        Outcome outcome;
+        bool scanned;
+    } hosts[] = {
+        {"10.0.0.1", "admin", Outcome::Identified, true},  {"10.0.0.2", "ops", Outcome::Identified, true},
+        {"10.0.0.3", "admin", Outcome::NotUlx, true},      {"10.0.0.4", "admin", Outcome::PasswordNeeded, true},
+        {"10.0.0.5", "admin", Outcome::Identified, false},  // listed, outside the scan
+    };
+    std::vector<Record> records;
+    for (const auto& h : hosts) {
+        Record r;
+        r.entry.address = h.address;
+        r.entry.user = h.user;
+        r.entry.password = "s3cret";
+        r.entry.hasPassword = true;
+        r.entry.scanned = h.scanned;
+        r.outcome = h.outcome;
+        records.push_back(r);
+    }
+    const std::string text = scanListText(records, "found");
+    EXPECT_EQ(text.find("s3cret"), std::string::npos) << text;
+    EXPECT_NE(text.find("# 10.0.0.4,admin: password needed\n"), std::string::npos) << text;
+    std::vector<DeviceEntry> back;
+    std::string error;
+    ASSERT_TRUE(parseDeviceList(text, "found.txt", back, error)) << error;
+    ASSERT_EQ(back.size(), 2u) << text;
+    EXPECT_EQ(back[0].address + "," + back[0].user, "10.0.0.1,admin");
+    EXPECT_EQ(back[1].address + "," + back[1].user, "10.0.0.2,ops");
+    EXPECT_FALSE(back[0].hasPassword || back[1].hasPassword);
+
+    EXPECT_EQ(scanSummary(records), "4 hosts answered on port 80, 2 were ULX devices, 1 not a ULX, 1 password needed");
 }
 
 // A report that cannot go where it was asked goes beside it, here, or to

@@ -1,6 +1,7 @@
-// The files ulx-fleet reads: a device list, a password file's first line,
-// and an earlier report (--retry). Any bytes: no crash, and every device a
-// list gives has an address and credentials the device can receive.
+// What ulx-fleet reads from outside: a device list, a password file's first
+// line, an earlier report (--retry) and the ranges of --scan. Any bytes: no
+// crash, every device a list gives has an address and credentials the
+// device can receive, and a range is never empty, reversed or beyond a /16.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -21,5 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fleet::Outcome o;
             if (r.address.empty() || !fleet::outcomeFromText(r.outcome, o)) abort();
         }
+    uint32_t first = 0, last = 0;
+    if (fleet::parseScanRange(text, first, last, error) &&
+        (first == 0 || first > last || last - first >= fleet::kMaxScanAddresses))
+        abort();
     return 0;
 }

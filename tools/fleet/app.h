@@ -19,11 +19,12 @@ enum : int {
 };
 
 struct Options {
-    std::vector<std::string> lists, addresses;
-    std::string passwordFile, local, report, program, retry;
+    std::vector<std::string> lists, addresses, scans;
+    std::string passwordFile, local, report, program, retry, writeList;
     bool inventory = false, force = false, yes = false;
     long jobs = 16;
     long timeoutSeconds = 600;
+    long scanTimeoutMs = SweepLimits{}.timeoutMs;
     Rollout rollout;
 };
 
@@ -31,8 +32,10 @@ struct Options {
 [[noreturn]] void usageError(const std::string& text);
 Options parseArguments(int argc, char** argv);
 
-// sources.cpp: every device, in order, with its user and password; a bad
-// source ends the program with EXIT_USAGE before anything starts.
+// sources.cpp: every device, in order, with its user and password, then
+// the hosts a scan found answering (each marked scanned; an address listed
+// too keeps its line's user and password); a bad source ends the program
+// with EXIT_USAGE before anything starts.
 std::vector<DeviceEntry> collectDevices(const Options& o);
 bool readFile(const std::string& path, std::string& out);
 

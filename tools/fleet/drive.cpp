@@ -134,7 +134,7 @@ private:
     CancelReason reason() const {
         switch (person_->seen().cancelled) {
             case CancelCause::Requested: return CancelReason::Operator;
-            case CancelCause::Passwords: return CancelReason::Password;
+            case CancelCause::Passwords: return entry_.hasPassword ? CancelReason::Password : CancelReason::NoPassword;
             case CancelCause::LocalMissing: return CancelReason::LocalMissing;
             case CancelCause::Declined: return config_.inventory ? CancelReason::Inventory : CancelReason::Current;
             case CancelCause::Chosen:
@@ -164,9 +164,8 @@ private:
         }
         Outcome o = outcomeOfMessage(s.message, why, s.success);
         std::string detail;
-        if (why == CancelReason::Password)
-            detail = entry_.hasPassword ? "the device refused the password"
-                                        : "the device asks for a password and the list gives none";
+        if (why == CancelReason::Password) detail = "the device refused the password";
+        else if (why == CancelReason::NoPassword) detail = "the device asks for a password and none was given";
         else if (why == CancelReason::LocalMissing) detail = "the program does not offer the local address " + local_;
         else if (o == Outcome::ProgramFailed && s.message.empty())
             detail = "the program ended without a verdict (exit " + std::to_string(s.exitCode) + ")";

@@ -22,7 +22,8 @@ struct DeviceEntry {
     std::string user = "admin";
     std::string password;
     bool hasPassword = false;  // the line gave one (possibly empty)
-    std::string origin;        // "FILE:LINE", "command line" or "REPORT:RECORD"
+    std::string origin;        // "FILE:LINE", "command line", "REPORT:RECORD" or "scan"
+    bool scanned = false;      // the sweep found it answering on port 80
 };
 
 // Why a user name or password cannot reach the device as written (the
@@ -67,6 +68,7 @@ enum class Outcome {
     Upgraded,
     Current,
     WrongPassword,
+    PasswordNeeded,  // the device asks for a password and none was given
     NoResponse,
     NotUlx,  // the address answers with a web page that is no ULX status page
     ChallengeTooLong,  // the device's Digest challenge carries a value longer than the program keeps
@@ -96,8 +98,41 @@ bool messageOutcome(const std::string& message, Outcome& out);
 
 // The fleet's reason for a Cancel of its own, which decides what the
 // program's "User Abort" means.
-enum class CancelReason { None, Inventory, Current, Password, Operator, LocalMissing };
+enum class CancelReason { None, Inventory, Current, Password, NoPassword, Operator, LocalMissing };
 Outcome outcomeOfMessage(const std::string& message, CancelReason reason, bool success);
+
+// ---------------------------------------------------------------- discovery (scan.cpp)
+
+// The most addresses one run sweeps: a /16.
+constexpr uint32_t kMaxScanAddresses = 65536;
+
+// The addresses of a --scan value, first to last (host order): a CIDR
+// "a.b.c.d/P" (P 16 to 32, no host bits set; its hosts, without the
+// network and broadcast addresses up to a /30), a range "a.b.c.d-e" (last
+// octet d to e), or one address. False with the reason in error.
+bool parseScanRange(const std::string& text, uint32_t& first, uint32_t& last, std::string& error);
+// Every address of the values, each once, in order; false with the reason
+// in error for a bad value or more than kMaxScanAddresses in all.
+bool scanAddresses(const std::vector<std::string>& values, std::vector<uint32_t>& out, std::string& error);
+
+struct SweepLimits {
+    int timeoutMs = 1000;  // the longest one address may take to answer
+    int inFlight = 256;    // connections attempted at once
+};
+
+struct SweepResult {
+    std::vector<uint32_t> answered;  // a TCP connection was accepted, in address order
+    int refused = 0;                 // reset at once: a host, but nothing listens
+    int silent = 0;                  // no answer within the timeout
+    int unreachable = 0;             // the network said no (no route, no ARP answer)
+    long elapsedMs = 0;
+};
+
+// Tries a TCP connection to port of every address, at most inFlight at a
+// time, each for at most timeoutMs, and closes each at once. False with
+// the reason in error when the sweep itself cannot go on (no sockets).
+bool sweepPort(const std::vector<uint32_t>& addresses, uint16_t port, const SweepLimits& limits, SweepResult& result,
+               std::string& error);
 
 // ---------------------------------------------------------------- one device's run (drive.cpp)
 
@@ -196,6 +231,20 @@ bool reportWritable(const std::string& path, std::string& error);
 // current directory, else the temporary one: where it went in written, or
 // false when nowhere took it.
 bool writeReport(const std::string& path, const std::string& text, std::string& written, std::string& error);
+
+// Writes text to path through a file beside it, renamed: a reader never
+// sees half of it.
+bool writeWhole(const std::string& path, const std::string& text);
+
+// The device list of what a scan found, for --list: a line "address,user"
+// for each device identified (never a password), a comment line for each
+// host that may be a device the scan could not identify (a password, no
+// answer), nothing for the hosts that are no ULX. header: its first
+// comment line.
+std::string scanListText(const std::vector<Record>& records, const std::string& header);
+// "N hosts answered on port 80, M were ULX devices, K not a ULX", then the
+// other outcomes of the hosts the scan found.
+std::string scanSummary(const std::vector<Record>& records);
 
 // One record of a report that ulx-fleet wrote, as much as a retry needs.
 struct ReportRow {

@@ -1,8 +1,10 @@
 // ulx-fleet: upgrades many devices from one computer, unattended, with live
 // progress and a report. See --help and the README.
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -76,20 +78,26 @@ void printInventory(const std::vector<Record>& records) {
     }
 }
 
-// The summary, the report and the exit code.
-int finish(const Options& o, const Fleet& fleet, Gate stoppedBy) {
+// The summary, the report and the exit code. found: the scan's summary
+// line (empty without --scan).
+int finish(const Options& o, const Fleet& fleet, Gate stoppedBy, const std::string& found) {
     std::map<Outcome, int> tally;
     bool allGood = true;
     for (const Record& r : fleet.records) {
         ++tally[r.outcome];
         allGood = allGood && outcomeSucceeded(r.outcome) && (o.inventory || r.outcome != Outcome::Identified);
     }
-    if (o.inventory) printInventory(fleet.records);
+    const size_t count = fleet.records.size();
+    if (o.inventory && count > 0) printInventory(fleet.records);
     std::string counts;
     for (const auto& [outcome, n] : tally)
         counts += (counts.empty() ? "" : ", ") + std::to_string(n) + " " + outcomeText(outcome);
-    const size_t count = fleet.records.size();
-    printf("\n%zu device%s: %s\n", count, count == 1 ? "" : "s", counts.c_str());
+    if (count > 0) printf("\n%zu device%s: %s\n", count, count == 1 ? "" : "s", counts.c_str());
+    else printf("\nno ULX device found\n");
+    if (!found.empty()) printf("scan: %s\n", found.c_str());
+    // A scan that finds no device at all has most likely swept the wrong
+    // network.
+    if (!o.scans.empty() && count == 0) allGood = false;
     int code = allGood                              ? EXIT_ALL_GOOD
                : stoppedBy == Gate::CanaryFailed    ? EXIT_CANARY_FAILED
                : stoppedBy == Gate::TooManyFailures ? EXIT_TOO_MANY_FAILURES
@@ -113,15 +121,84 @@ int finish(const Options& o, const Fleet& fleet, Gate stoppedBy) {
     return code;
 }
 
+// The hosts a scan found that are no ULX leave the run: counted in the
+// summary line, never reported, listed or upgraded. An address the
+// operator listed stays whatever it is.
+void dropForeign(std::vector<Record>& records) {
+    records.erase(
+        std::remove_if(records.begin(), records.end(),
+                       [](const Record& r) { return r.outcome == Outcome::NotUlx && r.entry.origin == "scan"; }),
+        records.end());
+}
+
+void writeScanList(const Options& o, const std::vector<Record>& records) {
+    if (o.writeList.empty()) return;
+    std::string header = "ULX devices found by ulx-fleet --scan";
+    for (const std::string& s : o.scans) header += " " + s;
+    header += " at " + isoTime(WallClock::now());
+    if (writeWhole(o.writeList, scanListText(records, header))) printf("list: %s\n", o.writeList.c_str());
+    else fprintf(stderr, "ulx-fleet: cannot write the list %s\n", o.writeList.c_str());
+    fflush(stdout);
+}
+
+// Without --inventory, a scan's hosts are identified first, by the same
+// runs an inventory makes; the ULX devices among them join the upgrade,
+// the hosts that may be devices but could not be identified (a password,
+// no answer) keep that outcome. false when the operator cancelled.
+bool identifyScanned(const Options& o, const RunConfig& config, Fleet& fleet, std::vector<Record>& kept,
+                     std::string& found) {
+    Fleet scanned;
+    std::vector<Record> others;
+    for (Record& r : fleet.records) (r.entry.scanned ? scanned.records : others).push_back(r);
+    RunConfig identify = config;
+    identify.inventory = true;
+    Options plain = o;
+    plain.inventory = true;
+    plain.rollout = Rollout{};  // the canary and the failure limit are the upgrade's
+    if (!scanned.records.empty()) {
+        runFleet(scanned, identify, plain);
+        // runFleet takes Ctrl-C by sigtimedwait; at the warning's question
+        // it ends the program again.
+        sigset_t endSignals;
+        sigemptyset(&endSignals);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&endSignals, s);
+        pthread_sigmask(SIG_UNBLOCK, &endSignals, nullptr);
+    }
+    found = scanSummary(scanned.records);
+    writeScanList(o, scanned.records);
+    if (scanned.cancelLevel.load() > 0) {
+        fleet.records = scanned.records;
+        dropForeign(fleet.records);
+        return false;
+    }
+    for (Record& r : scanned.records) {
+        if (r.outcome == Outcome::Identified) {
+            Record fresh;
+            fresh.entry = r.entry;
+            fresh.local = r.local;
+            others.push_back(fresh);
+        } else {
+            kept.push_back(r);
+        }
+    }
+    dropForeign(kept);
+    fleet.records = others;
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options o = parseArguments(argc, argv);
+    std::string error;
+    if (!o.report.empty() && !reportWritable(o.report, error)) usageError(error);
+    if (!o.writeList.empty() && !reportWritable(o.writeList, error)) usageError("cannot write the list " + o.writeList);
+    // Inventory changes nothing; an upgrade needs the operator's word on
+    // the warning, once.
+    if (!o.inventory && !o.yes && !isatty(STDIN_FILENO)) usageError("no one can answer the warning here: give --yes");
     const std::vector<DeviceEntry> entries = collectDevices(o);
     Fleet fleet;
     prepareRecords(o, entries, fleet);
-    std::string error;
-    if (!o.report.empty() && !reportWritable(o.report, error)) usageError(error);
 
     RunConfig config;
     config.program = o.program.empty() ? defaultProgram() : o.program;
@@ -130,15 +207,26 @@ int main(int argc, char** argv) {
     config.timeoutMs = static_cast<int>(o.timeoutSeconds * 1000);
 
     signal(SIGPIPE, SIG_IGN);
-    // Inventory changes nothing; an upgrade needs the operator's word on
-    // the warning, once.
-    if (!o.inventory && !o.yes) {
-        if (!isatty(STDIN_FILENO)) usageError("no one can answer the warning here: give --yes");
-        if (!acknowledgeWarning(config.program, entries.size())) {
+    std::string found;
+    if (o.inventory) {
+        const Gate stoppedBy = fleet.records.empty() ? Gate::Open : runFleet(fleet, config, o);
+        if (!o.scans.empty()) {
+            found = scanSummary(fleet.records);
+            writeScanList(o, fleet.records);
+            dropForeign(fleet.records);
+        }
+        return finish(o, fleet, stoppedBy, found);
+    }
+    std::vector<Record> kept;
+    if (!o.scans.empty() && !identifyScanned(o, config, fleet, kept, found)) return finish(o, fleet, Gate::Open, found);
+    Gate stoppedBy = Gate::Open;
+    if (!fleet.records.empty()) {
+        if (!o.yes && !acknowledgeWarning(config.program, fleet.records.size())) {
             fprintf(stderr, "ulx-fleet: not acknowledged; nothing was done\n");
             return EXIT_SOME_FAILED;
         }
+        stoppedBy = runFleet(fleet, config, o);
     }
-    const Gate stoppedBy = runFleet(fleet, config, o);
-    return finish(o, fleet, stoppedBy);
+    fleet.records.insert(fleet.records.end(), kept.begin(), kept.end());
+    return finish(o, fleet, stoppedBy, found);
 }

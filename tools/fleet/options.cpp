@@ -21,6 +21,12 @@ const char HELP[] =
     "  --list FILE           the devices, one a line: address[,user[,password]];\n"
     "                        # starts a comment line; may be given more than once\n"
     "  ADDRESS               a device (user admin) given on the command line\n"
+    "  --scan RANGE          the devices found on port 80 of a.b.c.d/P (P 16 to 32) or\n"
+    "                        a.b.c.d-e (last octet d to e); may be given more than once.\n"
+    "                        Every host that answers is identified first; only ULX\n"
+    "                        devices are inventoried or upgraded\n"
+    "  --scan-timeout MS     how long an address may take to answer (default 1000)\n"
+    "  --write-list FILE     with --scan: the ULX devices found, as a --list file\n"
     "  --retry REPORT        the devices of an earlier report (CSV or JSON) that were\n"
     "                        neither upgraded nor already current; --list lines give\n"
     "                        their users and passwords\n"
@@ -63,8 +69,9 @@ void usageError(const std::string& text) {
 
 Options parseArguments(int argc, char** argv) {
     Options o;
-    const std::set<std::string> withValue = {"--list",    "--password-file", "--jobs",  "--local",  "--report",
-                                             "--timeout", "--program",       "--retry", "--canary", "--max-failures"};
+    const std::set<std::string> withValue = {
+        "--list",  "--password-file", "--jobs",         "--local", "--report",       "--timeout",   "--program",
+        "--retry", "--canary",        "--max-failures", "--scan",  "--scan-timeout", "--write-list"};
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i], value;
         if (arg == "--help" || arg == "-h") {
@@ -93,6 +100,9 @@ Options parseArguments(int argc, char** argv) {
         else if (arg == "--report") o.report = value;
         else if (arg == "--program") o.program = value;
         else if (arg == "--retry") o.retry = value;
+        else if (arg == "--scan") o.scans.push_back(value);
+        else if (arg == "--write-list") o.writeList = value;
+        else if (arg == "--scan-timeout") o.scanTimeoutMs = number(arg, value, 10, 60000);
         else if (arg == "--jobs") o.jobs = number(arg, value, 1, 1000);
         else if (arg == "--timeout") o.timeoutSeconds = number(arg, value, 1, 24 * 3600);
         else if (arg == "--canary") o.rollout.canary = static_cast<int>(number(arg, value, 1, 100000));
@@ -104,7 +114,12 @@ Options parseArguments(int argc, char** argv) {
     }
     if (o.inventory && o.force) usageError("--force and --inventory exclude each other");
     if (!o.report.empty() && !reportFormatKnown(o.report)) usageError("--report FILE ends in .csv or .json");
-    if (!o.retry.empty() && !o.addresses.empty()) usageError("--retry takes its devices from the report alone");
+    if (!o.retry.empty() && (!o.addresses.empty() || !o.scans.empty()))
+        usageError("--retry takes its devices from the report alone");
+    std::vector<uint32_t> scanned;
+    std::string error;
+    if (!scanAddresses(o.scans, scanned, error)) usageError("bad value for --scan: " + error);
+    if (!o.writeList.empty() && o.scans.empty()) usageError("--write-list writes what --scan found: give --scan");
     return o;
 }
 

@@ -19,6 +19,7 @@ const OutcomeName NAMES[] = {
     {Outcome::Upgraded, "upgraded"},
     {Outcome::Current, "already current"},
     {Outcome::WrongPassword, "wrong password"},
+    {Outcome::PasswordNeeded, "password needed"},
     {Outcome::NoResponse, "no response"},
     {Outcome::NotUlx, "not a ULX"},
     {Outcome::ChallengeTooLong, "password challenge too long"},
@@ -91,6 +92,7 @@ Outcome outcomeOfMessage(const std::string& message, CancelReason reason, bool s
             case CancelReason::Inventory: return message.empty() ? Outcome::ProgramFailed : Outcome::Identified;
             case CancelReason::Current: return message.empty() ? Outcome::ProgramFailed : Outcome::Current;
             case CancelReason::Password: return Outcome::WrongPassword;
+            case CancelReason::NoPassword: return Outcome::PasswordNeeded;
             case CancelReason::Operator: return Outcome::Cancelled;
             case CancelReason::LocalMissing:
             case CancelReason::None: return Outcome::ProgramFailed;

@@ -59,6 +59,8 @@ bool endsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+}  // namespace
+
 bool writeWhole(const std::string& path, const std::string& text) {
     std::string temporary = path + ".part";
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
@@ -70,8 +72,6 @@ bool writeWhole(const std::string& path, const std::string& text) {
     }
     return true;
 }
-
-}  // namespace
 
 std::string csvField(const std::string& s) {
     std::string text = s;

@@ -1,9 +1,9 @@
 // Where the devices come from: list files, the command line, or the report
-// of an earlier run (--retry); then the shared password for those whose line
-// gives none. A further source of devices goes beside these in
-// collectDevices().
+// of an earlier run (--retry), and the hosts a sweep of port 80 finds
+// (--scan); then the shared password for those whose line gives none.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -71,9 +71,10 @@ std::vector<DeviceEntry> fromRetry(const Options& o, const std::vector<DeviceEnt
 }
 
 // The password for the lines that give none: the password file's first
-// line (a file only its owner can read), else the environment.
-void giveSharedPassword(const Options& o, std::vector<DeviceEntry>& entries) {
-    std::string shared, error;
+// line (a file only its owner can read), else the environment; false when
+// neither gives one.
+bool sharedPassword(const Options& o, std::string& shared) {
+    std::string error;
     if (!o.passwordFile.empty()) {
         struct stat st {};
         std::string text;
@@ -87,13 +88,40 @@ void giveSharedPassword(const Options& o, std::vector<DeviceEntry>& entries) {
         if (std::string fault = credentialFault(shared); !fault.empty())
             usageError(std::string("$") + kPasswordVariable + ": " + fault);
     } else {
-        return;
+        return false;
     }
-    for (DeviceEntry& e : entries)
-        if (!e.hasPassword) {
-            e.password = shared;
-            e.hasPassword = true;
+    return true;
+}
+
+// The hosts that answer on port 80 of the --scan ranges, in address order.
+// A listed address keeps its entry; it is marked scanned.
+void fromScan(const Options& o, const std::vector<uint32_t>& addresses, std::vector<DeviceEntry>& entries) {
+    SweepLimits limits;
+    limits.timeoutMs = static_cast<int>(o.scanTimeoutMs);
+    SweepResult found;
+    std::string error;
+    if (!sweepPort(addresses, 80, limits, found, error)) {
+        fprintf(stderr, "ulx-fleet: %s\n", error.c_str());
+        exit(EXIT_SOME_FAILED);
+    }
+    printf("scan of %zu address%s: %zu answered on port 80, %d refused, %d silent, %d unreachable (%.2f s)\n",
+           addresses.size(), addresses.size() == 1 ? "" : "es", found.answered.size(), found.refused, found.silent,
+           found.unreachable, static_cast<double>(found.elapsedMs) / 1000);
+    fflush(stdout);
+    for (uint32_t a : found.answered) {
+        auto listed = std::find_if(entries.begin(), entries.end(),
+                                   [a](const DeviceEntry& e) { return e.addressValue == a && !e.scanned; });
+        if (listed != entries.end()) {
+            listed->scanned = true;
+            continue;
         }
+        DeviceEntry e;
+        e.addressValue = a;
+        e.address = ulxtools::formatDottedQuad(a);
+        e.origin = "scan";
+        e.scanned = true;
+        entries.push_back(e);
+    }
 }
 
 }  // namespace
@@ -111,11 +139,24 @@ std::vector<DeviceEntry> collectDevices(const Options& o) {
     std::vector<DeviceEntry> entries = fromLists(o);
     if (!o.retry.empty()) entries = fromRetry(o, entries);
     else fromCommandLine(o, entries);
-    if (entries.empty()) usageError("no device: give --list FILE, addresses or --retry REPORT");
+    std::vector<uint32_t> scanned;
+    std::string error;
+    if (!scanAddresses(o.scans, scanned, error)) usageError("bad value for --scan: " + error);
+    if (entries.empty() && o.scans.empty())
+        usageError("no device: give --list FILE, addresses, --scan or --retry REPORT");
     std::set<uint32_t> seen;
     for (const DeviceEntry& e : entries)
         if (!seen.insert(e.addressValue).second) usageError(e.origin + ": " + e.address + " is listed twice");
-    giveSharedPassword(o, entries);
+    // Every usage error before the sweep, which takes its time.
+    std::string shared;
+    const bool haveShared = sharedPassword(o, shared);
+    if (!o.scans.empty()) fromScan(o, scanned, entries);
+    if (haveShared)
+        for (DeviceEntry& e : entries)
+            if (!e.hasPassword) {
+                e.password = shared;
+                e.hasPassword = true;
+            }
     return entries;
 }
 
