@@ -46,9 +46,10 @@ int runUpgrade() {
     freezeRunSetup();
     const RunSetup& setup = runSetup();
 
-    int received = runDeviceRequest(setup.localAddress, FIRST_LOCAL_PORT, setup.deviceAddress, DEVICE_HTTP_PORT,
-                                    STATUS_PAGE, g_identificationAnswer, RESPONSE_MAX_CHARS);
-    if (received <= 0) failUpgrade("Upgrade Failed: No Response From ULX");
+    HttpResult identification =
+        runDeviceRequest(setup.localAddress, FIRST_LOCAL_PORT, setup.deviceAddress, DEVICE_HTTP_PORT, STATUS_PAGE,
+                         g_identificationAnswer, RESPONSE_MAX_CHARS);
+    if (identification.status != HTTP_ANSWERED) failUpgrade("Upgrade Failed: No Response From ULX");
     // A web server that is no ULX (a printer or router at a mistyped
     // address, an error page) gives no status page, by the one rule the
     // verification uses too: it must never reach the confirmation and the
@@ -62,7 +63,7 @@ int runUpgrade() {
         failUpgrade(message);
     }
 
-    DeviceInfo device = webDeviceInfo();
+    const DeviceInfo& device = identification.fields.info;
     decideStage(device.softwareVersion, imageVersionText(setup.transitionImage));
     if (!showConfirmDialog(device)) failUpgrade("Upgrade Failed: User Abort");
 

@@ -31,13 +31,17 @@ const uint8_t* blockData(const FirmwareImage& image, uint32_t block) {
     return image.bytes + static_cast<size_t>(block - 1) * TFTP_BLOCK_SIZE;
 }
 
-// The packet in flight, once more or for the first time.
+// The packet in flight, once more or for the first time. A datagram that
+// did not go out is lost as one dropped on the way would be: its
+// retransmission at the end of the interval makes it good, and a send that
+// keeps failing ends in the transfer's give-up. So the result is not
+// acted on here.
 void sendInFlight(TftpSession* session, const FirmwareImage& image, const SockAddrIn* peer) {
     if (session->blockInFlight == 0) {
-        sendOptionAck(session->socket, session->packet, peer, session->imageSize);
+        (void)sendOptionAck(session->socket, session->packet, peer, session->imageSize);
     } else {
-        sendDataBlock(session->socket, session->packet, blockData(image, session->blockInFlight), session->sizeInFlight,
-                      static_cast<uint16_t>(session->blockInFlight), peer);
+        (void)sendDataBlock(session->socket, session->packet, blockData(image, session->blockInFlight),
+                            session->sizeInFlight, static_cast<uint16_t>(session->blockInFlight), peer);
     }
 }
 

@@ -42,12 +42,13 @@ uint16_t readU16BE(const uint8_t* src);
 
 // Builds the option acknowledgement ("tsize" = imageSize, "timeout" = 5)
 // at the start of packet (TFTP_PACKET_SIZE bytes) and sends it to `to` as one
-// datagram. The send result, which callers do not examine.
-int sendOptionAck(PlatSocket s, uint8_t* packet, const SockAddrIn* to, uint32_t imageSize);
+// datagram. True when the datagram went out whole.
+bool sendOptionAck(PlatSocket s, uint8_t* packet, const SockAddrIn* to, uint32_t imageSize);
 // Builds DATA (opcode 3, block number, length bytes of data; length is cut
-// to 512) in packet and sends the 4 + length bytes to `to`.
-int sendDataBlock(PlatSocket s, uint8_t* packet, const uint8_t* data, uint32_t length, uint16_t block,
-                  const SockAddrIn* to);
+// to 512) in packet and sends the 4 + length bytes to `to`. True when the
+// datagram went out whole.
+bool sendDataBlock(PlatSocket s, uint8_t* packet, const uint8_t* data, uint32_t length, uint16_t block,
+                   const SockAddrIn* to);
 // The file name of a read request (opcode 1, then the name and its NUL),
 // read only within the `length` bytes received: it points into packet.
 // Null for any other datagram, and for a name whose NUL is not inside it.

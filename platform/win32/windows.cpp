@@ -290,13 +290,13 @@ void platEndDialog(PlatWindow w, int result) {
 // theirs left in the queue would pile up and wake every idle wait at once.
 // The core's windows of a thread are only the ones it pumps, so taking
 // the thread's messages takes w's.
-int platPeekAndDispatch(PlatWindow w) {
-    if (w != 0 && !windowOf(w)) return 0;
+bool platPeekAndDispatch(PlatWindow w) {
+    if (w != 0 && !windowOf(w)) return false;
     MSG msg;
-    if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) return 0;
+    if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) return false;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
-    return 1;
+    return true;
 }
 
 void platSetWindowText(PlatWindow w, const char* text) {
@@ -356,11 +356,11 @@ int platMessageBox(PlatWindow owner, const char* text, const char* caption) {
     return result == IDOK ? 1 : 0;
 }
 
-int platGetWindowRect(PlatWindow w, PlatRect* rect) {
+bool platGetWindowRect(PlatWindow w, PlatRect* rect) {
     RECT r;
-    if (!GetWindowRect(windowOf(w), &r)) return 0;
+    if (!GetWindowRect(windowOf(w), &r)) return false;
     *rect = PlatRect{r.left, r.top, r.right, r.bottom};
-    return 1;
+    return true;
 }
 
 void platGetScreenSize(int* width, int* height) {

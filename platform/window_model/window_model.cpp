@@ -370,9 +370,9 @@ void platEndDialog(PlatWindow number, int result) {
     }
 }
 
-int platPeekAndDispatch(PlatWindow w) {
+bool platPeekAndDispatch(PlatWindow w) {
     ThreadQueue* q = currentThreadQueueIfAny();
-    return q && dispatchOne(q, w) ? 1 : 0;
+    return q && dispatchOne(q, w);
 }
 
 void platWaitMessage(uint32_t ms) {
@@ -492,12 +492,12 @@ int platMessageBox(PlatWindow owner, const char* text, const char* caption) {
     return box->result;
 }
 
-int platGetWindowRect(PlatWindow number, PlatRect* rect) {
+bool platGetWindowRect(PlatWindow number, PlatRect* rect) {
     std::lock_guard<std::mutex> hold(g_lock);
     auto w = findLocked(number);
-    if (!w) return 0;
+    if (!w) return false;
     *rect = w->rect;
-    return 1;
+    return true;
 }
 
 void platGetScreenSize(int* width, int* height) {
