@@ -58,7 +58,7 @@ bool restartsToward(const TftpSession* session, int received) {
 }  // namespace
 
 bool runTftpSession(const RunSetup& setup, PlatSocket s, uint16_t localPort, uint32_t peerAddress, uint16_t peerPort,
-                    const char* fileName) {
+                    const char* fileName, char* reportedVersion, int cap) {
     TftpSession* session = static_cast<TftpSession*>(calloc(1, sizeof(TftpSession)));
     if (!session) failUpgrade("Upgrade Failed: Can't malloc for TFTP session");
     session->socket = s;
@@ -78,6 +78,7 @@ bool runTftpSession(const RunSetup& setup, PlatSocket s, uint16_t localPort, uin
 
     bool complete = transferImage(session);
     bool verified = waitAndVerify(session, complete);
+    copyText(reportedVersion, cap, session->reportedVersion);
     free(session);
     return verified;
 }

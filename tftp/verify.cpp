@@ -117,7 +117,7 @@ bool waitAndVerify(TftpSession* session, bool complete) {
             if (!compare || strcmp(expected, reported) == 0) {
                 // What the verifying page reports, or nothing: never the
                 // version read before the upgrade.
-                if (g_stage.load() == Stage::Target) showSuccessDialog(reported);
+                copyText(session->reportedVersion, sizeof session->reportedVersion, reported);
                 return true;
             }
             onOldVersion = session->versionBefore[0] != '\0' && strcmp(reported, session->versionBefore) == 0;

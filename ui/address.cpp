@@ -1,5 +1,5 @@
-// The address dialog: the device's address, this computer's address it
-// fetches the firmware from, and the TFTP file name drawn on OK.
+// The address dialog: the device's address, and this computer's address it
+// fetches the firmware from.
 #include <cstdio>
 #include <cstring>
 
@@ -109,10 +109,6 @@ int addressProc(PlatWindow w, int event, int param) {
             platSetFocus(w, IDC_ADDRESS);
             return 0;
         }
-        char name[32];
-        snprintf(name, sizeof name, "/ulx%x.bi%d", static_cast<unsigned>(nextRandom() & 0xFFFF),
-                 static_cast<int>(g_stage.load()));
-        setTftpFileName(name);
         g_addressOut->deviceAddress = device;
         copyText(g_addressOut->deviceAddressText, sizeof g_addressOut->deviceAddressText, text);
         g_addressOut->localAddress = local;
