@@ -146,8 +146,10 @@ enum PlatDialogEvent {
 
 // A dialog procedure. For DLG_INIT it returns 1 to let the dialog manager
 // put the focus on the first tab stop, 0 when it set the focus itself.
-// For DLG_COMMAND its result is ignored.
-typedef int (*PlatDialogProc)(PlatWindow dlg, int event, int param);
+// For DLG_COMMAND its result is ignored. context is the value the dialog
+// was created with, handed to every call (on Windows the creation's
+// lParam, kept with the window).
+typedef int (*PlatDialogProc)(PlatWindow dlg, int event, int param, void* context);
 
 struct PlatRect {
     int left, top, right, bottom;
@@ -157,10 +159,12 @@ struct PlatRect {
 void platInitCommonControls();
 
 // Modal dialog from a template: runs its loop until platEndDialog and
-// returns that result; -1 when the dialog could not be created.
-int platDialogBox(const DialogTemplate* tmpl, PlatDialogProc proc);
-// Modeless dialog from a template, created hidden. 0 on failure.
-PlatWindow platCreateDialog(const DialogTemplate* tmpl, PlatDialogProc proc);
+// returns that result; -1 when the dialog could not be created. context
+// goes to every call of proc and must outlive the dialog.
+int platDialogBox(const DialogTemplate* tmpl, PlatDialogProc proc, void* context);
+// Modeless dialog from a template, created hidden. 0 on failure. context as
+// for platDialogBox.
+PlatWindow platCreateDialog(const DialogTemplate* tmpl, PlatDialogProc proc, void* context);
 void platShowWindow(PlatWindow w);
 void platDestroyWindow(PlatWindow w);
 void platEndDialog(PlatWindow w, int result);

@@ -110,7 +110,8 @@ const char FIREWALL_HINT[] = "No Request From ULX After 2 Minutes: Firewall Bloc
     uint16_t port = startTftpListener(run, &handBack);
     snprintf(caption, sizeof caption, "listener-port %u", unsigned{port});
     static const DialogTemplate marker{991, 10, 10, caption, "MS Sans Serif", 8, nullptr, 0};
-    platCreateDialog(&marker, [](PlatWindow, int, int) { return 0; });
+    platCreateDialog(
+        &marker, [](PlatWindow, int, int, void*) { return 0; }, nullptr);
     char reported[128];
     TftpOutcome outcome = tftpAwaitOutcome(&handBack, reported, sizeof reported);
     if (outcome == TftpOutcome::TransitionVerified) {

@@ -194,7 +194,8 @@ public:
                     showSuccessDialog(reported);
             }
             static const DialogTemplate marker{990, 10, 10, "tftp session over", "MS Sans Serif", 8, nullptr, 0};
-            platDestroyWindow(platCreateDialog(&marker, [](PlatWindow, int, int) { return 0; }));
+            platDestroyWindow(platCreateDialog(
+                &marker, [](PlatWindow, int, int, void*) { return 0; }, nullptr));
         });
         return true;
     }
