@@ -40,15 +40,17 @@ int main(int argc, char** argv) {
     const uint32_t local = address(argv[1]), device = address(argv[2]);
     const int count = argc > 3 ? atoi(argv[3]) : 10;
     const char* path = "/admin/advanced";
-    if (httpGet(local, FIRST_LOCAL_PORT, device, DEVICE_HTTP_PORT, path, g_answer, RESPONSE_MAX_CHARS) == HTTP_REFUSED)
-        webStoreCredentials("admin", "secret");
+    HttpResult first = httpGet(local, FIRST_LOCAL_PORT, device, DEVICE_HTTP_PORT, path, g_answer, RESPONSE_MAX_CHARS);
+    webStoreResult(first);
+    if (first.status == HTTP_REFUSED) webStoreCredentials("admin", "secret");
     std::vector<uint32_t> times;
     int pages = 0;
     for (int i = 0; i < count; ++i) {
         uint32_t start = platClockMs();
-        int n = httpGet(local, FIRST_LOCAL_PORT, device, DEVICE_HTTP_PORT, path, g_answer, RESPONSE_MAX_CHARS);
+        HttpResult r = httpGet(local, FIRST_LOCAL_PORT, device, DEVICE_HTTP_PORT, path, g_answer, RESPONSE_MAX_CHARS);
+        webStoreResult(r);
         times.push_back(platClockMs() - start);
-        pages += n > 0 && countDeviceLabels(g_answer) > 0;
+        pages += r.status == HTTP_ANSWERED && countDeviceLabels(g_answer) > 0;
     }
     if (times.empty()) return 2;
     std::sort(times.begin(), times.end());

@@ -92,10 +92,13 @@ bool writeWholeFile(const char* path, const std::vector<uint8_t>& bytes) {
     setup.deviceAddress = 0x7f000001u;  // atftp on loopback sends from 127.0.0.1: that is the device here
     g_stage.store(Stage::Target);
     setTftpFileName(FILE_NAME);
-    uint16_t port = startTftpListener(setup);
+    static TftpHandBack handBack;
+    uint16_t port = startTftpListener(setup, &handBack);
     fprintf(stderr, "port %u\n", static_cast<unsigned>(port));
     fflush(stderr);
-    for (;;) platSleepMs(1000);
+    char reported[128];
+    tftpAwaitOutcome(&handBack, reported, sizeof reported);
+    platExitProcess(0);
 }
 
 // ---------------------------------------------------------------- processes

@@ -27,12 +27,23 @@ void sendUpgradeRequest(const RunSetup& setup, uint16_t port) {
                      g_upgradeOrderAnswer, RESPONSE_MAX_CHARS);
 }
 
-// From here on the listener thread ends the process.
-[[noreturn]] void idleForever() {
-    for (;;) platSleepMs(1000);
+// The TFTP file name the device is told to fetch: a fresh random number,
+// and the stage's digit in the suffix.
+void drawTftpFileName(Stage stage) {
+    char name[32];
+    if (snprintf(name, sizeof name, "/ulx%x.bi%d", static_cast<unsigned>(nextRandom()), static_cast<int>(stage)) < 0)
+        name[0] = '\0';  // not with these conversions; an empty name is never asked for
+    setTftpFileName(name);
 }
+
+// Where the listener hands each session's outcome back to the run.
+TftpHandBack g_handBack;
+
 }  // namespace
 
+// The whole run on the user-interface thread, from the warning to the
+// verdict. A failure on the way ends the process through failUpgrade; the
+// end of a run that was not stopped earlier is the return.
 int runUpgrade() {
     RunSetup* edit = editRunSetup();
     startup(edit);
@@ -43,12 +54,16 @@ int runUpgrade() {
     edit->deviceAddress = choice.deviceAddress;
     copyText(edit->deviceAddressText, sizeof edit->deviceAddressText, choice.deviceAddressText);
     edit->localAddress = choice.localAddress;
+    // Drawn before the stage is decided: the first name carries the
+    // build's first stage, whatever the device turns out to need.
+    drawTftpFileName(g_stage.load());
     freezeRunSetup();
     const RunSetup& setup = runSetup();
 
-    int received = runDeviceRequest(setup.localAddress, FIRST_LOCAL_PORT, setup.deviceAddress, DEVICE_HTTP_PORT,
-                                    STATUS_PAGE, g_identificationAnswer, RESPONSE_MAX_CHARS);
-    if (received <= 0) failUpgrade("Upgrade Failed: No Response From ULX");
+    HttpResult identification =
+        runDeviceRequest(setup.localAddress, FIRST_LOCAL_PORT, setup.deviceAddress, DEVICE_HTTP_PORT, STATUS_PAGE,
+                         g_identificationAnswer, RESPONSE_MAX_CHARS);
+    if (identification.status != HTTP_ANSWERED) failUpgrade("Upgrade Failed: No Response From ULX");
     // A web server that is no ULX (a printer or router at a mistyped
     // address, an error page) gives no status page, by the one rule the
     // verification uses too: it must never reach the confirmation and the
@@ -62,24 +77,28 @@ int runUpgrade() {
         failUpgrade(message);
     }
 
-    DeviceInfo device = webDeviceInfo();
+    const DeviceInfo& device = identification.fields.info;
     decideStage(device.softwareVersion, imageVersionText(setup.transitionImage));
     if (!showConfirmDialog(device)) failUpgrade("Upgrade Failed: User Abort");
 
-    uint16_t port = startTftpListener(setup);
-    Stage stage = g_stage.load();
+    uint16_t port = startTftpListener(setup, &g_handBack);
     sendUpgradeRequest(setup, port);
-    if (stage == Stage::Target) idleForever();
+    char reported[sizeof DeviceInfo::softwareVersion];
+    TftpOutcome outcome = tftpAwaitOutcome(&g_handBack, reported, sizeof reported);
 
     // Two-stage: once the listener has delivered and verified the
     // Transition image, the device is told to fetch the Target image under
-    // a new name. After a failed Transition session the listener ends the
-    // process instead, so the Target order is never sent.
-    while (g_stage.load() != Stage::Target) platSleepMs(10);
-    char fileName[32];
-    snprintf(fileName, sizeof fileName, "/ulx%x.bi%d", static_cast<unsigned>(nextRandom()),
-             static_cast<int>(Stage::Target));
-    setTftpFileName(fileName);
-    sendUpgradeRequest(setup, port);
-    idleForever();
+    // a new name. After a failed Transition session the Target order is
+    // never sent.
+    if (outcome == TftpOutcome::TransitionVerified) {
+        g_stage.store(Stage::Target);
+        drawTftpFileName(Stage::Target);
+        sendUpgradeRequest(setup, port);
+        outcome = tftpAwaitOutcome(&g_handBack, reported, sizeof reported);
+    }
+    // A failed session has shown its message already. The success dialog
+    // shows what the verifying page reported, never the version read
+    // before the upgrade.
+    if (outcome == TftpOutcome::TargetVerified) showSuccessDialog(reported);
+    return 0;
 }

@@ -46,8 +46,8 @@ typedef int (*PlatThreadProc)(void* arg);
 
 // Starts a thread running proc(arg) at once. Returns 0 on failure.
 PlatThreadHandle platStartThread(PlatThreadProc proc, void* arg);
-// Non-blocking: 1 and the thread's exit value once it has ended, else 0.
-int platThreadEnded(PlatThreadHandle thread, int* exitValue);
+// Non-blocking: true and the thread's exit value once it has ended.
+bool platThreadEnded(PlatThreadHandle thread, int* exitValue);
 // Drops the handle; the thread itself runs on (or has ended) unaffected.
 void platReleaseThread(PlatThreadHandle thread);
 
@@ -102,6 +102,8 @@ int platBindClient(PlatSocket s, const SockAddrIn* local);
 // on any other failure.
 constexpr int PLAT_CONNECT_IN_USE = -2;
 int platConnect(PlatSocket s, const SockAddrIn* remote, uint32_t timeoutMs);
+// Sends len bytes: the number sent (len when all went out), < 0 on error.
+// A short or failed send is the caller's to handle.
 int platSend(PlatSocket s, const void* data, int len);
 // Blocking (or non-blocking after platSetNonBlocking) receive:
 // > 0 bytes, 0 when the peer closed, < 0 on error or nothing pending.
@@ -111,13 +113,14 @@ int platRecv(PlatSocket s, void* buf, int size);
 // PLAT_RECV_TIMED_OUT when nothing came in time, another value < 0 on error.
 constexpr int PLAT_RECV_TIMED_OUT = -2;
 int platRecvWithin(PlatSocket s, void* buf, int size, uint32_t timeoutMs);
+// One datagram: len when it went out, < 0 on error.
 int platSendTo(PlatSocket s, const void* data, int len, const SockAddrIn* to);
 int platRecvFrom(PlatSocket s, void* buf, int size, SockAddrIn* from);
 int platSetNonBlocking(PlatSocket s);
 void platCloseSocket(PlatSocket s);
 // Waits until the socket is readable or a window message for the calling
-// thread arrives, for at most ms milliseconds. 1 readable, 0 otherwise.
-int platWaitSocketOrMessage(PlatSocket s, uint32_t ms);
+// thread arrives, for at most ms milliseconds. True when readable.
+bool platWaitSocketOrMessage(PlatSocket s, uint32_t ms);
 // Waits until a window message for the calling thread is pending, for at
 // most ms milliseconds on the clock; at once when one already is.
 void platWaitMessage(uint32_t ms);
@@ -128,8 +131,8 @@ int platLocalAddresses(uint32_t* table, int max);
 
 // ---------------------------------------------------------------- resources
 
-// Finds an embedded resource by type name and id. 1 when found.
-int platFindResource(const char* type, int id, const uint8_t** bytes, uint32_t* size);
+// Finds an embedded resource by type name and id. True when found.
+bool platFindResource(const char* type, int id, const uint8_t** bytes, uint32_t* size);
 
 // ---------------------------------------------------------------- windows
 
@@ -143,8 +146,10 @@ enum PlatDialogEvent {
 
 // A dialog procedure. For DLG_INIT it returns 1 to let the dialog manager
 // put the focus on the first tab stop, 0 when it set the focus itself.
-// For DLG_COMMAND its result is ignored.
-typedef int (*PlatDialogProc)(PlatWindow dlg, int event, int param);
+// For DLG_COMMAND its result is ignored. context is the value the dialog
+// was created with, handed to every call (on Windows the creation's
+// lParam, kept with the window).
+typedef int (*PlatDialogProc)(PlatWindow dlg, int event, int param, void* context);
 
 struct PlatRect {
     int left, top, right, bottom;
@@ -154,17 +159,19 @@ struct PlatRect {
 void platInitCommonControls();
 
 // Modal dialog from a template: runs its loop until platEndDialog and
-// returns that result; -1 when the dialog could not be created.
-int platDialogBox(const DialogTemplate* tmpl, PlatDialogProc proc);
-// Modeless dialog from a template, created hidden. 0 on failure.
-PlatWindow platCreateDialog(const DialogTemplate* tmpl, PlatDialogProc proc);
+// returns that result; -1 when the dialog could not be created. context
+// goes to every call of proc and must outlive the dialog.
+int platDialogBox(const DialogTemplate* tmpl, PlatDialogProc proc, void* context);
+// Modeless dialog from a template, created hidden. 0 on failure. context as
+// for platDialogBox.
+PlatWindow platCreateDialog(const DialogTemplate* tmpl, PlatDialogProc proc, void* context);
 void platShowWindow(PlatWindow w);
 void platDestroyWindow(PlatWindow w);
 void platEndDialog(PlatWindow w, int result);
 // Takes at most one pending message for w and its controls (every window
 // of the calling thread when w is 0), without waiting, and hands it to its
-// window's procedure. 1 when a message was handled.
-int platPeekAndDispatch(PlatWindow w);
+// window's procedure. True when a message was handled.
+bool platPeekAndDispatch(PlatWindow w);
 
 void platSetWindowText(PlatWindow w, const char* text);
 void platSetItemText(PlatWindow w, int id, const char* text);
@@ -184,8 +191,8 @@ void platSetFocus(PlatWindow w, int id);
 // owner is. Returns 1 (OK) when the user closes it.
 int platMessageBox(PlatWindow owner, const char* text, const char* caption);
 
-// The window's outer rectangle in screen coordinates. 1 on success.
-int platGetWindowRect(PlatWindow w, PlatRect* rect);
+// The window's outer rectangle in screen coordinates. True on success.
+bool platGetWindowRect(PlatWindow w, PlatRect* rect);
 void platGetScreenSize(int* width, int* height);
 // Moves the window, keeping its size, and brings it to the top.
 void platMoveWindowTop(PlatWindow w, int x, int y);

@@ -37,7 +37,7 @@ TEST(Templates, EveryDialogOnceWithUniqueIdsAndOneDefault) {
 }
 
 // A window that centres itself on opening.
-int centreProc(PlatWindow w, int event, int) {
+int centreProc(PlatWindow w, int event, int, void*) {
     if (event == DLG_INIT) centerWindow(w);
     return 1;
 }
@@ -50,7 +50,7 @@ TEST(CenterWindow, HalvesByArithmeticShift) {
     };
     for (const auto& [cx, cy, place] : cases) {
         DialogTemplate t{900, cx, cy, "probe", "MS Sans Serif", 8, nullptr, 0};
-        PlatWindow w = platCreateDialog(&t, centreProc);
+        PlatWindow w = platCreateDialog(&t, centreProc, nullptr);
         ASSERT_GT(w, 0);
         EXPECT_EQ(ui.waitLine(cmd("place", w)), cmd("place", w, place));
         platDestroyWindow(w);
@@ -138,9 +138,9 @@ TEST(MessageBox, TaskModalDisablesOnlyTheCallingThreadsWindows) {
     InProcessUi ui;
     DialogTemplate t{900, 100, 50, "probe", "MS Sans Serif", 8, nullptr, 0};
     PlatWindow other = 0;
-    std::thread([&] { other = platCreateDialog(&t, centreProc); }).join();
+    std::thread([&] { other = platCreateDialog(&t, centreProc, nullptr); }).join();
     std::thread uiThread([&] {
-        PlatWindow mine = platCreateDialog(&t, centreProc);
+        PlatWindow mine = platCreateDialog(&t, centreProc, nullptr);
         platShowWindow(mine);
         reportError("Upgrade Failed: User Abort");
         platDestroyWindow(mine);

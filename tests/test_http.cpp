@@ -220,10 +220,14 @@ protected:
         memset(&g_webState.digest, 0, sizeof g_webState.digest);
         memset(&g_webState.device, 0, sizeof g_webState.device);
     }
-    // One exchange from local (any port from 23456 up) to device:80; the
-    // buffer has guard bytes behind its size.
-    int get(const char* local, const char* device, const char* path = "/admin/advanced") {
-        return httpGet(ip(local), 23456, ip(device), 80, path, buffer.data(), RESPONSE_MAX_CHARS);
+    // One exchange from local (any port from 23456 up) to device:80, its
+    // result stored as the runner stores it; the buffer has guard bytes
+    // behind its size.
+    HttpResult get(const char* local, const char* device, const char* path = "/admin/advanced") {
+        HttpResult r = httpGet(ip(local), 23456, ip(device), 80, path, buffer.data(), RESPONSE_MAX_CHARS);
+        EXPECT_EQ(r.length > 0, r.status == HTTP_ANSWERED);
+        webStoreResult(r);
+        return r;
     }
     std::string buffered(size_t n) const { return std::string(buffer.data(), n); }
     void expectFields(bool found = true) {  // DeviceInfo against kDeviceFields, in its order
@@ -242,10 +246,10 @@ TEST_F(HttpGet, WithoutPasswordFromTheFirstFreePortOrNone) {
     ASSERT_EQ(server.start("127.0.3.11", 80, inOrder({{statusPage(), false, 3}})), "");
     int taken = takePort("127.0.3.10", 23456);
     ASSERT_GE(taken, 0);
-    int n = get("127.0.3.10", "127.0.3.11");
+    int n = get("127.0.3.10", "127.0.3.11").length;
     close(taken);
     EXPECT_EQ(n, static_cast<int>(statusPage().size()));
-    EXPECT_GT(get("127.0.3.10", "127.0.3.11"), 0);
+    EXPECT_EQ(get("127.0.3.10", "127.0.3.11").status, HTTP_ANSWERED);
     auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].bytes, "GET /admin/advanced HTTP/1.1\r\nHost: 127.0.3.11\r\n\r\n");
@@ -261,7 +265,7 @@ TEST_F(HttpGet, WithoutPasswordFromTheFirstFreePortOrNone) {
     int probe = dup(0);  // the lowest free descriptor before the exchange
     close(probe);
     buffer[0] = '\x55';
-    EXPECT_EQ(get("127.0.3.26", "127.0.3.11"), HTTP_NO_BIND);
+    EXPECT_EQ(get("127.0.3.26", "127.0.3.11").status, HTTP_NO_BIND);
     int after = dup(0);
     close(after);
     EXPECT_EQ(after, probe);
@@ -279,7 +283,7 @@ TEST_F(HttpGet, RefusalStoresTheChallengeThenEveryAuthorisedRequestRaisesTheNonc
         "qop=\"auth\", opaque=\"op\"\r\nContent-Type: text/html\r\n\r\n" +
         statusPageHtml();
     ASSERT_EQ(server.start("127.0.3.13", 80, inOrder({{answer}, {answer}, {statusPage()}})), "");
-    EXPECT_EQ(get("127.0.3.12", "127.0.3.13"), -1);
+    EXPECT_EQ(get("127.0.3.12", "127.0.3.13").status, HTTP_REFUSED);
     EXPECT_STREQ(g_webState.digest.nonce, "n2");
     expectFields(false);
 
@@ -287,7 +291,8 @@ TEST_F(HttpGet, RefusalStoresTheChallengeThenEveryAuthorisedRequestRaisesTheNonc
     copyText(g_webState.digest.password, 128, "secret");
     const char* paths[] = {"/admin/advanced", "/admin/upgrade?tftp://127.0.3.12:69/ulx7400.bin", "/admin/advanced"};
     for (unsigned i = 0; i < 3; ++i) {
-        EXPECT_EQ(get("127.0.3.12", "127.0.3.13", paths[i]) > 0, i > 0);  // the first is refused again
+        EXPECT_EQ(get("127.0.3.12", "127.0.3.13", paths[i]).status,
+                  i > 0 ? HTTP_ANSWERED : HTTP_REFUSED);  // the first is refused again
         EXPECT_EQ(g_webState.digest.nonceCount, i + 1);
         ASSERT_TRUE(server.waitRequests(i + 2));
         std::string request = server.requests()[i + 1].bytes;
@@ -313,11 +318,11 @@ TEST_F(HttpGet, UnreachableSilentOrDrippingDeviceIsAFailedAttempt) {
     DigestState state = g_webState.digest;
     DeviceInfo info = g_webState.device;
     SynCounter attempts("127.0.3.17");  // nothing listens there
-    EXPECT_EQ(get("127.0.3.16", "127.0.3.17"), 0);
+    EXPECT_EQ(get("127.0.3.16", "127.0.3.17").status, HTTP_NO_ANSWER);
     EXPECT_EQ(memcmp(&state, &g_webState.digest, sizeof state), 0);
     EXPECT_EQ(buffer[0], '\x55');
     for (int attempt = 0; attempt < 2; ++attempt) {
-        EXPECT_EQ(get("127.0.3.24", "127.0.3.25"), 0) << attempt;
+        EXPECT_EQ(get("127.0.3.24", "127.0.3.25").status, HTTP_NO_ANSWER) << attempt;
         EXPECT_EQ(buffer[0], '\0');
     }
     EXPECT_EQ(g_webState.digest.nonceCount, 7u);  // both were sent
@@ -345,13 +350,13 @@ TEST_F(HttpGet, KeepAliveAnswersEndWithTheirFraming) {
                                 std::string(1025, 'n') + "\"\r\nContent-Length: 0\r\n\r\n";
     struct Case {
         Reply reply;
-        int expected;
+        HttpStatus expected;
         std::string answer;  // what the buffer holds
     } cases[] = {
-        {{statusPage(), false, 1, true}, static_cast<int>(statusPage().size()), statusPage()},
-        {{lower + "HTTP/1.0 200 OK", false, 1, true}, static_cast<int>(lower.size()), lower},
-        {{head + chunks + "0\r\n\r\n", false, 5, true}, static_cast<int>((head + html).size()), head + html},
-        {{head + "3\r\nabcd\r\n", false, 1, true}, 0, ""},
+        {{statusPage(), false, 1, true}, HTTP_ANSWERED, statusPage()},
+        {{lower + "HTTP/1.0 200 OK", false, 1, true}, HTTP_ANSWERED, lower},
+        {{head + chunks + "0\r\n\r\n", false, 5, true}, HTTP_ANSWERED, head + html},
+        {{head + "3\r\nabcd\r\n", false, 1, true}, HTTP_NO_ANSWER, ""},
         {{refusal, false, 1, true}, HTTP_CHALLENGE_TOO_LONG, ""},
     };
     std::vector<Reply> replies;
@@ -360,8 +365,10 @@ TEST_F(HttpGet, KeepAliveAnswersEndWithTheirFraming) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reply.bytes.substr(0, 60));
         memset(&g_webState.device, 0, sizeof g_webState.device);
-        EXPECT_EQ(get("127.0.3.30", "127.0.3.31"), c.expected);
-        if (c.expected <= 0) continue;
+        HttpResult r = get("127.0.3.30", "127.0.3.31");
+        EXPECT_EQ(r.status, c.expected);
+        if (c.expected != HTTP_ANSWERED) continue;
+        EXPECT_EQ(r.length, static_cast<int>(c.answer.size()));
         EXPECT_EQ(buffered(c.answer.size() + 1), c.answer + '\0');
         expectFields();
     }
@@ -374,8 +381,8 @@ TEST_F(HttpGet, PortsStillConnectedToOneDeviceServeAnother) {
     WebServer other;
     ASSERT_EQ(server.start("127.0.3.35", 80, inOrder({{statusPage(), false, 1, true}})), "");
     ASSERT_EQ(other.start("127.0.3.36", 80, inOrder({{statusPage()}})), "");
-    for (int i = 0; i < BIND_ATTEMPTS; ++i) ASSERT_GT(get("127.0.3.34", "127.0.3.35"), 0) << i;
-    EXPECT_EQ(get("127.0.3.34", "127.0.3.36"), static_cast<int>(statusPage().size()));
+    for (int i = 0; i < BIND_ATTEMPTS; ++i) ASSERT_EQ(get("127.0.3.34", "127.0.3.35").status, HTTP_ANSWERED) << i;
+    EXPECT_EQ(get("127.0.3.34", "127.0.3.36").length, static_cast<int>(statusPage().size()));
     ASSERT_EQ(other.requests().size(), 1u);
     EXPECT_EQ(other.requests()[0].peerPort, 23456);
 }
@@ -401,7 +408,7 @@ TEST_F(HttpGet, AnswersThatAreNoPasswordDemandGiveTheirByteCount) {
         SCOPED_TRACE(a.substr(0, 30) + "... " + std::to_string(a.size()));
         memset(&g_webState.device, 0, sizeof g_webState.device);
         const size_t n = std::min<size_t>(a.size(), RESPONSE_MAX_CHARS);
-        EXPECT_EQ(get("127.0.3.20", "127.0.3.21"), static_cast<int>(n));
+        EXPECT_EQ(get("127.0.3.20", "127.0.3.21").length, static_cast<int>(n));
         EXPECT_EQ(buffered(n + 1), a.substr(0, n) + '\0');
         EXPECT_EQ(std::string(buffer.begin() + RESPONSE_BUFFER_SIZE, buffer.end()), std::string(64, '\x55'));
         EXPECT_EQ(g_webState.digest.nonceCount, 0u);

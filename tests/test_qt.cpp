@@ -209,16 +209,19 @@ TEST(QtAddressEntry, FollowsTheAddressControlRules) {
 }
 
 // A dialog run by another thread: its procedure runs on that thread when
-// it takes its messages, whatever the user does on the GUI thread.
+// it takes its messages, whatever the user does on the GUI thread. OK ends
+// it with the result its context holds, so a context lost on the way to a
+// command shows.
 std::atomic<bool> g_offGuiThread{true};
-int recordingProc(PlatWindow w, int event, int param) {
+int g_okResult = 1;
+int recordingProc(PlatWindow w, int event, int param, void* context) {
     if (QThread::currentThread() == app().thread()) g_offGuiThread = false;
     if (event == DLG_INIT) {
         platSetFocus(w, IDC_CANCEL);
         centerWindow(w);
         return 0;
     }
-    if (param == IDC_OK || param == IDC_CANCEL) platEndDialog(w, param == IDC_OK ? 1 : 0);
+    if (param == IDC_OK || param == IDC_CANCEL) platEndDialog(w, param == IDC_OK ? *static_cast<int*>(context) : 0);
     return 0;
 }
 
@@ -254,7 +257,7 @@ TEST(QtBackend, InputRunsTheOwnersProcedure) {
     for (const Road& road : roads) {
         SCOPED_TRACE(road.what);
         std::atomic<int> result{-2};
-        std::thread owner([&] { result = platDialogBox(findTemplate(IDD_WARNING), recordingProc); });
+        std::thread owner([&] { result = platDialogBox(findTemplate(IDD_WARNING), recordingProc, &g_okResult); });
         UlxDialog* dlg = openWindow("Firmware Upgrade");
         EXPECT_TRUE(dlg);
         if (dlg) {
@@ -276,7 +279,7 @@ TEST(QtBackend, MessageBoxDisablesItsThreadsWindows) {
     app();
     std::atomic<bool> done{false};
     std::thread ui([&] {
-        PlatWindow mine = platCreateDialog(findTemplate(IDD_CONNECTING), recordingProc);
+        PlatWindow mine = platCreateDialog(findTemplate(IDD_CONNECTING), recordingProc, &g_okResult);
         platShowWindow(mine);
         reportError("Upgrade Failed: Test");
         platDestroyWindow(mine);

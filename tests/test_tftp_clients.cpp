@@ -88,8 +88,9 @@ void childLine(const char* line, void*) {
 const char FIREWALL_HINT[] = "No Request From ULX After 2 Minutes: Firewall Blocking TFTP?";
 
 // The child, given "<listen d> <device d> <stage>" for the addresses 127.0.4.d: starts the
-// listener as the sequence would, shows its port in template 991's caption, renames the file
-// after a Transition session, idles till the end.
+// listener as the run would, shows its port in template 991's caption, switches the stage and
+// renames the file after a Transition session, shows the success dialog after the Target image
+// and ends once the listener has.
 [[noreturn]] void runListenerChild(const char* setup) {
     int local = 0, device = 0, stage = 1;
     if (sscanf(setup, "%d %d %d", &local, &device, &stage) != 3) platExitProcess(2);
@@ -105,13 +106,21 @@ const char FIREWALL_HINT[] = "No Request From ULX After 2 Minutes: Firewall Bloc
     g_stage.store(static_cast<Stage>(stage));
     setTftpFileName(stage ? FIRST_NAME : TRANSITION_NAME);
     static char caption[32];
-    uint16_t port = startTftpListener(run);
+    static TftpHandBack handBack;
+    uint16_t port = startTftpListener(run, &handBack);
     snprintf(caption, sizeof caption, "listener-port %u", unsigned{port});
     static const DialogTemplate marker{991, 10, 10, caption, "MS Sans Serif", 8, nullptr, 0};
-    platCreateDialog(&marker, [](PlatWindow, int, int) { return 0; });
-    while (stage == 0 && g_stage.load() != Stage::Target) platSleepMs(10);
-    if (stage == 0) setTftpFileName(SECOND_NAME);
-    for (;;) platSleepMs(1000);
+    platCreateDialog(
+        &marker, [](PlatWindow, int, int, void*) { return 0; }, nullptr);
+    char reported[128];
+    TftpOutcome outcome = tftpAwaitOutcome(&handBack, reported, sizeof reported);
+    if (outcome == TftpOutcome::TransitionVerified) {
+        g_stage.store(Stage::Target);
+        setTftpFileName(SECOND_NAME);
+        outcome = tftpAwaitOutcome(&handBack, reported, sizeof reported);
+    }
+    if (outcome == TftpOutcome::TargetVerified) showSuccessDialog(reported);
+    platExitProcess(0);
 }
 
 void listenerChildEntry() {  // first in each listener test: in the child, the test is the listener

@@ -52,6 +52,30 @@ TEST(TftpPackets, OptionAckOnTheWireAndU16Read) {
 
 // ---------------------------------------------------------------- session
 
+// The listener's outcomes reach the run one at a time, in order, each with its own version, however
+// quickly they follow each other: a second hand-back waits until the first is taken.
+TEST(TftpHandBack, OutcomesArriveOnceAndInOrder) {
+    using O = TftpOutcome;
+    const std::vector<std::pair<O, std::string>> roads[] = {
+        {{O::TargetVerified, "3.1.7(GWe)"}},
+        {{O::Failed, ""}},
+        {{O::TransitionVerified, "2.0.13(NTr)"}, {O::TargetVerified, ""}},
+        {{O::TransitionVerified, "2.0.13(NTr)"}, {O::Failed, ""}},
+    };
+    for (const auto& road : roads) {
+        TftpHandBack handBack{};
+        std::thread listener([&] {
+            for (const auto& [outcome, version] : road) tftpHandBack(&handBack, outcome, version.c_str());
+        });
+        for (const auto& [outcome, version] : road) {
+            char reported[16] = "before";
+            EXPECT_EQ(tftpAwaitOutcome(&handBack, reported, sizeof reported), outcome);
+            EXPECT_EQ(reported, version);
+        }
+        listener.join();
+    }
+}
+
 TEST(TftpSession, UnansweredOptionAckIsSentThirtyTimesOnTheClockEvenUnderAFlood) {
     std::vector<uint8_t> image = makeImage(2000, 1);
     prepareRun(image, "127.0.4.11");

@@ -1,8 +1,7 @@
 // The front of the TFTP server: binds the UDP socket, waits behind the
 // waiting window for the read request that names the expected file, and
-// hands it to a transfer session. It also switches the stage of a
-// two-stage run, and ends the process once the Target image is served or
-// a session has failed.
+// hands it to a transfer session; each session's outcome goes back to the
+// run, which decides what follows.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +46,25 @@ void pumpAll(PlatWindow w) {
 
 }  // namespace
 
-uint16_t startTftpListener(const RunSetup& setup) {
+void tftpHandBack(TftpHandBack* handBack, TftpOutcome outcome, const char* reportedVersion) {
+    std::unique_lock<std::mutex> hold(handBack->lock);
+    handBack->changed.wait(hold, [handBack] { return !handBack->pending; });
+    handBack->outcome = outcome;
+    copyText(handBack->reportedVersion, sizeof handBack->reportedVersion, reportedVersion);
+    handBack->pending = true;
+    handBack->changed.notify_all();
+}
+
+TftpOutcome tftpAwaitOutcome(TftpHandBack* handBack, char* reportedVersion, int cap) {
+    std::unique_lock<std::mutex> hold(handBack->lock);
+    handBack->changed.wait(hold, [handBack] { return handBack->pending; });
+    handBack->pending = false;
+    copyText(reportedVersion, cap, handBack->reportedVersion);
+    handBack->changed.notify_all();
+    return handBack->outcome;
+}
+
+uint16_t startTftpListener(const RunSetup& setup, TftpHandBack* handBack) {
     TftpListener* listener = static_cast<TftpListener*>(calloc(1, sizeof(TftpListener)));
     if (!listener) failUpgrade("Upgrade Failed: Can't malloc for TFTP listener");
 
@@ -65,6 +82,7 @@ uint16_t startTftpListener(const RunSetup& setup) {
     }
     listener->setup = &setup;
     listener->localPort = port;
+    listener->handBack = handBack;
 
     PlatThreadHandle thread = platStartThread(tftpListenerThread, listener);
     if (!thread) failUpgrade("Upgrade Failed: Can't start TFTP listener thread");
@@ -79,7 +97,7 @@ int tftpListenerThread(void* arg) {
     int tick = 0;
     // The name the Transition session was served under. A late copy of
     // that request must not fetch the Target image in its place before the
-    // user-interface thread has drawn the new name.
+    // run has drawn the new name.
     char servedName[TFTP_FILE_NAME_SIZE] = "";
     uint32_t waitingSince = platClockMs();
     bool heardOrHinted = false;
@@ -126,26 +144,28 @@ int tftpListenerThread(void* arg) {
         if (strcmp(name, expected) != 0 || strcmp(name, servedName) == 0) continue;
 
         platDestroyWindow(window);
-        bool verified =
-            runTftpSession(*listener->setup, listener->socket, listener->localPort, peerAddress, peerPort, name);
+        char reported[sizeof DeviceInfo::softwareVersion];
+        bool verified = runTftpSession(*listener->setup, listener->socket, listener->localPort, peerAddress, peerPort,
+                                       name, reported, sizeof reported);
 
-        // The run ends after the Target image, and after every failure: a
-        // device that did not take the Transition image must not be sent
-        // the Target image.
+        // Nothing is served after the Target image, nor after any failure:
+        // a device that did not take the Transition image must not be sent
+        // the Target image. The run hears how it ended.
         if (g_stage.load() == Stage::Target || !verified) {
             platCloseSocket(listener->socket);
-            platExitProcess(0);
+            tftpHandBack(listener->handBack, verified ? TftpOutcome::TargetVerified : TftpOutcome::Failed, reported);
+            return 0;
         }
-        // The Transition image is delivered: the user-interface thread
-        // sees the switch, draws the Target name and sends the second
-        // upgrade request, which this loop then serves. The reopened
-        // window gets its own two minutes before the firewall hint.
+        // The Transition image is delivered: the waiting window opens
+        // again (with its own two minutes before the firewall hint) before
+        // the run hears of it, switches the stage, draws the Target name
+        // and sends the second upgrade request, which this loop then serves.
         copyText(servedName, sizeof servedName, expected);
-        g_stage.store(Stage::Target);
         tick = 0;
         window = openWaitingWindow(false);
         waitingSince = platClockMs();
         heardOrHinted = false;
         refusedShown = 0;
+        tftpHandBack(listener->handBack, TftpOutcome::TransitionVerified, reported);
     }
 }

@@ -25,25 +25,26 @@ int putText(uint8_t* packet, int offset, const char* text) {
 // opcode 6 | "tsize" NUL | size in decimal NUL | "timeout" NUL | "5" NUL:
 // 19 + d bytes for a size of d digits, at most 29. No block size option is
 // offered, so the device keeps 512-byte blocks.
-int sendOptionAck(PlatSocket s, uint8_t* packet, const SockAddrIn* to, uint32_t imageSize) {
+bool sendOptionAck(PlatSocket s, uint8_t* packet, const SockAddrIn* to, uint32_t imageSize) {
     char size[16];
     int digits = snprintf(size, sizeof size, "%u", static_cast<unsigned>(imageSize));
-    if (digits <= 0 || digits >= static_cast<int>(sizeof size)) return -1;
+    if (digits <= 0 || digits >= static_cast<int>(sizeof size)) return false;
     writeU16BE(packet, TFTP_OACK);
     int length = putText(packet, 2, "tsize");
     length = putText(packet, length, size);
     length = putText(packet, length, "timeout");
     length = putText(packet, length, "5");
-    return platSendTo(s, packet, length, to);
+    return platSendTo(s, packet, length, to) == length;
 }
 
-int sendDataBlock(PlatSocket s, uint8_t* packet, const uint8_t* data, uint32_t length, uint16_t block,
-                  const SockAddrIn* to) {
+bool sendDataBlock(PlatSocket s, uint8_t* packet, const uint8_t* data, uint32_t length, uint16_t block,
+                   const SockAddrIn* to) {
     if (length > static_cast<uint32_t>(TFTP_BLOCK_SIZE)) length = TFTP_BLOCK_SIZE;
     writeU16BE(packet, TFTP_DATA);
     writeU16BE(packet + 2, block);
     if (length > 0) memcpy(packet + TFTP_DATA_HEADER, data, length);
-    return platSendTo(s, packet, TFTP_DATA_HEADER + static_cast<int>(length), to);
+    const int size = TFTP_DATA_HEADER + static_cast<int>(length);
+    return platSendTo(s, packet, size, to) == size;
 }
 
 const char* readRequestFileName(const uint8_t* packet, int length) {

@@ -31,13 +31,17 @@ const uint8_t* blockData(const FirmwareImage& image, uint32_t block) {
     return image.bytes + static_cast<size_t>(block - 1) * TFTP_BLOCK_SIZE;
 }
 
-// The packet in flight, once more or for the first time.
+// The packet in flight, once more or for the first time. A datagram that
+// did not go out is lost as one dropped on the way would be: its
+// retransmission at the end of the interval makes it good, and a send that
+// keeps failing ends in the transfer's give-up. So the result is not
+// acted on here.
 void sendInFlight(TftpSession* session, const FirmwareImage& image, const SockAddrIn* peer) {
     if (session->blockInFlight == 0) {
-        sendOptionAck(session->socket, session->packet, peer, session->imageSize);
+        (void)sendOptionAck(session->socket, session->packet, peer, session->imageSize);
     } else {
-        sendDataBlock(session->socket, session->packet, blockData(image, session->blockInFlight), session->sizeInFlight,
-                      static_cast<uint16_t>(session->blockInFlight), peer);
+        (void)sendDataBlock(session->socket, session->packet, blockData(image, session->blockInFlight),
+                            session->sizeInFlight, static_cast<uint16_t>(session->blockInFlight), peer);
     }
 }
 
@@ -54,7 +58,7 @@ bool restartsToward(const TftpSession* session, int received) {
 }  // namespace
 
 bool runTftpSession(const RunSetup& setup, PlatSocket s, uint16_t localPort, uint32_t peerAddress, uint16_t peerPort,
-                    const char* fileName) {
+                    const char* fileName, char* reportedVersion, int cap) {
     TftpSession* session = static_cast<TftpSession*>(calloc(1, sizeof(TftpSession)));
     if (!session) failUpgrade("Upgrade Failed: Can't malloc for TFTP session");
     session->socket = s;
@@ -74,6 +78,7 @@ bool runTftpSession(const RunSetup& setup, PlatSocket s, uint16_t localPort, uin
 
     bool complete = transferImage(session);
     bool verified = waitAndVerify(session, complete);
+    copyText(reportedVersion, cap, session->reportedVersion);
     free(session);
     return verified;
 }

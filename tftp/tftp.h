@@ -2,12 +2,14 @@
 // with the option acknowledgement of RFC 2347 carrying the options of
 // RFC 2349), and the wait and verification that follow a transfer.
 //
-// Threads: startTftpListener runs on the user-interface thread; everything
-// else here runs on the listener thread, which owns the waiting and
-// uploading windows and pumps them itself.
+// Threads: startTftpListener and tftpAwaitOutcome run on the
+// user-interface thread; everything else here runs on the listener thread,
+// which owns the waiting and uploading windows and pumps them itself.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "control/base/base.h"
 #include "platform/platform.h"
@@ -42,16 +44,50 @@ uint16_t readU16BE(const uint8_t* src);
 
 // Builds the option acknowledgement ("tsize" = imageSize, "timeout" = 5)
 // at the start of packet (TFTP_PACKET_SIZE bytes) and sends it to `to` as one
-// datagram. The send result, which callers do not examine.
-int sendOptionAck(PlatSocket s, uint8_t* packet, const SockAddrIn* to, uint32_t imageSize);
+// datagram. True when the datagram went out whole.
+bool sendOptionAck(PlatSocket s, uint8_t* packet, const SockAddrIn* to, uint32_t imageSize);
 // Builds DATA (opcode 3, block number, length bytes of data; length is cut
-// to 512) in packet and sends the 4 + length bytes to `to`.
-int sendDataBlock(PlatSocket s, uint8_t* packet, const uint8_t* data, uint32_t length, uint16_t block,
-                  const SockAddrIn* to);
+// to 512) in packet and sends the 4 + length bytes to `to`. True when the
+// datagram went out whole.
+bool sendDataBlock(PlatSocket s, uint8_t* packet, const uint8_t* data, uint32_t length, uint16_t block,
+                   const SockAddrIn* to);
 // The file name of a read request (opcode 1, then the name and its NUL),
 // read only within the `length` bytes received: it points into packet.
 // Null for any other datagram, and for a name whose NUL is not inside it.
 const char* readRequestFileName(const uint8_t* packet, int length);
+
+// ---------------------------------------------------------------- hand-back
+
+// What the listener hands back to the run after each session.
+enum class TftpOutcome : int {
+    // The Transition image is delivered and verified; the listener goes on
+    // waiting for the request of the Target image's name, once the run has
+    // switched the stage and set that name.
+    TransitionVerified = 0,
+    // The Target image is delivered and verified; the listener has ended.
+    TargetVerified = 1,
+    // A session failed and has shown its message; the listener has ended.
+    Failed = 2,
+};
+
+// The listener's outcomes on their way to the run: one at a time, handed
+// over on the listener thread (tftpHandBack) and taken on the
+// user-interface thread (tftpAwaitOutcome). Zero-filled before the
+// listener starts; it lives until the process ends.
+struct TftpHandBack {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool pending;         // guarded by lock: an outcome not taken yet
+    TftpOutcome outcome;  // guarded by lock
+    // guarded by lock: what the verifying status page reported, or empty
+    char reportedVersion[sizeof DeviceInfo::softwareVersion];
+};
+
+// Hands an outcome over, after the one before it has been taken.
+void tftpHandBack(TftpHandBack* handBack, TftpOutcome outcome, const char* reportedVersion);
+// Waits for the next outcome (no bound: the listener's own bounds end
+// every session) and takes it, with the reported version into out.
+TftpOutcome tftpAwaitOutcome(TftpHandBack* handBack, char* reportedVersion, int cap);
 
 // ---------------------------------------------------------------- listener
 
@@ -72,7 +108,8 @@ struct TftpListener {
     // are served.
     const RunSetup* setup;
     uint16_t localPort;
-    PlatSocket socket;  // shared with every session, closed at the end
+    PlatSocket socket;       // shared with every session, closed at the end
+    TftpHandBack* handBack;  // where each session's outcome goes
     uint8_t receiveBuffer[TFTP_PACKET_SIZE];
 };
 
@@ -82,11 +119,13 @@ struct TftpListener {
 // entered) is served: the file name travels in clear text in the upgrade
 // order, and another host asking for it first must get neither the image
 // nor the verdict. setup must stay unchanged for the rest of the process.
-// Every failure ends the process.
-uint16_t startTftpListener(const RunSetup& setup);
+// Each session's outcome goes to handBack. A failure to start ends the
+// process (failUpgrade).
+uint16_t startTftpListener(const RunSetup& setup, TftpHandBack* handBack);
 // The listener thread: waits for the device's read request that names the
-// expected file, serves it, switches the stage, and ends the process after
-// the Target image or after any failed session. Never returns.
+// expected file and serves it; hands each outcome back. After the
+// Transition image it waits on, for the request of the Target image; after
+// the Target image or any failed session it closes the socket and ends.
 int tftpListenerThread(void* listener);
 
 // ---------------------------------------------------------------- session
@@ -124,15 +163,18 @@ struct TftpSession {
     // The software version the device reported before this delivery: a
     // status page that still shows it comes from a device not restarted yet.
     char versionBefore[sizeof DeviceInfo::softwareVersion];
+    // What the verifying status page reported (empty when it gave none).
+    char reportedVersion[sizeof DeviceInfo::softwareVersion];
 };
 
 // Serves one read request to its end: transfer of the current stage's
 // image, wait, verification of the device at the setup's deviceAddress.
 // True when the device reported the delivered image's version (or, for the
-// phone product, its status page); false once an "Upgrade Failed: ..."
-// message has been shown and the run is over.
+// phone product, its status page), with what that page reported in
+// reportedVersion; false once an "Upgrade Failed: ..." message has been
+// shown.
 bool runTftpSession(const RunSetup& setup, PlatSocket s, uint16_t localPort, uint32_t peerAddress, uint16_t peerPort,
-                    const char* fileName);
+                    const char* fileName, char* reportedVersion, int cap);
 // The lock-step transfer loop behind the uploading window, which it leaves
 // open. A read request for the file from the peer's address but a new port,
 // while no DATA block has been acknowledged, starts the transfer over
@@ -172,5 +214,6 @@ constexpr int TFTP_VERIFY_CONNECTS = 1;
 // the version from before the delivery is a device not restarted yet: the
 // attempts go on, and "Version not matching" follows only when the window
 // ends on it; any other version is refused at once. Closes the uploading
-// window. True when verified, false after a failure message.
+// window. True when verified (what the page reported in the session's
+// reportedVersion), false after a failure message.
 bool waitAndVerify(TftpSession* session, bool complete);

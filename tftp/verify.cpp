@@ -108,14 +108,16 @@ bool waitAndVerify(TftpSession* session, bool complete) {
     const uint32_t windowStart = platClockMs();
     for (;;) {
         const uint32_t attemptStart = platClockMs();
-        int received = runDeviceRequest(setup.localAddress, FIRST_LOCAL_PORT, setup.deviceAddress, DEVICE_HTTP_PORT,
-                                        STATUS_PAGE, g_verificationAnswer, RESPONSE_MAX_CHARS, TFTP_VERIFY_CONNECTS);
+        HttpResult answer =
+            runDeviceRequest(setup.localAddress, FIRST_LOCAL_PORT, setup.deviceAddress, DEVICE_HTTP_PORT, STATUS_PAGE,
+                             g_verificationAnswer, RESPONSE_MAX_CHARS, TFTP_VERIFY_CONNECTS);
         char reported[sizeof DeviceInfo::softwareVersion];
-        if (received > 0 && readStatusPage(g_verificationAnswer, compare, reported, sizeof reported)) {
+        if (answer.status == HTTP_ANSWERED &&
+            readStatusPage(g_verificationAnswer, compare, reported, sizeof reported)) {
             if (!compare || strcmp(expected, reported) == 0) {
                 // What the verifying page reports, or nothing: never the
                 // version read before the upgrade.
-                if (g_stage.load() == Stage::Target) showSuccessDialog(reported);
+                copyText(session->reportedVersion, sizeof session->reportedVersion, reported);
                 return true;
             }
             onOldVersion = session->versionBefore[0] != '\0' && strcmp(reported, session->versionBefore) == 0;

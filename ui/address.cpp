@@ -1,5 +1,5 @@
-// The address dialog: the device's address, this computer's address it
-// fetches the firmware from, and the TFTP file name drawn on OK.
+// The address dialog: the device's address, and this computer's address it
+// fetches the firmware from.
 #include <cstdio>
 #include <cstring>
 
@@ -64,11 +64,9 @@ AddressFault parseDottedAddress(const char* text, uint32_t* address) {
 
 namespace {
 
-// Where OK hands the choice; set by showAddressDialog for its modal loop,
-// whose procedure runs on the same thread.
-thread_local AddressChoice* g_addressOut;
-
-int addressProc(PlatWindow w, int event, int param) {
+// OK hands the choice to the AddressChoice that is the dialog's context.
+int addressProc(PlatWindow w, int event, int param, void* context) {
+    AddressChoice* out = static_cast<AddressChoice*>(context);
     const RunSetup& setup = runSetup();
     if (event == DLG_INIT) {
         int items = 0;
@@ -91,7 +89,7 @@ int addressProc(PlatWindow w, int event, int param) {
         return 0;
     }
     if (param == IDC_OK) {
-        char text[sizeof g_addressOut->deviceAddressText];
+        char text[sizeof out->deviceAddressText];
         platGetItemText(w, IDC_ADDRESS, text, sizeof text);
         uint32_t device = 0;
         parseDottedAddress(text, &device);
@@ -109,13 +107,9 @@ int addressProc(PlatWindow w, int event, int param) {
             platSetFocus(w, IDC_ADDRESS);
             return 0;
         }
-        char name[32];
-        snprintf(name, sizeof name, "/ulx%x.bi%d", static_cast<unsigned>(nextRandom() & 0xFFFF),
-                 static_cast<int>(g_stage.load()));
-        setTftpFileName(name);
-        g_addressOut->deviceAddress = device;
-        copyText(g_addressOut->deviceAddressText, sizeof g_addressOut->deviceAddressText, text);
-        g_addressOut->localAddress = local;
+        out->deviceAddress = device;
+        copyText(out->deviceAddressText, sizeof out->deviceAddressText, text);
+        out->localAddress = local;
         platEndDialog(w, 1);
     } else if (param == IDC_CANCEL) {
         platEndDialog(w, 0);
@@ -126,6 +120,5 @@ int addressProc(PlatWindow w, int event, int param) {
 }  // namespace
 
 bool showAddressDialog(AddressChoice* out) {
-    g_addressOut = out;
-    return runModalDialog(runSetup().phoneProduct ? IDD_ADDRESS_PHONE : IDD_ADDRESS, addressProc);
+    return runModalDialog(runSetup().phoneProduct ? IDD_ADDRESS_PHONE : IDD_ADDRESS, addressProc, out);
 }

@@ -64,15 +64,6 @@ const char TWO_STAGE_NOTE[] =
     "%s\r\n\r\nNote: Since your current firmware version\r\nis older than %s, this upgrade procedure\r\n"
     "requires additional steps and will be\r\nslightly longer.\r\n";
 
-// What the confirmation, password and success dialogs show or hand back,
-// set by their show function for the modal loop that follows. A dialog's
-// procedure runs on the thread that shows it, and the password dialog may
-// be shown on the user-interface and the listener thread: one each per
-// thread.
-thread_local const DeviceInfo* g_confirmDevice;
-thread_local Credentials* g_passwordOut;
-thread_local const char* g_successVersion;
-
 // Sets a window title from a format with one text argument.
 void setTitle(PlatWindow w, const char* fmt, const char* arg) {
     char title[256];
@@ -87,7 +78,7 @@ void setTitle(PlatWindow w, const char* fmt, const char* arg) {
     failUpgrade("Upgrade Failed: User Abort");
 }
 
-int warningProc(PlatWindow w, int event, int param) {
+int warningProc(PlatWindow w, int event, int param, void*) {
     if (event == DLG_INIT) {
         setTitle(w, "%s Firmware Upgrade", runSetup().productName);
         platSetItemText(w, IDC_WARNING_TEXT, WARNING_TEXT);
@@ -100,7 +91,7 @@ int warningProc(PlatWindow w, int event, int param) {
     return 0;
 }
 
-int passwordProc(PlatWindow w, int event, int param) {
+int passwordProc(PlatWindow w, int event, int param, void* context) {
     if (event == DLG_INIT) {
         platSetItemText(w, IDC_TEXT, PASSWORD_TEXT);
         platSetItemText(w, IDC_USER, "admin");
@@ -110,8 +101,9 @@ int passwordProc(PlatWindow w, int event, int param) {
     }
     if (param == IDC_OK) {
         // At most 127 bytes with the terminator: 126 characters are kept.
-        platGetItemText(w, IDC_USER, g_passwordOut->userName, sizeof g_passwordOut->userName);
-        platGetItemText(w, IDC_PASSWORD, g_passwordOut->password, sizeof g_passwordOut->password);
+        Credentials* out = static_cast<Credentials*>(context);
+        platGetItemText(w, IDC_USER, out->userName, sizeof out->userName);
+        platGetItemText(w, IDC_PASSWORD, out->password, sizeof out->password);
         platEndDialog(w, 1);
     } else if (param == IDC_CANCEL) {
         platEndDialog(w, 0);
@@ -119,7 +111,7 @@ int passwordProc(PlatWindow w, int event, int param) {
     return 0;
 }
 
-int connectingProc(PlatWindow w, int event, int param) {
+int connectingProc(PlatWindow w, int event, int param, void*) {
     if (event == DLG_INIT) {
         setTitle(w, "Connecting with ULX@%s", runSetup().deviceAddressText);
         centerWindow(w);
@@ -130,7 +122,7 @@ int connectingProc(PlatWindow w, int event, int param) {
     return 0;
 }
 
-int confirmProc(PlatWindow w, int event, int param) {
+int confirmProc(PlatWindow w, int event, int param, void* context) {
     if (event == DLG_INIT) {
         const RunSetup& setup = runSetup();
         setTitle(w, "Confirm Upgrade to Ver. %s", imageVersionText(setup.targetImage));
@@ -142,7 +134,7 @@ int confirmProc(PlatWindow w, int event, int param) {
             if (n < 0) note[0] = '\0';
             platSetItemText(w, IDC_TEXT, note);
         }
-        const DeviceInfo& info = *g_confirmDevice;
+        const DeviceInfo& info = *static_cast<const DeviceInfo*>(context);
         platSetItemText(w, IDC_SERIAL, info.serialNumber);
         platSetItemText(w, IDC_MAC, info.macAddress);
         platSetItemText(w, IDC_SOFTWARE, info.softwareVersion);
@@ -157,7 +149,7 @@ int confirmProc(PlatWindow w, int event, int param) {
 }
 
 // The waiting and uploading windows: their contents are set from outside.
-int progressProc(PlatWindow w, int event, int param) {
+int progressProc(PlatWindow w, int event, int param, void*) {
     if (event == DLG_INIT) {
         centerWindow(w);
         return 1;
@@ -166,11 +158,11 @@ int progressProc(PlatWindow w, int event, int param) {
     return 0;
 }
 
-int successProc(PlatWindow w, int event, int param) {
+int successProc(PlatWindow w, int event, int param, void* context) {
     if (event == DLG_INIT) {
         setTitle(w, "ULX@%s Upgrade Successful!", runSetup().deviceAddressText);
         platSetItemText(w, IDC_TEXT, SUCCESS_TEXT);
-        platSetItemText(w, IDC_SOFTWARE, g_successVersion);
+        platSetItemText(w, IDC_SOFTWARE, static_cast<const char*>(context));
         centerWindow(w);
         return 1;
     }
@@ -183,8 +175,8 @@ int successProc(PlatWindow w, int event, int param) {
 
 // A dialog that cannot be created is a broken installation; the run ends
 // rather than going on without the user's answer.
-bool runModalDialog(int templateId, PlatDialogProc proc) {
-    int result = platDialogBox(findTemplate(templateId), proc);
+bool runModalDialog(int templateId, PlatDialogProc proc, void* context) {
+    int result = platDialogBox(findTemplate(templateId), proc, context);
     if (result < 0) failUpgrade("Upgrade Failed: Can't create dialog");
     return result == 1;
 }
@@ -192,28 +184,27 @@ bool runModalDialog(int templateId, PlatDialogProc proc) {
 namespace {
 
 PlatWindow createModeless(int templateId, PlatDialogProc proc) {
-    PlatWindow w = platCreateDialog(findTemplate(templateId), proc);
+    PlatWindow w = platCreateDialog(findTemplate(templateId), proc, nullptr);
     if (w == 0) failUpgrade("Upgrade Failed: Can't create dialog");
     return w;
 }
 
 }  // namespace
 
-bool showWarningDialog() { return runModalDialog(IDD_WARNING, warningProc); }
+// Each dialog's inputs and outputs travel as its context: the password
+// dialog's Credentials to fill, the confirmation's DeviceInfo, the success
+// dialog's version text.
+bool showWarningDialog() { return runModalDialog(IDD_WARNING, warningProc, nullptr); }
 
-bool showPasswordDialog(Credentials* out) {
-    g_passwordOut = out;
-    return runModalDialog(IDD_PASSWORD, passwordProc);
-}
+bool showPasswordDialog(Credentials* out) { return runModalDialog(IDD_PASSWORD, passwordProc, out); }
 
 bool showSuccessDialog(const char* softwareVersion) {
-    g_successVersion = softwareVersion;
-    return runModalDialog(IDD_SUCCESS, successProc);
+    return runModalDialog(IDD_SUCCESS, successProc, const_cast<char*>(softwareVersion));
 }
 
 bool showConfirmDialog(const DeviceInfo& device) {
-    g_confirmDevice = &device;
-    return runModalDialog(g_stage.load() == Stage::Target ? IDD_CONFIRM : IDD_CONFIRM_TWO_STAGE, confirmProc);
+    return runModalDialog(g_stage.load() == Stage::Target ? IDD_CONFIRM : IDD_CONFIRM_TWO_STAGE, confirmProc,
+                          const_cast<DeviceInfo*>(&device));
 }
 
 PlatWindow createConnectingWindow() { return createModeless(IDD_CONNECTING, connectingProc); }

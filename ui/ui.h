@@ -57,9 +57,10 @@ void reportError(const char* text, const char* caption = nullptr);
 // Centres the window on the primary screen and brings it to the top.
 void centerWindow(PlatWindow w);
 
-// Runs a modal dialog from the template table: true when it ended with
-// Continue, OK or Upgrade. Ends the run when the dialog cannot be created.
-bool runModalDialog(int templateId, PlatDialogProc proc);
+// Runs a modal dialog from the template table, context handed to its
+// procedure: true when it ended with Continue, OK or Upgrade. Ends the run
+// when the dialog cannot be created.
+bool runModalDialog(int templateId, PlatDialogProc proc, void* context);
 
 // What the address dialog's OK hands back.
 struct AddressChoice {

@@ -45,7 +45,7 @@ int composeRequest(const char* path, uint32_t device, char* buffer, int maxChars
 // that keeps connections open, or another program's of the same fleet):
 // 101 ports at most, each with a socket of its own.
 PlatSocket connectToDevice(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
-                           int* failure) {
+                           HttpStatus* failure) {
     SockAddrIn local, device;
     fillSocketAddress(deviceAddress, devicePort, &device);
     for (int tried = 0; tried < BIND_ATTEMPTS; ++tried) {
@@ -104,18 +104,28 @@ bool webAppendAuthorization(const char* path, char* out, int cap, int* length) {
     return appendFormat(out, cap, length, "%s", line);
 }
 
-ResponseKind webTakeAnswer(const char* answer) {
-    std::lock_guard<std::mutex> hold(g_webState.lock);
-    ResponseKind kind = classifyResponse(answer, &g_webState.digest);
-    if (kind == RESPONSE_CHALLENGE || kind == RESPONSE_CHALLENGE_TOO_LONG) return kind;
-    for (const FieldLabel& f : FIELDS) {
-        char* field = reinterpret_cast<char*>(&g_webState.device) + f.offset;
-        extractField(answer, f.label, field, FIELD_MAX_CHARS);
+DeviceFields readDeviceFields(const char* text) {
+    DeviceFields fields{};
+    for (unsigned i = 0; i < sizeof FIELDS / sizeof FIELDS[0]; ++i) {
+        char* field = reinterpret_cast<char*>(&fields.info) + FIELDS[i].offset;
+        if (extractField(text, FIELDS[i].label, field, FIELD_MAX_CHARS)) fields.found |= 1u << i;
     }
-    return kind;
+    return fields;
 }
 
-ResponseKind classifyResponse(const char* text, DigestState* state) {
+void webStoreResult(const HttpResult& result) {
+    std::lock_guard<std::mutex> hold(g_webState.lock);
+    if (result.status == HTTP_REFUSED && result.challenge) classifyResponse(result.challenge, &g_webState.digest);
+    if (result.status != HTTP_ANSWERED) return;
+    for (unsigned i = 0; i < sizeof FIELDS / sizeof FIELDS[0]; ++i) {
+        if (!(result.fields.found & (1u << i))) continue;
+        char* to = reinterpret_cast<char*>(&g_webState.device) + FIELDS[i].offset;
+        const char* from = reinterpret_cast<const char*>(&result.fields.info) + FIELDS[i].offset;
+        copyText(to, FIELD_MAX_CHARS + 1, from);
+    }
+}
+
+ResponseKind classifyResponse(const char* text, DigestState* challenge) {
     if (strncmp(text, "HTTP/1.", 7) != 0 || text[7] < '0' || text[7] > '9') return RESPONSE_NOT_HTTP_1;
     const char* p = text + 8;
     if (*p == '\0') return RESPONSE_NO_STATUS;
@@ -127,7 +137,7 @@ ResponseKind classifyResponse(const char* text, DigestState* state) {
     const char* header = findChallengeHeader(p);
     if (!header) return RESPONSE_OTHER;
     bool tooLong = false;
-    if (parseChallenge(header, state, &tooLong)) return RESPONSE_CHALLENGE;
+    if (parseChallenge(header, challenge, &tooLong)) return RESPONSE_CHALLENGE;
     return tooLong ? RESPONSE_CHALLENGE_TOO_LONG : RESPONSE_OTHER;
 }
 
@@ -316,22 +326,33 @@ void describeAnswer(const char* text, char* out, int cap, int maxChars) {
     if (n == 0) copyText(out, cap, "(empty)");
 }
 
-int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort, const char* path,
-            char* buffer, int maxChars, int connectAttempts) {
-    if (maxChars <= 0) return HTTP_NO_ANSWER;
+HttpResult httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
+                   const char* path, char* buffer, int maxChars, int connectAttempts) {
+    HttpResult result{};
+    result.status = HTTP_NO_ANSWER;
+    if (maxChars <= 0) return result;
     PlatSocket s = PLAT_INVALID_SOCKET;
-    int failure = HTTP_NO_ANSWER;
+    HttpStatus failure = HTTP_NO_ANSWER;
     for (int attempt = 0; attempt < connectAttempts && s == PLAT_INVALID_SOCKET && failure == HTTP_NO_ANSWER; ++attempt)
         s = connectToDevice(localAddress, localPort, deviceAddress, devicePort, &failure);
-    if (s == PLAT_INVALID_SOCKET) return failure;
+    if (s == PLAT_INVALID_SOCKET) {
+        result.status = failure;
+        return result;
+    }
 
     int length = composeRequest(path, deviceAddress, buffer, maxChars);
     if (length < 0) {
         platCloseSocket(s);
         buffer[0] = '\0';
-        return HTTP_NO_ANSWER;
+        return result;
     }
-    platSend(s, buffer, length);
+    // A request that did not go out whole gets no answer worth reading:
+    // the attempt has failed.
+    if (platSend(s, buffer, length) != length) {
+        platCloseSocket(s);
+        buffer[0] = '\0';
+        return result;
+    }
 
     // Read until the answer is complete, the device closes the connection
     // or the buffer is full; silence or a drip beyond the bounds before
@@ -367,9 +388,20 @@ int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, u
         total = b.state == CHUNKED_BROKEN ? 0 : frame.headLength + b.decoded;
     }
     buffer[total] = '\0';
-    ResponseKind kind = total > 0 ? webTakeAnswer(buffer) : RESPONSE_OTHER;
     platCloseSocket(s);
-    if (kind == RESPONSE_CHALLENGE) return HTTP_REFUSED;
-    if (kind == RESPONSE_CHALLENGE_TOO_LONG) return HTTP_CHALLENGE_TOO_LONG;
-    return total;
+    if (total == 0) return result;
+    // The challenge is only looked at here; the caller stores it.
+    DigestState challenge{};
+    ResponseKind kind = classifyResponse(buffer, &challenge);
+    if (kind == RESPONSE_CHALLENGE) {
+        result.status = HTTP_REFUSED;
+        result.challenge = buffer;
+    } else if (kind == RESPONSE_CHALLENGE_TOO_LONG) {
+        result.status = HTTP_CHALLENGE_TOO_LONG;
+    } else {
+        result.status = HTTP_ANSWERED;
+        result.length = total;
+        result.fields = readDeviceFields(buffer);
+    }
+    return result;
 }

@@ -22,7 +22,7 @@ constexpr int BIND_ATTEMPTS = 101;
 // Reading the answer is bounded too, so that a device that takes the
 // connection and then says nothing, or drips a byte now and then, cannot
 // keep the connecting window up for ever; such an exchange is a failed
-// attempt (result 0). The device's small web server sends its page within
+// attempt (HTTP_NO_ANSWER). The device's small web server sends its page within
 // a fraction of a second of the request, on a LAN: 10 s without a single
 // byte means it is stuck (a device still booting accepts and stalls like
 // that), and 30 s for the whole answer is ample for the 131,071 bytes at
@@ -32,32 +32,56 @@ constexpr int BIND_ATTEMPTS = 101;
 constexpr uint32_t ANSWER_SILENCE_MS = 10000;
 constexpr uint32_t ANSWER_TOTAL_MS = 30000;
 
-// What an exchange comes to when it is not a byte count.
-enum HttpFailure : int {
-    // No connection in connectAttempts tries, nothing arrived, the answer
-    // did not end within the bounds above, or its chunked body is broken.
-    HTTP_NO_ANSWER = 0,
-    // The device demanded authentication; its challenge is now stored in
-    // the web state.
-    HTTP_REFUSED = -1,
+// How an exchange ended.
+enum HttpStatus : int {
+    // An answer arrived: HttpResult::length bytes of it in the buffer.
+    HTTP_ANSWERED = 0,
+    // No connection in connectAttempts tries, the request did not go out
+    // whole, nothing arrived, the answer did not end within the bounds
+    // above, or its chunked body is broken.
+    HTTP_NO_ANSWER = 1,
+    // The device demanded authentication with a Digest challenge this
+    // client can answer: HttpResult::challenge.
+    HTTP_REFUSED = 2,
     // No exchange can be made at all; the caller ends the run.
-    HTTP_NO_SOCKET = -2,  // no TCP socket could be had
-    HTTP_NO_BIND = -3,    // none of the 101 local ports from localPort up binds (or is free towards the device)
+    HTTP_NO_SOCKET = 3,  // no TCP socket could be had
+    HTTP_NO_BIND = 4,    // none of the 101 local ports from localPort up binds (or is free towards the device)
     // The device demanded authentication with a Digest challenge whose
     // realm, nonce or opaque is longer than DIGEST_VALUE_MAX_CHARS: no
     // password can answer it, so the caller ends the run.
-    HTTP_CHALLENGE_TOO_LONG = -4,
+    HTTP_CHALLENGE_TOO_LONG = 5,
 };
 
-// One complete exchange, on the calling thread (a request's worker): the
-// number of bytes of the answer (> 0, at most maxChars, with a NUL behind
-// them in buffer), or one of HttpFailure. The answer ends when the device
-// closes the connection, or as soon as its framing says it is complete
-// (answerLength), whichever comes first; a chunked body is decoded in
-// place (the count is then that of the head and the decoded body). The
-// device fields of an answer are stored in the web state.
-int httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort, const char* path,
-            char* buffer, int maxChars, int connectAttempts = CONNECT_ATTEMPTS);
+// The device fields an answer holds: found has bit i set for the i-th
+// field of DeviceInfo (product name, MAC address, software version,
+// hardware version, serial number) that the answer gave; the others are
+// empty.
+struct DeviceFields {
+    DeviceInfo info;
+    unsigned found;
+};
+
+// What one exchange read. Nothing of it is stored anywhere else: the
+// caller decides what to keep (webStoreResult).
+struct HttpResult {
+    HttpStatus status;
+    int length;             // HTTP_ANSWERED: the answer's bytes (> 0) in the buffer; otherwise 0
+    const char* challenge;  // HTTP_REFUSED: the answer that holds the challenge (the buffer); otherwise null
+    DeviceFields fields;    // HTTP_ANSWERED: the device fields of the answer; otherwise none
+};
+
+// One complete exchange, on the calling thread (a request's worker). The
+// answer (at most maxChars bytes, with a NUL behind them in buffer) ends
+// when the device closes the connection, or as soon as its framing says it
+// is complete (answerLength), whichever comes first; a chunked body is
+// decoded in place (the length is then that of the head and the decoded
+// body). Touches no shared record but the Digest state it reads to
+// authorise the request (webAppendAuthorization).
+HttpResult httpGet(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
+                   const char* path, char* buffer, int maxChars, int connectAttempts = CONNECT_ATTEMPTS);
+
+// The device fields a text holds, each at most 127 characters.
+DeviceFields readDeviceFields(const char* text);
 
 // What kind of answer a text is. The version is "HTTP/1." and one digit
 // (HTTP/1.0 and HTTP/1.1 devices alike); the WWW-Authenticate header is
@@ -66,11 +90,13 @@ enum ResponseKind : int {
     RESPONSE_NOT_HTTP_1 = -1,         // does not begin with "HTTP/1.<digit>"
     RESPONSE_NO_STATUS = -2,          // no status code after the version
     RESPONSE_OK = 0,                  // status 200
-    RESPONSE_CHALLENGE = 1,           // status 401 with an accepted Digest challenge, now stored in state
+    RESPONSE_CHALLENGE = 1,           // status 401 with an accepted Digest challenge, read into *challenge
     RESPONSE_OTHER = 2,               // anything else
     RESPONSE_CHALLENGE_TOO_LONG = 3,  // status 401 whose only usable Digest challenge has a value too long
 };
-ResponseKind classifyResponse(const char* text, DigestState* state);
+// Pure: writes nothing but *challenge (its Digest challenge, parsed as
+// parseChallenge does, after RESPONSE_CHALLENGE).
+ResponseKind classifyResponse(const char* text, DigestState* challenge);
 
 // Whether an answer is the device's status page: an HTTP/1.x answer with
 // status 200 that holds at least one of the page's labels. The one rule
@@ -140,7 +166,7 @@ struct WebState {
 };
 extern WebState g_webState;
 
-// A copy of the device fields as the last answer left them.
+// A copy of the device fields as the answers stored so far left them.
 DeviceInfo webDeviceInfo();
 
 // Stores the password dialog's user name and password (each cut to 126
@@ -160,7 +186,7 @@ WebAuthState webAuthState();
 // (appendFormat's rules). False once out is full.
 bool webAppendAuthorization(const char* path, char* out, int cap, int* length);
 
-// Takes a whole answer and returns its kind: after RESPONSE_CHALLENGE its
-// Digest challenge is stored; after any kind but the two challenge kinds
-// the device fields found in it are stored.
-ResponseKind webTakeAnswer(const char* answer);
+// Keeps what an exchange read: after HTTP_REFUSED its Digest challenge
+// (a new nonce starts counting again), after HTTP_ANSWERED the device
+// fields it found (the others keep their values).
+void webStoreResult(const HttpResult& result);

@@ -9,8 +9,9 @@
 
 namespace {
 
-// The parameter block handed to the worker; it outlives every worker of
-// the call.
+// The parameter block handed to the worker, and the worker's result in
+// it; it outlives every worker of the call, and the result is read only
+// after the worker has ended.
 struct DeviceRequest {
     uint32_t localAddress;
     uint16_t localPort;
@@ -20,22 +21,25 @@ struct DeviceRequest {
     char* buffer;
     int maxChars;
     int connectAttempts;
+    HttpResult result;
 };
 
 int requestWorker(void* arg) {
-    const DeviceRequest* r = static_cast<const DeviceRequest*>(arg);
-    return httpGet(r->localAddress, r->localPort, r->deviceAddress, r->devicePort, r->path, r->buffer, r->maxChars,
-                   r->connectAttempts);
+    DeviceRequest* r = static_cast<DeviceRequest*>(arg);
+    r->result = httpGet(r->localAddress, r->localPort, r->deviceAddress, r->devicePort, r->path, r->buffer, r->maxChars,
+                        r->connectAttempts);
+    return 0;
 }
 
 }  // namespace
 
-int runDeviceRequest(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
-                     const char* path, char* buffer, int maxChars, int connectAttempts) {
+HttpResult runDeviceRequest(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
+                            const char* path, char* buffer, int maxChars, int connectAttempts) {
     int passes = 0;
     int progress = 0;
     bool repeated = false;
-    DeviceRequest request{localAddress, localPort, deviceAddress, devicePort, path, buffer, maxChars, connectAttempts};
+    DeviceRequest request{localAddress, localPort, deviceAddress,   devicePort,  path,
+                          buffer,       maxChars,  connectAttempts, HttpResult{}};
     for (;;) {
         PlatWindow window = createConnectingWindow();
         platShowWindow(window);
@@ -58,16 +62,19 @@ int runDeviceRequest(uint32_t localAddress, uint16_t localPort, uint32_t deviceA
             }
         }
         platReleaseThread(worker);
+        const HttpResult& exchange = request.result;
+        const HttpStatus status = exchange.status;
+        webStoreResult(exchange);
         // No exchange can be made at all: the run ends, the connecting
         // window still on screen behind the message.
-        if (result == HTTP_NO_SOCKET) failUpgrade("Upgrade Failed: Can't open HTTP socket");
-        if (result == HTTP_NO_BIND) failUpgrade("Upgrade Failed: Can't bind HTTP socket");
+        if (status == HTTP_NO_SOCKET) failUpgrade("Upgrade Failed: Can't open HTTP socket");
+        if (status == HTTP_NO_BIND) failUpgrade("Upgrade Failed: Can't bind HTTP socket");
         // No password can answer a challenge whose nonce cannot be sent
         // back whole: the run ends rather than asking again and again.
-        if (result == HTTP_CHALLENGE_TOO_LONG)
+        if (status == HTTP_CHALLENGE_TOO_LONG)
             failUpgrade("Upgrade Failed: ULX Password Challenge Too Long (over 1024 characters)");
         platDestroyWindow(window);
-        if (result >= 0) return result;
+        if (status != HTTP_REFUSED) return exchange;
 
         // Refused: the challenge is stored. A new nonce (count back at 0)
         // with a stored password is tried once more without asking, as

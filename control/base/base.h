@@ -6,15 +6,17 @@
 //  - A function that succeeds or fails returns bool, true on success; a
 //    dialog returns true for Continue, OK or Upgrade and false for Cancel.
 //    A function with more than one way to fail returns a named enum.
-//  - A count or a length is an int; -1 means that it does not fit. Where a
-//    count can fail in other ways too, the failures are named negative
-//    values (HttpFailure); a classification is a named enum as well.
-//  - A failure that ends the run at once goes through failUpgrade
-//    (ui/ui.h): the message, then the process ends with exit code 0. A
+//  - A count or a length is an int; -1 means that it does not fit. No
+//    value is both a count and a failure: an operation that can fail in
+//    several ways returns a record with a named status beside the count
+//    (HttpResult); a classification is a named enum as well.
+//  - Only the run (runUpgrade) ends on success, by returning. A failure
+//    that ends the run at once may go through failUpgrade (ui/ui.h) from
+//    anywhere: the message, then the process ends with exit code 0. A
 //    request's worker thread does not end the run: it returns its failure
 //    and the thread that started it reports it. A TFTP session shows its
-//    failure and returns false; the listener then ends the process, as it
-//    does after a delivered Target image.
+//    failure and returns false; the listener hands the outcome back to the
+//    run (TftpHandBack) and ends.
 //  - `cap` is the size in bytes of a text buffer, its NUL included: at most
 //    cap - 1 characters are written. `maxChars` is a number of characters
 //    with a NUL after them: the buffer holds maxChars + 1 bytes.
@@ -93,7 +95,8 @@ const RunSetup& runSetup();
 enum class Stage : int { Transition = 0, Target = 1 };
 
 // The current stage: moves only from Transition to Target, at most once;
-// read across threads.
+// written on the user-interface thread only (decideStage, and the run after
+// the Transition outcome), read across threads.
 extern std::atomic<Stage> g_stage;
 // The stage this build starts in (control/build_config.cpp): Target for a
 // single-stage build, Transition when the build carries a Transition image.
@@ -106,8 +109,9 @@ const FirmwareImage& stageImage(const RunSetup& setup);
 
 constexpr int TFTP_FILE_NAME_SIZE = 128;
 
-// The TFTP file name the listener serves. Written on the user-interface
-// thread, read on the listener thread: always through these two calls.
+// The TFTP file name the listener serves. Drawn by the run on the
+// user-interface thread, read on the listener thread: always through these
+// two calls.
 void setTftpFileName(const char* name);
 void getTftpFileName(char* out, int cap);
 

@@ -47,10 +47,10 @@ PlatThreadHandle platStartThread(PlatThreadProc proc, void* arg) {
     return t;
 }
 
-int platThreadEnded(PlatThreadHandle t, int* exitValue) {
-    if (!t->ended.load(std::memory_order_acquire)) return 0;
+bool platThreadEnded(PlatThreadHandle t, int* exitValue) {
+    if (!t->ended.load(std::memory_order_acquire)) return false;
     if (exitValue) *exitValue = t->exitValue;
-    return 1;
+    return true;
 }
 
 void platReleaseThread(PlatThreadHandle t) {

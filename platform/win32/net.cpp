@@ -158,7 +158,7 @@ void forgetWaitBinding(SOCKET s) {
 }
 }  // namespace
 
-int platWaitSocketOrMessage(PlatSocket s, uint32_t ms) {
+bool platWaitSocketOrMessage(PlatSocket s, uint32_t ms) {
     const DWORD real = platWaitMs(ms);
     if (!t_wait.event) t_wait.event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (t_wait.event && t_wait.socket != sock(s)) {
@@ -166,15 +166,15 @@ int platWaitSocketOrMessage(PlatSocket s, uint32_t ms) {
     }
     if (t_wait.socket != sock(s)) {
         Sleep(real);
-        return 0;
+        return false;
     }
     DWORD woken = MsgWaitForMultipleObjectsEx(1, &t_wait.event, real, WAKE_MASK, 0);
     if (woken == WAIT_FAILED) {
         // Never a loop that stops sleeping: wait as a plain sleep would.
         Sleep(real);
-        return 0;
+        return false;
     }
-    return woken == WAIT_OBJECT_0 ? 1 : 0;
+    return woken == WAIT_OBJECT_0;
 }
 
 void platWaitMessage(uint32_t ms) {

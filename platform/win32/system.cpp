@@ -50,12 +50,12 @@ PlatThreadHandle platStartThread(PlatThreadProc proc, void* arg) {
     return t;
 }
 
-int platThreadEnded(PlatThreadHandle t, int* exitValue) {
-    if (WaitForSingleObject(t->handle, 0) != WAIT_OBJECT_0) return 0;
+bool platThreadEnded(PlatThreadHandle t, int* exitValue) {
+    if (WaitForSingleObject(t->handle, 0) != WAIT_OBJECT_0) return false;
     DWORD code = 0;
     GetExitCodeThread(t->handle, &code);
     if (exitValue) *exitValue = static_cast<int>(code);
-    return 1;
+    return true;
 }
 
 void platReleaseThread(PlatThreadHandle t) {
@@ -89,14 +89,14 @@ void platExitProcess(int code) {
 
 // ---------------------------------------------------------------- resources
 
-int platFindResource(const char* type, int id, const uint8_t** bytes, uint32_t* size) {
+bool platFindResource(const char* type, int id, const uint8_t** bytes, uint32_t* size) {
     HMODULE self = GetModuleHandleA(nullptr);
     HRSRC found = FindResourceA(self, MAKEINTRESOURCEA(id), type);
-    if (!found) return 0;
+    if (!found) return false;
     HGLOBAL loaded = LoadResource(self, found);
     const void* data = loaded ? LockResource(loaded) : nullptr;
-    if (!data) return 0;
+    if (!data) return false;
     *bytes = static_cast<const uint8_t*>(data);
     *size = SizeofResource(self, found);
-    return 1;
+    return true;
 }

@@ -36,6 +36,7 @@ struct WindowSlot {
     int number;  // 0: free
     HWND hwnd;   // set in WM_INITDIALOG
     PlatDialogProc proc;
+    void* context;  // the core's, handed to every call of proc
     bool modal;
 };
 
@@ -130,13 +131,14 @@ WindowSlot g_slots[MAX_WINDOWS];
 std::mutex g_slotLock;
 std::atomic<int> g_nextNumber{1};
 
-WindowSlot* takeSlot(PlatDialogProc proc, bool modal) {
+WindowSlot* takeSlot(PlatDialogProc proc, void* context, bool modal) {
     std::lock_guard<std::mutex> hold(g_slotLock);
     for (WindowSlot& s : g_slots) {
         if (s.number == 0) {
             s.number = g_nextNumber.fetch_add(1);
             s.hwnd = nullptr;
             s.proc = proc;
+            s.context = context;
             s.modal = modal;
             return &s;
         }
@@ -149,6 +151,7 @@ void freeSlot(WindowSlot* slot) {
     slot->number = 0;
     slot->hwnd = nullptr;
     slot->proc = nullptr;
+    slot->context = nullptr;
 }
 
 // A dialog whose creation failed before WM_INITDIALOG never had a window
@@ -186,15 +189,17 @@ INT_PTR CALLBACK dialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         WindowSlot* slot = reinterpret_cast<WindowSlot*>(lp);
         int number;
         PlatDialogProc proc;
+        void* context;
         {
             std::lock_guard<std::mutex> hold(g_slotLock);
             slot->hwnd = hwnd;
             number = slot->number;
             proc = slot->proc;
+            context = slot->context;
         }
         SetWindowLongPtrW(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(slot));
         if (slot->modal) SetTimer(hwnd, FRONT_TIMER, FRONT_TIMER_MS, nullptr);
-        return proc(number, DLG_INIT, 0) ? TRUE : FALSE;
+        return proc(number, DLG_INIT, 0, context) ? TRUE : FALSE;
     }
     WindowSlot* slot = reinterpret_cast<WindowSlot*>(GetWindowLongPtrW(hwnd, DWLP_USER));
     if (!slot) return FALSE;
@@ -221,12 +226,14 @@ INT_PTR CALLBACK dialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         }
         int number;
         PlatDialogProc proc;
+        void* context;
         {
             std::lock_guard<std::mutex> hold(g_slotLock);
             number = slot->number;
             proc = slot->proc;
+            context = slot->context;
         }
-        proc(number, DLG_COMMAND, LOWORD(wp));
+        proc(number, DLG_COMMAND, LOWORD(wp), context);
         return TRUE;
     }
     if (msg == WM_NCDESTROY) {
@@ -243,10 +250,10 @@ void platInitCommonControls() {
     InitCommonControlsEx(&icc);
 }
 
-int platDialogBox(const DialogTemplate* tmpl, PlatDialogProc proc) {
+int platDialogBox(const DialogTemplate* tmpl, PlatDialogProc proc, void* context) {
     DialogMemory memory;
     if (!buildDialogMemory(tmpl, true, &memory)) return -1;
-    WindowSlot* slot = takeSlot(proc, true);
+    WindowSlot* slot = takeSlot(proc, context, true);
     if (!slot) return -1;
     int number = slot->number;
     INT_PTR result = DialogBoxIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(memory.words),
@@ -255,10 +262,10 @@ int platDialogBox(const DialogTemplate* tmpl, PlatDialogProc proc) {
     return static_cast<int>(result);
 }
 
-PlatWindow platCreateDialog(const DialogTemplate* tmpl, PlatDialogProc proc) {
+PlatWindow platCreateDialog(const DialogTemplate* tmpl, PlatDialogProc proc, void* context) {
     DialogMemory memory;
     if (!buildDialogMemory(tmpl, false, &memory)) return 0;
-    WindowSlot* slot = takeSlot(proc, false);
+    WindowSlot* slot = takeSlot(proc, context, false);
     if (!slot) return 0;
     int number = slot->number;
     HWND hwnd = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(memory.words),
@@ -290,13 +297,13 @@ void platEndDialog(PlatWindow w, int result) {
 // theirs left in the queue would pile up and wake every idle wait at once.
 // The core's windows of a thread are only the ones it pumps, so taking
 // the thread's messages takes w's.
-int platPeekAndDispatch(PlatWindow w) {
-    if (w != 0 && !windowOf(w)) return 0;
+bool platPeekAndDispatch(PlatWindow w) {
+    if (w != 0 && !windowOf(w)) return false;
     MSG msg;
-    if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) return 0;
+    if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) return false;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
-    return 1;
+    return true;
 }
 
 void platSetWindowText(PlatWindow w, const char* text) {
@@ -356,11 +363,11 @@ int platMessageBox(PlatWindow owner, const char* text, const char* caption) {
     return result == IDOK ? 1 : 0;
 }
 
-int platGetWindowRect(PlatWindow w, PlatRect* rect) {
+bool platGetWindowRect(PlatWindow w, PlatRect* rect) {
     RECT r;
-    if (!GetWindowRect(windowOf(w), &r)) return 0;
+    if (!GetWindowRect(windowOf(w), &r)) return false;
     *rect = PlatRect{r.left, r.top, r.right, r.bottom};
-    return 1;
+    return true;
 }
 
 void platGetScreenSize(int* width, int* height) {

@@ -34,6 +34,7 @@ struct Window {
     const DialogTemplate* tmpl = nullptr;  // null for a message box
     std::shared_ptr<ThreadQueue> owner;
     PlatDialogProc proc = nullptr;
+    void* context = nullptr;  // handed to every call of proc
     bool messageBox = false;
     bool visible = false;
     bool enabled = true;
@@ -80,10 +81,12 @@ Control* controlLocked(int number, int id) {
     return w ? w->control(id) : nullptr;
 }
 
-std::shared_ptr<Window> createWindow(const DialogTemplate* tmpl, PlatDialogProc proc, const char* caption) {
+std::shared_ptr<Window> createWindow(const DialogTemplate* tmpl, PlatDialogProc proc, void* context,
+                                     const char* caption) {
     auto w = std::make_shared<Window>();
     w->tmpl = tmpl;
     w->proc = proc;
+    w->context = context;
     w->messageBox = tmpl == nullptr;
     w->owner = currentThreadQueue();
     if (tmpl) {
@@ -158,7 +161,7 @@ void deliverCommand(Window& w, int command) {
         (void)command;
         return;
     }
-    if (w.proc) w.proc(w.number, DLG_COMMAND, command);
+    if (w.proc) w.proc(w.number, DLG_COMMAND, command, w.context);
 }
 
 // OK in a dialog whose entry holds a character the code page lacks: the
@@ -327,10 +330,10 @@ void backendBeforeExit(int code) {
 
 void platInitCommonControls() {}
 
-int platDialogBox(const DialogTemplate* tmpl, PlatDialogProc proc) {
+int platDialogBox(const DialogTemplate* tmpl, PlatDialogProc proc, void* context) {
     if (!tmpl || !proc) return -1;
-    auto w = createWindow(tmpl, proc, nullptr);
-    if (proc(w->number, DLG_INIT, 0)) focusFirstTabStop(*w);
+    auto w = createWindow(tmpl, proc, context, nullptr);
+    if (proc(w->number, DLG_INIT, 0, context)) focusFirstTabStop(*w);
     {
         std::lock_guard<std::mutex> hold(g_lock);
         showLocked(*w);
@@ -342,10 +345,10 @@ int platDialogBox(const DialogTemplate* tmpl, PlatDialogProc proc) {
     return w->result;
 }
 
-PlatWindow platCreateDialog(const DialogTemplate* tmpl, PlatDialogProc proc) {
+PlatWindow platCreateDialog(const DialogTemplate* tmpl, PlatDialogProc proc, void* context) {
     if (!tmpl || !proc) return 0;
-    auto w = createWindow(tmpl, proc, nullptr);
-    if (proc(w->number, DLG_INIT, 0)) focusFirstTabStop(*w);
+    auto w = createWindow(tmpl, proc, context, nullptr);
+    if (proc(w->number, DLG_INIT, 0, context)) focusFirstTabStop(*w);
     return w->number;
 }
 
@@ -370,9 +373,9 @@ void platEndDialog(PlatWindow number, int result) {
     }
 }
 
-int platPeekAndDispatch(PlatWindow w) {
+bool platPeekAndDispatch(PlatWindow w) {
     ThreadQueue* q = currentThreadQueueIfAny();
-    return q && dispatchOne(q, w) ? 1 : 0;
+    return q && dispatchOne(q, w);
 }
 
 void platWaitMessage(uint32_t ms) {
@@ -462,7 +465,7 @@ void platSetFocus(PlatWindow number, int id) {
 }
 
 int platMessageBox(PlatWindow owner, const char* text, const char* caption) {
-    auto box = createWindow(nullptr, nullptr, caption ? caption : "");
+    auto box = createWindow(nullptr, nullptr, nullptr, caption ? caption : "");
     std::vector<std::shared_ptr<Window>> disabled;
     {
         std::lock_guard<std::mutex> hold(g_lock);
@@ -492,12 +495,12 @@ int platMessageBox(PlatWindow owner, const char* text, const char* caption) {
     return box->result;
 }
 
-int platGetWindowRect(PlatWindow number, PlatRect* rect) {
+bool platGetWindowRect(PlatWindow number, PlatRect* rect) {
     std::lock_guard<std::mutex> hold(g_lock);
     auto w = findLocked(number);
-    if (!w) return 0;
+    if (!w) return false;
     *rect = w->rect;
-    return 1;
+    return true;
 }
 
 void platGetScreenSize(int* width, int* height) {

@@ -9,7 +9,7 @@
 #include "platform/window_model/backend_hooks.h"
 
 int platMessageBox(PlatWindow, const char*, const char*) { abort(); }
-int platGetWindowRect(PlatWindow, PlatRect*) { abort(); }
+bool platGetWindowRect(PlatWindow, PlatRect*) { abort(); }
 void platGetScreenSize(int*, int*) { abort(); }
 void platMoveWindowTop(PlatWindow, int, int) { abort(); }
 void backendBeforeExit(int) {}

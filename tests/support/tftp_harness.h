@@ -22,6 +22,7 @@
 #include "platform/posix/clock_internal.h"
 #include "support/inprocess.h"
 #include "tftp/tftp.h"
+#include "ui/ui.h"
 
 namespace tftptest {
 
@@ -186,10 +187,15 @@ public:
                 RunSetup& setup = *editRunSetup();
                 setup.localAddress = address;
                 setup.deviceAddress = device ? device : source;
-                runTftpSession(setup, fd_, port, source, ntohs(from.sin_port), name);
+                char reported[128];
+                // The run shows the success dialog after a verified Target image.
+                if (runTftpSession(setup, fd_, port, source, ntohs(from.sin_port), name, reported, sizeof reported) &&
+                    g_stage.load() == Stage::Target)
+                    showSuccessDialog(reported);
             }
             static const DialogTemplate marker{990, 10, 10, "tftp session over", "MS Sans Serif", 8, nullptr, 0};
-            platDestroyWindow(platCreateDialog(&marker, [](PlatWindow, int, int) { return 0; }));
+            platDestroyWindow(platCreateDialog(
+                &marker, [](PlatWindow, int, int, void*) { return 0; }, nullptr));
         });
         return true;
     }
