@@ -9,15 +9,19 @@
 # image byte for byte (SHA-256 in the simulator's log), CPU seconds per
 # device, and the PSS of one program when the most of them ran. Then the CPU a
 # program uses while it waits for the download, 100 of them at once.
-# A size above 100 spreads its devices over local networks of 100 devices
-# each (a program's TFTP server takes one of the ports 69 to 168 of its
-# local address): device 127.0.N.1 to .100 upgraded from 127.0.N.200/24,
-# N from 20 up, with every job at once, and 127.0.0.1 taken away so that
-# each device's own network is the one ulx-fleet picks.
+# A size above 100 spreads its devices over local networks, one local
+# address each: a program's TFTP server takes one of the ports 69 to 168 of
+# its local address, so 100 programs at once per address, and a program
+# offers at most 8 local addresses, so 8 networks at most. Devices 127.0.N.1
+# and up are upgraded from 127.0.N.200/24, N from 20 up; 127.0.0.1 is taken
+# away so that each device's own network is the one ulx-fleet picks, and
+# ulx-fleet starts as many jobs as there are devices (it keeps to 100 per
+# local address itself).
 #   bench/fleet.sh [SIZES...]      (default: 1 10 50 100; needs root)
-#   bench/fleet.sh 1000            (1,000 devices on 10 local addresses)
+#   bench/fleet.sh 1000            (1,000 devices, 125 on each of 8 local addresses)
 #   ULX_BENCH_BUILD=build bench/fleet.sh ...   (an existing build tree)
 #   ULX_BENCH_NO_IDLE=1 skips the 100 waiting programs at the end
+#   ULX_BENCH_KEEP=1 keeps the logs and reports (their folder is printed)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ -z "${ULX_BENCH_NETNS:-}" ]; then
@@ -76,12 +80,15 @@ for n in "${sizes[@]}"; do
   jobs=100
   if [ "$n" -gt 100 ]; then
     nets=$(((n + 99) / 100))
+    [ "$nets" -le 8 ] || nets=8
+    per=$(((n + nets - 1) / nets))
+    [ "$per" -lt 200 ] || { echo "at most $((8 * 199)) devices" >&2; exit 2; }
     ip addr del 127.0.0.1/8 dev lo 2>/dev/null || true
     : >"$work/devices.txt"
     for k in $(seq 0 $((nets - 1))); do
       ip addr add "127.0.$((20 + k)).200/24" dev lo 2>/dev/null || true
-      for i in $(seq 1 100); do
-        [ $((k * 100 + i)) -le "$n" ] && echo "127.0.$((20 + k)).$i"
+      for i in $(seq 1 "$per"); do
+        if [ $((k * per + i)) -le "$n" ]; then echo "127.0.$((20 + k)).$i"; fi
       done >>"$work/devices.txt"
     done
     cp "$work/devices.txt" "$work/sim.conf"
@@ -102,7 +109,7 @@ for n in "${sizes[@]}"; do
     [ -n "$p" ] || continue
     [ "$p" -gt "$peak" ] && peak=$p
     # Memory per running program: at the moment the most programs ran.
-    if [ "$count" -gt "$most" ]; then most=$count peak_per=$((progs / count)); fi
+    if [ "${count:-0}" -gt "$most" ]; then most=$count peak_per=$((progs / count)); fi
     sleep 0.5
   done
   wait "$tpid" || true
@@ -115,7 +122,8 @@ for n in "${sizes[@]}"; do
   printf '%8d %9.1f %10.2f %13.3f %9.2f %12.1f %14.0f %10s %s\n' "$n" "$wall" "$cpu" "$(echo "$cpu / $n" | bc -l)" \
     "$sim_cpu" "$(echo "$peak / 1024" | bc -l)" "$(echo "$peak_per" | bc -l)" "$upgraded/$n" "$same/$n"
 done
-[ -n "${ULX_BENCH_NO_IDLE:-}" ] && { rm -rf "$work"; exit 0; }
+cleanup() { if [ -n "${ULX_BENCH_KEEP:-}" ]; then echo "logs and reports kept in $work"; else rm -rf "$work"; fi; }
+[ -n "${ULX_BENCH_NO_IDLE:-}" ] && { cleanup; exit 0; }
 ip addr add 127.0.0.1/8 dev lo 2>/dev/null || true
 
 # 100 programs waiting for their download: the devices wait 60 s before
@@ -145,4 +153,4 @@ echo
 printf 'waiting for the download, %d programs over 10 s: %.1f ms CPU per program per second (%.3f %% of a core), ulx-fleet itself %.1f ms/s\n' \
   "$count" "$(echo "($after - $before) * 100 / $count" | bc -l)" "$(echo "($after - $before) * 10 / $count" | bc -l)" \
   "$(echo "($fleet_after - $fleet_before) * 100" | bc -l)"
-rm -rf "$work"
+cleanup
