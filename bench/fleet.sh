@@ -93,7 +93,7 @@ for n in "${sizes[@]}"; do
     done
     cp "$work/devices.txt" "$work/sim.conf"
     start_sim "$n" config
-    jobs=$n
+    jobs=${ULX_BENCH_JOBS:-$n}
   else
     start_sim "$n" 127.0.11.1
     list "$n" 11
