@@ -14,9 +14,9 @@
 # its local address, so 100 programs at once per address, and a program
 # offers at most 8 local addresses, so 8 networks at most. Devices 127.0.N.1
 # and up are upgraded from 127.0.N.200/24, N from 20 up; 127.0.0.1 is taken
-# away so that each device's own network is the one ulx-fleet picks, and
-# ulx-fleet starts as many jobs as there are devices (it keeps to 100 per
-# local address itself).
+# away so that each device's own network is the one ulx-fleet picks;
+# ulx-fleet runs 200 jobs at once (ULX_BENCH_JOBS): on 2 cores, 400 or more
+# at once overload the computer until transfers time out.
 #   bench/fleet.sh [SIZES...]      (default: 1 10 50 100; needs root)
 #   bench/fleet.sh 1000            (1,000 devices, 125 on each of 8 local addresses)
 #   ULX_BENCH_BUILD=build bench/fleet.sh ...   (an existing build tree)
@@ -93,7 +93,7 @@ for n in "${sizes[@]}"; do
     done
     cp "$work/devices.txt" "$work/sim.conf"
     start_sim "$n" config
-    jobs=${ULX_BENCH_JOBS:-$n}
+    jobs=${ULX_BENCH_JOBS:-200}
   else
     start_sim "$n" 127.0.11.1
     list "$n" 11
