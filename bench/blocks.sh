@@ -5,12 +5,16 @@
 #   - ulx-upgrade-script driven by ulx-fleet (a fast C++ reader of its events),
 #   - ulx-upgrade-script driven by bench/slow_driver.py (a Python reader that
 #     spends 1 ms on every event line),
+#   - the desktop program ulx-upgrade (its test build ulx-test-upgrade) on
+#     a display of its own (Xvfb), driven by xdotool as a person would,
+#     when Qt 6, Xvfb and xdotool are there,
 #   - Debian's in.tftpd, ordered by curl,
 # runs interleaved, in a private network namespace. Prints the median time
-# per block of each and its ratio to in.tftpd. The program is the test
-# build (scaled clock), so the device's 30 s restart costs 1.5 s; the
-# transfer itself runs the same code as the shipped program.
+# per block of each and its ratio to in.tftpd. The programs are the test
+# builds (scaled clock), so the device's 30 s restart costs 1.5 s; the
+# transfer itself runs the same code as the shipped programs.
 #   bench/blocks.sh [RUNS]      (default 9; needs root)
+#   ULX_BENCH_BUILD=build bench/blocks.sh   (an existing build tree, tests on)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ -z "${ULX_BENCH_NETNS:-}" ]; then
@@ -21,10 +25,16 @@ ip link set lo up
 # non-loopback IPv4 address; one on lo will do.
 ip addr add 10.255.255.1/32 dev lo
 runs=${1:-9}
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DULX_BUILD_TESTS=ON -DULX_QT=OFF >/dev/null
-cmake --build build-bench -j"$(nproc)" --target ulx-fleet ulx-test-script ulx-device-sim >/dev/null
-program=build-bench/tests/ulx-test-script
-image=$(sed -n 's/^ULX_TARGET_IMAGE:FILEPATH=//p' build-bench/CMakeCache.txt)
+build=${ULX_BENCH_BUILD:-build-bench}
+[ -n "${ULX_BENCH_BUILD:-}" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DULX_BUILD_TESTS=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" --target ulx-fleet ulx-test-script ulx-device-sim >/dev/null
+program=$build/tests/ulx-test-script
+desktop=''
+if command -v Xvfb >/dev/null && command -v xdotool >/dev/null &&
+  cmake --build "$build" -j"$(nproc)" --target ulx-test-upgrade >/dev/null 2>&1; then
+  desktop=$build/tests/ulx-test-upgrade
+fi
+image=$(sed -n 's/^ULX_TARGET_IMAGE:FILEPATH=//p' "$build/CMakeCache.txt")
 work=$(mktemp -d /tmp/ulx-blocks-bench.XXXXXX)
 chmod 755 "$work"
 cp "$image" "$work/ulxbench.bi1"
@@ -34,11 +44,49 @@ export ULX_LOCAL_ADDRESSES=$local
 
 /usr/sbin/in.tftpd -L -s "$work" -a "$tftpd:6969" &
 tpid=$!
-build-bench/tools/device_sim/ulx-device-sim --address "$device" --idle-delay 50 --restart-ms 100 \
+"$build"/tools/device_sim/ulx-device-sim --address "$device" --idle-delay 50 --restart-ms 100 \
   --log "$work/sim.log" &
 spid=$!
-trap 'kill $tpid $spid 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
+pids=($tpid $spid)
+trap 'kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 sleep 0.5
+
+# The desktop program on a display of its own, walked through its dialogs
+# as tests/qt_xvfb_test.sh walks them: Continue, the device's address and
+# the one local address, a click on Upgrade, OK in the success dialog.
+if [ -n "$desktop" ]; then
+  source tests/support/xdrive.sh
+  # A display number of its own, far from the low ones that test runs in
+  # other namespaces pick (/tmp and its X locks are shared with them).
+  for _ in 1 2 3; do
+    export DISPLAY=:$((200 + RANDOM % 700))
+    Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp 2>"$work/xvfb.out" &
+    pids+=($!)
+    poll 5 xdotool getdisplaygeometry >/dev/null 2>&1 && break
+  done
+  xdotool getdisplaygeometry >/dev/null 2>&1 || fail "no display"
+  export QT_QPA_PLATFORM=xcb
+fi
+keys() { xdotool windowfocus "$1"; shift; xdotool key --delay 20 "$@"; }
+desktop_run() {
+  "$desktop" >"$work/desktop.out" 2>&1 &
+  program_pid=$!
+  local w
+  w=$(window '^ULX-7400 Firmware Upgrade$') || fail "no warning dialog"
+  keys "$w" Tab Return
+  gone "$w" || fail "the warning stayed"
+  w=$(window '^ULX-7400 Firmware Upgrade$') || fail "no address dialog"
+  xdotool windowfocus "$w"
+  xdotool type --delay 10 "$device"
+  keys "$w" shift+Tab End Return
+  w=$(window '^Confirm Upgrade to Ver') || fail "no confirmation dialog"
+  local geometry
+  geometry=$(xdotool getwindowgeometry "$w" | sed -n 's/.*Geometry: //p')
+  xdotool mousemove --window "$w" $((58 * ${geometry%x*} / 172)) $((150 * ${geometry#*x} / 166)) click 1
+  w=$(window 'Upgrade Successful!$' 60) || fail "no success dialog"
+  keys "$w" Return
+  wait "$program_pid" || true
+}
 
 done_count() { grep -c '"event":"tftp_done"' "$work/sim.log" || true; }
 # Waits for the next transfer's end and the device's return; prints its
@@ -54,14 +102,19 @@ measure() {
 }
 backs() { grep -c '"event":"back"' "$work/sim.log" || true; }
 
-: >"$work/fast" ; : >"$work/slow" ; : >"$work/tftpd"
+: >"$work/fast" ; : >"$work/slow" ; : >"$work/desktop" ; : >"$work/tftpd"
 for i in $(seq 0 "$runs"); do  # run 0 warms up
   b=$(backs)
-  build-bench/ulx-fleet "$device" --yes --force --program "$program" >/dev/null
+  "$build"/ulx-fleet "$device" --yes --force --program "$program" >/dev/null
   us=$(measure "$b"); [ "$i" -gt 0 ] && echo "$us" >>"$work/fast"
   b=$(backs)
   python3 bench/slow_driver.py "$program" "$device" "$local" 0.001 >/dev/null
   us=$(measure "$b"); [ "$i" -gt 0 ] && echo "$us" >>"$work/slow"
+  if [ -n "$desktop" ]; then
+    b=$(backs)
+    desktop_run
+    us=$(measure "$b"); [ "$i" -gt 0 ] && echo "$us" >>"$work/desktop"
+  fi
   b=$(backs)
   curl -s "http://$device/admin/upgrade?tftp://$tftpd:6969/ulxbench.bi1" >/dev/null
   us=$(measure "$b"); [ "$i" -gt 0 ] && echo "$us" >>"$work/tftpd"
@@ -75,3 +128,10 @@ printf '%-52s %8s us/block  ratio %.2f   (%s)\n' "ulx-upgrade-script, events to 
   "$(echo "$m_fast / $m_tftpd" | bc -l)" "$(spread "$work/fast")"
 printf '%-52s %8s us/block  ratio %.2f   (%s)\n' "ulx-upgrade-script, events to a slow Python reader" "$m_slow" \
   "$(echo "$m_slow / $m_tftpd" | bc -l)" "$(spread "$work/slow")"
+if [ -n "$desktop" ]; then
+  m_desktop=$(median "$work/desktop")
+  printf '%-52s %8s us/block  ratio %.2f   (%s)\n' "ulx-upgrade (Qt) on Xvfb, driven by xdotool" "$m_desktop" \
+    "$(echo "$m_desktop / $m_tftpd" | bc -l)" "$(spread "$work/desktop")"
+else
+  echo "ulx-upgrade (Qt): not measured (needs Qt 6, Xvfb and xdotool)"
+fi

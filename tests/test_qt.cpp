@@ -10,11 +10,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QThread>
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 #include "platform/qt/address_entry.h"
@@ -293,6 +295,40 @@ TEST(QtBackend, MessageBoxDisablesItsThreadsWindows) {
     static_cast<QPushButton*>(dialogControl(box, IDC_OK))->click();
     EXPECT_TRUE(pumpUntil([&] { return done.load(); }));
     ui.join();
+}
+
+// A transfer's titles and positions come far faster than a screen shows them: the thread
+// that sets them never waits for the GUI thread (which does not run its loop meanwhile),
+// and each window ends on its last title and position, the one opened while changes were
+// gathered too.
+TEST(QtBackend, TitleAndPositionEndOnTheLastOneWithoutWaitingForTheGuiThread) {
+    app();
+    std::promise<void> setDone, closeNow;
+    std::thread owner([&] {
+        PlatWindow windows[2] = {};
+        for (int n = 0; n < 2; ++n) {
+            windows[n] = platCreateDialog(findTemplate(IDD_UPLOADING), recordingProc);
+            platProgressSetRange(windows[n], IDC_PROGRESS, 0, 3000);
+            platShowWindow(windows[n]);
+            for (int i = 1; i <= 3000; ++i) {
+                platProgressSetPos(windows[n], IDC_PROGRESS, i - n);
+                platSetWindowText(windows[n], ("Uploading " + std::to_string(n) + " " + std::to_string(i)).c_str());
+            }
+        }
+        setDone.set_value();
+        closeNow.get_future().wait();
+        for (PlatWindow w : windows) platDestroyWindow(w);
+    });
+    EXPECT_EQ(setDone.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    for (int n = 0; n < 2; ++n) {
+        UlxDialog* dlg = openWindow(QString("Uploading %1 3000").arg(n));
+        ASSERT_TRUE(dlg) << n;
+        auto* bar = qobject_cast<QProgressBar*>(dialogControl(dlg, IDC_PROGRESS));
+        EXPECT_TRUE(bar && pumpUntil([&] { return bar->value() == 3000 - n; })) << n;
+    }
+    closeNow.set_value();
+    owner.join();
+    EXPECT_TRUE(pumpUntil([] { return !openWindow("Uploading 1 3000", false); }));
 }
 
 }  // namespace

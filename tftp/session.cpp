@@ -158,12 +158,18 @@ bool transferImage(TftpSession* session) {
         // Any other ACK of the peer (a duplicate or a stale one) is passed
         // over at once: it never causes a resend (no Sorcerer's Apprentice),
         // and it does not stop the interval. Every other pass is idle and
-        // waits for the socket or a window message. Right after a send the
+        // waits for the socket or a window message, no longer than until
+        // the resend is due: a device that is slow to answer costs this
+        // thread a few wake-ups per interval, not one a millisecond (a
+        // thousand transfers at once on one computer are slow answers,
+        // each of them). Right after a send the
         // answer is usually microseconds away, less than it costs the
         // thread to fall asleep and wake again, so the first few idle
         // passes only look, without sleeping.
         if (!ack) {
-            uint32_t waitMs = TFTP_IDLE_WAIT_MS;
+            uint32_t waited = platClockMs() - intervalStart;
+            uint32_t waitMs = waited < TFTP_RETRANSMIT_INTERVAL_MS ? TFTP_RETRANSMIT_INTERVAL_MS - waited : 0;
+            if (waitMs > TFTP_IDLE_WAIT_MS) waitMs = TFTP_IDLE_WAIT_MS;
             if (eagerPolls > 0) {
                 --eagerPolls;
                 waitMs = 0;

@@ -130,9 +130,11 @@ int tftpListenerThread(void* listener);
 
 // ---------------------------------------------------------------- session
 
-// An idle pass of the transfer waits at most this long for the socket or a
-// window message ...
-constexpr uint32_t TFTP_IDLE_WAIT_MS = 1;
+// An idle pass of the transfer waits for the socket or a window message
+// until the retransmission is due, but at most this long (a screen
+// refresh), so that a message whose wake-up came between the last look at
+// the queue and the wait is taken soon all the same ...
+constexpr uint32_t TFTP_IDLE_WAIT_MS = 16;
 // ... except the first idle passes after each send, which only look (at
 // most about 50 microseconds in all), since the answer usually comes
 // sooner than a sleeping thread wakes.

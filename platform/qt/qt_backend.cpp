@@ -2,12 +2,16 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QScreen>
+#include <QTimer>
 #include <atomic>
 #include <map>
+#include <mutex>
+#include <utility>
 
 #include "platform/qt/qt_dialogs.h"
 #include "platform/window_model/window_model.h"
@@ -58,10 +62,14 @@ public:
                 windowModelInput(std::move(m));
             };
             windows_[w] = tmpl ? buildDialog(tmpl, w, input) : buildMessageBox(w, title.c_str(), input);
+            if (w > openedUpTo_) openedUpTo_ = w;
         });
     }
     void titleSet(int w, const char* text) override {
-        onWindow(w, [t = fromCodePage(text)](UlxDialog* d) { d->setWindowTitle(t); });
+        QString title = fromCodePage(text);
+        std::unique_lock<std::mutex> hold(gatherLock_);
+        gatheredTitles_[w] = std::move(title);
+        postFlushLocked(hold);
     }
     void textSet(int w, int id, const char* text) override {
         onWindow(w, [id, t = std::string(text)](UlxDialog* d) {
@@ -79,7 +87,9 @@ public:
         onControl<QProgressBar>(w, id, [low, high](QProgressBar* p) { p->setRange(low, high); });
     }
     void positionSet(int w, int id, int pos) override {
-        onControl<QProgressBar>(w, id, [pos](QProgressBar* p) { p->setValue(pos); });
+        std::unique_lock<std::mutex> hold(gatherLock_);
+        gatheredPositions_[{w, id}] = pos;
+        postFlushLocked(hold);
     }
     void focusSet(int w, int id) override {
         onWindow(w, [id](UlxDialog* d) {
@@ -135,10 +145,78 @@ private:
         });
     }
 
+    // Titles and progress positions change once a block while a transfer
+    // runs, far more often than a screen can show: they are gathered here,
+    // the latest of each window (and control) winning, and shown on the GUI
+    // thread at most once per screen refresh. The thread that sets them
+    // takes this short lock and never waits for the GUI thread; the last
+    // state is always shown.
+    static constexpr int REFRESH_MS = 16;
+
+    // The caller holds gatherLock_ (in hold): one flush is in the GUI
+    // thread's queue at a time.
+    void postFlushLocked(std::unique_lock<std::mutex>& hold) {
+        if (flushPosted_) return;
+        flushPosted_ = true;
+        hold.unlock();
+        onGui([this] { flushWhenDue(); });
+    }
+
+    // GUI thread: shows what was gathered, or waits for the next refresh.
+    void flushWhenDue() {
+        qint64 since = lastFlush_.isValid() ? lastFlush_.elapsed() : REFRESH_MS;
+        if (since < REFRESH_MS) {
+            QTimer::singleShot(static_cast<int>(REFRESH_MS - since), gui_, [this] { flush(); });
+            return;
+        }
+        flush();
+    }
+
+    void flush() {
+        std::map<int, QString> titles;
+        std::map<std::pair<int, int>, int> positions;
+        {
+            std::lock_guard<std::mutex> hold(gatherLock_);
+            titles.swap(gatheredTitles_);
+            positions.swap(gatheredPositions_);
+            flushPosted_ = false;
+        }
+        lastFlush_.start();
+        // A window numbered past the last one opened here is still on its
+        // way (its opening is queued behind this flush): what it was given
+        // waits for the next flush, unless something newer came meanwhile.
+        std::map<int, QString> earlyTitles;
+        std::map<std::pair<int, int>, int> earlyPositions;
+        for (auto& [w, title] : titles) {
+            auto it = windows_.find(w);
+            if (it != windows_.end()) it->second->setWindowTitle(title);
+            else if (w > openedUpTo_) earlyTitles[w] = std::move(title);
+        }
+        for (const auto& [where, pos] : positions) {
+            auto it = windows_.find(where.first);
+            if (it == windows_.end()) {
+                if (where.first > openedUpTo_) earlyPositions[where] = pos;
+                continue;
+            }
+            if (auto* bar = qobject_cast<QProgressBar*>(dialogControl(it->second, where.second))) bar->setValue(pos);
+        }
+        if (earlyTitles.empty() && earlyPositions.empty()) return;
+        std::unique_lock<std::mutex> hold(gatherLock_);
+        gatheredTitles_.merge(earlyTitles);  // keeps what is already there: the newer
+        gatheredPositions_.merge(earlyPositions);
+        postFlushLocked(hold);
+    }
+
     QObject* gui_;
     BaseUnits base_;
     std::atomic<int> screenWidth_, screenHeight_;
     std::map<int, UlxDialog*> windows_;  // GUI thread only
+    QElapsedTimer lastFlush_;            // GUI thread only: when gathered changes were last shown
+    int openedUpTo_ = 0;                 // GUI thread only: the highest window number opened
+    std::mutex gatherLock_;              // guards the three below
+    std::map<int, QString> gatheredTitles_;
+    std::map<std::pair<int, int>, int> gatheredPositions_;
+    bool flushPosted_ = false;
 };
 
 }  // namespace
