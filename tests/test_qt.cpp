@@ -307,7 +307,7 @@ TEST(QtBackend, TitleAndPositionEndOnTheLastOneWithoutWaitingForTheGuiThread) {
     std::thread owner([&] {
         PlatWindow windows[2] = {};
         for (int n = 0; n < 2; ++n) {
-            windows[n] = platCreateDialog(findTemplate(IDD_UPLOADING), recordingProc);
+            windows[n] = platCreateDialog(findTemplate(IDD_UPLOADING), recordingProc, &g_okResult);
             platProgressSetRange(windows[n], IDC_PROGRESS, 0, 3000);
             platShowWindow(windows[n]);
             for (int i = 1; i <= 3000; ++i) {
