@@ -1,5 +1,4 @@
-// MD5 (RFC 1321) against OpenSSL, and HTTP Digest authentication (RFC 2617):
-// digests, the challenge parser, the Authorization line, oversized values.
+// MD5 (RFC 1321) against OpenSSL; HTTP Digest (RFC 2617): digests, challenges, the Authorization line.
 #include "web/digest.h"
 
 #include <gtest/gtest.h>
@@ -15,9 +14,7 @@ using ulxtest::md5Hex;
 
 namespace {
 
-// Every length 0 .. 300 (so 55/56/63/64/119/120/128 and the rest), in one
-// piece and in random pieces of 0 .. 149 bytes (so updates that fill the
-// buffer, span several blocks, or add nothing).
+// Every length 0 .. 300, whole and in random pieces of 0 .. 149 bytes.
 TEST(Md5, EveryLengthInPiecesMatchesOpenSsl) {
     std::mt19937 random(12345);
     for (size_t length = 0; length <= 300; ++length) {
@@ -39,8 +36,7 @@ TEST(Md5, EveryLengthInPiecesMatchesOpenSsl) {
     }
 }
 
-// The bit count is 64 bits wide: a carry out of the low word reaches the
-// high one. Final leaves nothing of the message behind in the context.
+// The 64-bit bit count carries into its high word; Final leaves only zeros.
 TEST(Md5, BitCountCarriesAndFinalLeavesOnlyZeros) {
     MD5_CTX context;
     MD5Init(&context);
@@ -66,10 +62,8 @@ DigestState parsed(const std::string& challenge) {
     return state;
 }
 
-// Both halves against independent MD5: the RFC 2617 section 3.5 example (its nc is eight digits,
-// unlike the nine we send); "MD5-sess", which hashes the raw bytes of the first digest, and
-// qop "auth-int", which adds the body's digest, in any letter case. Plain MD5 and qop "auth"
-// or none, and computeDigest, their composition: DigestHeader.Lines.
+// The RFC 2617 section 3.5 example; "MD5-sess" (over the raw first digest) and qop "auth-int",
+// in any letter case, against independent MD5.
 TEST(DigestCompute, Rfc2617ExampleSessAndAuthInt) {
     const char* nonce = "dcd98b7102dd2f0e8b11d0f600bfb0c093";
     char response[33];
@@ -111,8 +105,8 @@ TEST(DigestParse, RecognisesQuotedAndBareAlgorithmAndQop) {
     }
 }
 
-// Later challenges: the nonce count survives only the same nonce; a new nonce clears opaque
-// and keeps algorithm and qop. Each takes the next random number, in lowercase hex, as cnonce.
+// The nonce count survives only the same nonce; a new nonce clears opaque, keeps algorithm and
+// qop. Each challenge takes the next random number, in lowercase hex, as cnonce.
 TEST(DigestParse, LaterChallenges) {
     seedRandom(777);
     const int first = nextRandom(), second = nextRandom();
@@ -138,8 +132,7 @@ TEST(DigestParse, LaterChallenges) {
     EXPECT_STREQ("auth", state.qop);
 }
 
-// Parameters come from the Digest challenge only, wherever it stands among
-// the WWW-Authenticate headers; quoted values are unescaped.
+// Parameters come from the Digest challenge only, wherever it stands; quoted values unescaped.
 TEST(DigestParse, OnlyTheDigestChallengeUnescaped) {
     const std::tuple<const char*, const char*, const char*> cases[] = {
         {"WWW-Authenticate: Basic realm=\"B\"\r\nWWW-Authenticate: Digest realm=\"D\", nonce=\"n\"\r\n", "D", "n"},
@@ -167,8 +160,7 @@ TEST(DigestParse, OnlyTheDigestChallengeUnescaped) {
     }
 }
 
-// A challenge without realm or nonce, or one that cannot be answered safely,
-// is refused (and changes nothing: fuzz_challenge).
+// No realm or nonce, or not safe to answer: refused (and changes nothing: fuzz_challenge).
 TEST(DigestParse, UnusableChallengesAreRefused) {
     std::string longList = "Digest realm=\"r\", nonce=\"n\", qop=\"auth";  // a list too long to read
     for (int i = 0; i < 30; ++i) longList += ", auth-int";
@@ -189,9 +181,8 @@ TEST(DigestParse, UnusableChallengesAreRefused) {
     }
 }
 
-// Realm, nonce and opaque are kept whole up to 1,024 characters (escapes resolved); a longer one
-// makes its challenge unusable, named by tooLong unless a later challenge is taken. algorithm and
-// qop are tokens, cut to their fields.
+// Realm, nonce and opaque kept whole up to 1,024 characters; a longer one makes its challenge
+// unusable (tooLong says so) unless a later one is taken. algorithm and qop are cut to their fields.
 TEST(DigestParse, ValuesKeptWholeUpToTheBound) {
     const std::string n1024(1024, 'n'), n1025(1025, 'n'), escaped = "\\n" + std::string(1023, 'n');
     DigestState state = parsed("Digest realm=\"" + std::string(1024, 'r') + "\",nonce=\"" + escaped + "\",opaque=\"" +
@@ -236,9 +227,8 @@ std::string header(const std::string& challenge, uint32_t nonceCount, DigestStat
     return line;
 }
 
-// Without qop: no nc or cnonce. A listed qop is answered with the single chosen option, in the
-// line and in the digest alike; nc has nine digits. Quoted values go out escaped (RFC 7616
-// quoted-string) and are digested as they are; a bare algorithm token comes back quoted.
+// Without qop no nc or cnonce; a listed qop answered with the chosen option, nc of nine digits.
+// Quoted values go out escaped (RFC 7616) and are digested as they are.
 TEST(DigestHeader, Lines) {
     const std::string prefix =
         "Authorization: Digest username=\"admin\",realm=\"R\",nonce=\"N\",uri=\"/admin/advanced\",";

@@ -1,6 +1,5 @@
-// Whole upgrades: each configuration's program against ulx-device-sim, driven
-// by a person who answers each dialog (device 127.0.5.x, this computer
-// 127.0.5.x+100); and the sim against curl --digest and in.tftpd (127.0.7.x).
+// Whole upgrades against ulx-device-sim (device 127.0.5.x, this computer 127.0.5.x+100); the sim
+// against curl --digest and in.tftpd (127.0.7.x).
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -74,9 +73,8 @@ TEST_P(Upgrade, Road) {
     std::string log = logPath(road.name);
     ScriptProcess sim, ui;
     ASSERT_TRUE(startDevice(sim, log, device, road.deviceOptions));
-    // Blocks move on the real-time clock, the device's wait is skimmed, a device that stops
-    // acknowledging is given up on at the scaled pace. After the wait the device is asked at
-    // 100 times real time, one that restarts slowly at 40, one that never answers at 400.
+    // Blocks on the real clock unless the ACKs stop; the wait skimmed; then the device asked at
+    // 100 times real time (a slow restart 40, no answer 400).
     const Lines& o = road.deviceOptions;
     auto has = [&o](const char* option) { return std::find(o.begin(), o.end(), option) != o.end(); };
     std::string phases = has("--stop-ack-at") ? "wait:400" : "transfer:1,wait:400";
@@ -88,8 +86,7 @@ TEST_P(Upgrade, Road) {
     EXPECT_EQ(seen.exitCode, 0) << ui.transcript();
     EXPECT_EQ(seen.messages, road.messages) << ui.transcript();
     EXPECT_EQ(seen.count("111"), road.messages.empty() ? 1 : 0) << ui.transcript();
-    // A dialog per password typed (and the one cancelled); a restarted
-    // device's new nonce is answered silently.
+    // A dialog per password typed or cancelled; a restarted device's new nonce answered silently.
     EXPECT_EQ(seen.count("104"), static_cast<int>(road.person.passwords.size() + (road.person.cancelIn == "104")));
     if (!road.dialogAfter.empty()) { EXPECT_EQ(seen.dialogAfter, road.dialogAfter) << ui.transcript(); }
     if (road.connecting) { EXPECT_LE(seen.count("105"), road.connecting) << ui.transcript(); }
@@ -119,8 +116,7 @@ TEST_P(Upgrade, Road) {
     EXPECT_EQ(logValues(text, "tftp_done", "sha256"), sums);
 }
 
-// Every HTTP port of this computer's address taken: the run ends with the message while
-// the connecting window is open, and exits with 0.
+// Every HTTP port of this computer's address taken: the message over the connecting window.
 TEST(E2e, NoFreeHttpPortEndsTheRun) {
     const std::string local = "127.0.5.170";
     std::vector<int> taken;
@@ -195,10 +191,8 @@ const Road kRoads[] = {
     // A third host asks for the file first: it gets no answer, the device gets the image.
     {"ReadRequestFromAnotherHost", SCRIPT, 33, THIEF, {}, {}, {SHIPPED}, {}, 1, UNANSWERED},
     {"PhoneSkipsVersionCheck", ULX_TEST_PHONE, 23, {"--wrong-version"}, {}, {}, {}, PHONE_TEXTS},
-    // Still writing flash: the old page for 60 s on the program's clock, then the new version;
-    // the old page beyond the window; a third version, refused at the first status page (two
-    // attempts at most find the device still down; the whole window would open 2 + 19 windows);
-    // Cancel in the connecting window kept up between attempts (identification, order, attempt, gap).
+    // The old page within the 60 s window, then beyond it; a third version refused at the first
+    // status page (not 2 + 19 windows); Cancel in the connecting window kept up between attempts.
     {"OldPageThenUpgraded", SCRIPT, 41, {"--old-page-ms", "1500"}, {}, {}, {SHIPPED}},
     {"OldPageBeyondTheWindow", SCRIPT, 42, {"--old-page-ms", "10000"}, {}, {NOT_MATCHING}, {SHIPPED}},
     // clang-format off
@@ -222,9 +216,7 @@ const Road kRoads[] = {
     {"BasicChallengeFirst", SCRIPT, 65, BASIC_FIRST, RIGHT, {}, {SHIPPED}},
     // No challenge that can be answered: nothing is sent with it.
     {"CrlfInNonce", SCRIPT, 66, {"--password", "s3cret", "--crlf-in-nonce"}, {}, {NO_PAGE_401}, {}},
-    // ---- how web servers speak HTTP: each upgraded and verified, one password typed. The
-    // keep-alive device holds every connection 12 s after its answer, longer than the silence
-    // bound; a nonce of 1,024 characters is the longest answered.
+    // ---- how web servers speak HTTP; keep-alive holds connections past the silence bound.
     {"Http10", SCRIPT, 72, {"--http10"}, {}, {}, {SHIPPED}},
     {"ChunkedSevenBytes", SCRIPT, 74, withPassword({"--chunked", "7"}), RIGHT, {}, {SHIPPED}, SIM_FIELDS},
     {"KeepAlive", SCRIPT, 76, withPassword({"--keep-alive", "12000"}), RIGHT, {}, {SHIPPED}, SIM_FIELDS},
@@ -236,8 +228,7 @@ const Road kRoads[] = {
 INSTANTIATE_TEST_SUITE_P(E2e, Upgrade, ::testing::ValuesIn(kRoads),
                          [](const testing::TestParamInfo<Road>& i) { return std::string(i.param.name); });
 
-// The device's read request comes from its second address: refused, the address that asked
-// named in the waiting window's title, and the firewall hint still comes (120 s at 100 times).
+// A read request from the device's second address: refused and named; the firewall hint still comes.
 TEST(E2e, ReadRequestFromTheDevicesOtherAddressIsNamedAndRefused) {
     const std::string device = "127.0.5.46", log = logPath("other-address");
     ScriptProcess sim, ui;
@@ -308,9 +299,8 @@ TEST(DeviceSim, CurlDigestAndStatusPage) {
     }
 }
 
-// An upgrade through in.tftpd: the order, the read request, the restart with a new nonce,
-// the new version on the page. Whole blocks end with an empty DATA; in.tftpd ignores the
-// duplicate and foreign-port ACKs; a repeated read request is answered from a new port.
+// An upgrade through in.tftpd, with duplicate, foreign-port ACKs and a repeated read request;
+// the restart brings a new nonce and the new version.
 TEST(DeviceSim, UpgradeThroughTftpdWithAckFaults) {
     char pattern[] = "/tmp/ulx-device-sim-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);

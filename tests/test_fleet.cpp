@@ -1,7 +1,5 @@
-// ulx-fleet against a simulated mixed fleet of ten devices in one
-// ulx-device-sim (devices 127.0.N.1-10, this computer 127.0.N.200, N per
-// test), driving the scaled test program. Every run is checked record by
-// record in its report, and every image a device received by its SHA-256.
+// ulx-fleet against a mixed fleet in one ulx-device-sim (devices 127.0.N.1-10, this computer
+// 127.0.N.200, N per test): each report record by record, each image received by its SHA-256.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -19,10 +17,11 @@
 
 using namespace ulxtest;
 
+#define EXPECT_HAS(text, part) EXPECT_PRED_FORMAT2(testing::IsSubstring, part, text)
+
 namespace {
 
-// The mixed fleet: one line per device of the sim's config (empty: no
-// device there), the matching line of the fleet's list.
+// Per device: its line of the sim's config (nullptr: absent), its line of the fleet's list.
 struct Member {
     const char* sim;
     const char* list;
@@ -53,8 +52,7 @@ struct Expect {
     std::string outcome, message = "", from = "", to = "", bytes = "", detail = "";
 };
 
-// The CSV report; no field these runs write has a comma or a quote, so
-// none is quoted.
+// The CSV report (no field these runs write is quoted).
 std::vector<Row> readCsv(const std::string& path) {
     std::vector<Row> rows;
     std::istringstream in(readFile(path));
@@ -101,8 +99,7 @@ std::vector<int> childrenOf(int pid) {
 
 class Fleet : public ::testing::Test {
 protected:
-    // Starts the sim with the mixed fleet on 127.0.net.x; simExtra[i] adds
-    // options to device i+1.
+    // The mixed fleet on 127.0.net.x; simExtra[i] adds options to device i.
     void startSim(int net, std::map<int, std::string> simExtra = {}) {
         std::string config;
         int devices = 0;
@@ -115,7 +112,6 @@ protected:
         startSimWith(net, config, devices);
     }
 
-    // Starts the sim with its config's devices on 127.0.net.x.
     void startSimWith(int net, const std::string& config, int devices) {
         net_ = net;
         dir_ = testing::TempDir() + "/ulx-fleet-" + std::to_string(net) + "-" + std::to_string(getpid());
@@ -130,7 +126,7 @@ protected:
             << readFile(path("sim.log"));
     }
 
-    // Writes the list of the given devices (1-10) of the mixed fleet.
+    // Writes the list of the given members.
     std::string list(const std::vector<int>& members) {
         std::string text = "# the mixed fleet\n\n";
         for (int m : members) text += address(m) + MIXED[m - 1].list + "\n";
@@ -138,10 +134,7 @@ protected:
         return path("devices.txt");
     }
 
-    // Starts ulx-fleet on the test program; its output is not a terminal.
-    // The programs move blocks at four times real time (a device whose
-    // acknowledgements stop is given up on after 0.75 s), skim the wait and
-    // ask the restarted device 100 ms apart.
+    // ulx-fleet on the test program, output not a terminal; blocks at four times real time.
     void startFleet(std::vector<std::string> args, const char* program = ULX_TEST_SCRIPT, bool password = true) {
         fleet_ = std::make_unique<ScriptProcess>();
         args.insert(args.end(), {"--program", program});
@@ -156,7 +149,6 @@ protected:
         return fleet_->wait(60000);
     }
 
-    // Checks the report against expected records, in list order.
     void expectReport(const std::vector<Row>& rows, const std::map<int, Expect>& expected) {
         ASSERT_EQ(rows.size(), expected.size()) << fleet_->transcript();
         size_t i = 0;
@@ -176,8 +168,7 @@ protected:
         }
     }
 
-    // The devices that received an image got the embedded one, once (or
-    // these images, in order).
+    // Exactly these members received an image: the embedded one once (or these, in order).
     void expectImages(const std::vector<int>& members, std::vector<std::string> files = {ULX_SHIPPED_IMAGE}) {
         std::map<std::string, std::vector<std::string>> images, expected;
         const std::string log = readFile(path("sim.log"));
@@ -198,6 +189,8 @@ protected:
     std::string address(int member) const { return "127.0." + std::to_string(net_) + "." + std::to_string(member); }
     std::string local() const { return "127.0." + std::to_string(net_) + ".200"; }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string err() const { return readFile(path("fleet.err")); }
+    bool contacted() const { return readFile(path("sim.log")).find("http_request") != std::string::npos; }
     void writeFile(const std::string& name, const std::string& text) { std::ofstream(path(name)) << text; }
     static int count(const std::string& text, const std::string& what) {
         int n = 0;
@@ -220,18 +213,14 @@ Expect upgraded(int member, int net) {
 
 }  // namespace
 
-// A bad line: its number is reported, and nothing starts. Inventory goes as
-// far as the confirmation, changes nothing, and writes the table as JSON.
-// Then the whole mixed fleet: each kind of device ends as it must, the
-// images arrive byte for byte, and the log is plain timestamped lines.
+// A bad line is named and nothing starts; inventory changes nothing; then the whole mixed fleet,
+// each kind of device ending as it must, the log plain timestamped lines.
 TEST_F(Fleet, BadListInventoryThenUpgradeMixedFleet) {
     startSim(41);
     writeFile("bad.txt", address(1) + "\n# fine\n" + address(2) + ",admin,ulx\n127.0.41.300\n" + address(3) + "\n");
     EXPECT_EQ(runFleet({"--list", path("bad.txt"), "--yes", "--report", path("report.csv")}), 2);
-    EXPECT_NE(readFile(path("fleet.err")).find(path("bad.txt") + ":4: \"127.0.41.300\" is not a device address"),
-              std::string::npos)
-        << readFile(path("fleet.err"));
-    EXPECT_EQ(readFile(path("sim.log")).find("http_request"), std::string::npos);
+    EXPECT_HAS(err(), path("bad.txt") + ":4: \"127.0.41.300\" is not a device address");
+    EXPECT_FALSE(contacted());
     EXPECT_FALSE(std::ifstream(path("report.csv")).good());
 
     EXPECT_EQ(runFleet({"--list", list(ALL), "--inventory", "--report", path("report.json")}), 1);
@@ -279,19 +268,15 @@ TEST_F(Fleet, BadListInventoryThenUpgradeMixedFleet) {
     for (std::string line; std::getline(lines, line) && !line.empty(); ++stampedLines)
         EXPECT_TRUE(std::regex_match(line, stamped)) << line;
     EXPECT_GT(stampedLines, 30);
-    EXPECT_NE(out.find(address(1) + " uploading\n"), std::string::npos) << out;
-    EXPECT_NE(out.find(address(1) + " upgraded from 3.0.2(GWe) to 3.1.7(GWe)\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("10 devices: 4 upgraded, 2 already current, 1 wrong password, 1 no response, "
-                       "1 upload incomplete, 1 version not matching\n"),
-              std::string::npos)
-        << out;
+    EXPECT_HAS(out, address(1) + " uploading\n");
+    EXPECT_HAS(out, address(1) + " upgraded from 3.0.2(GWe) to 3.1.7(GWe)\n");
+    EXPECT_HAS(out,
+               "10 devices: 4 upgraded, 2 already current, 1 wrong password, 1 no response, "
+               "1 upload incomplete, 1 version not matching\n");
 }
 
-// Current devices are left alone, and with only those and old ones the run
-// succeeds; then --force upgrades them too. A program killed mid-run fails
-// its device alone. Ctrl-C while every old device waits for its download:
-// each is cancelled through its dialog, no program is left, the report is
-// written.
+// Current devices are left alone unless --force. A killed program fails its device alone.
+// Ctrl-C while old devices wait for their download: each cancelled, no program left.
 TEST_F(Fleet, SkipForceKilledProgramThenInterrupt) {
     std::map<int, std::string> slow;
     for (int m : {1, 2, 7, 8, 10}) slow[m] = "--idle-delay 60000";
@@ -339,9 +324,7 @@ TEST_F(Fleet, SkipForceKilledProgramThenInterrupt) {
     expectImages({3, 4, 9});  // the current devices none until forced
 }
 
-// Ctrl-C while a two-stage device restarts into its Transition image: the
-// last image is not yet delivered, so the run is cancelled before the Target
-// order, and the device never receives the Target image.
+// Ctrl-C while a two-stage device restarts into Transition: cancelled before the Target order.
 TEST_F(Fleet, InterruptBetweenTwoStages) {
     startSim(43, {{1, "--software-version 1.0.0 --restart-ms 1500"}});
     startFleet({"--list", list({1}), "--yes", "--report", path("report.json")}, ULX_TEST_TWOSTAGE);
@@ -353,20 +336,18 @@ TEST_F(Fleet, InterruptBetweenTwoStages) {
     expectImages({1}, {ULX_TEST_IMAGES "/transition.bin"});
 }
 
-// What is refused before anything starts: a password file others can read,
-// a report that cannot be written. Then a canary that fails holds the rest
-// back, as does a limit on failures; a retry of that report, with a list
-// that gives the right password, upgrades exactly the devices left.
+// Refused before anything starts: a readable password file, an unwritable report. A failed
+// canary holds the rest back, as does a failure limit; the retry upgrades exactly those left.
 TEST_F(Fleet, RolloutLimitsThenRetry) {
     startSim(44);
     const std::string devices = list({5, 8, 9});
     chmod(path("password").c_str(), 0644);
     EXPECT_EQ(runFleet({"--list", devices, "--yes"}), 2);
-    EXPECT_NE(readFile(path("fleet.err")).find("must be 0600"), std::string::npos) << readFile(path("fleet.err"));
+    EXPECT_HAS(err(), "must be 0600");
     chmod(path("password").c_str(), 0600);
     EXPECT_EQ(runFleet({"--list", devices, "--yes", "--report", path("no/such/dir/report.csv")}), 2);
-    EXPECT_NE(readFile(path("fleet.err")).find("cannot write the report"), std::string::npos);
-    EXPECT_EQ(readFile(path("sim.log")).find("http_request"), std::string::npos);
+    EXPECT_HAS(err(), "cannot write the report");
+    EXPECT_FALSE(contacted());
 
     const Expect held = {"not started", "", "", "", "0"};
     EXPECT_EQ(runFleet({"--list", devices, "--yes", "--canary", "1", "--report", path("report.csv")}), 3);
@@ -384,11 +365,8 @@ TEST_F(Fleet, RolloutLimitsThenRetry) {
     expectImages({1, 5, 9});
 }
 
-// A sweep of a /24 finds the simulated devices among addresses where
-// nothing listens (refused at once on loopback) and web servers that are
-// no ULX. Only the devices are inventoried, listed and upgraded; the others
-// are counted. A device that asks for a password is "password needed" until
-// one is given. The list written reads back through --list.
+// A sweep finds the devices among refused addresses and foreign web servers; only the devices
+// are inventoried, listed and upgraded. No password given: "password needed".
 TEST_F(Fleet, ScanFindsTheDevicesAndOnlyThose) {
     const std::string net = "127.0.45.";
     startSimWith(45,
@@ -401,21 +379,16 @@ TEST_F(Fleet, ScanFindsTheDevicesAndOnlyThose) {
     const std::string range = net + "0/24";
 
     EXPECT_EQ(runFleet({"--scan", range, "--scan", "127.0.0.0/15", "--inventory"}), 2);
-    EXPECT_NE(readFile(path("fleet.err")).find("\"127.0.0.0/15\" is larger than a /16"), std::string::npos)
-        << readFile(path("fleet.err"));
-    EXPECT_EQ(readFile(path("sim.log")).find("http_request"), std::string::npos);
+    EXPECT_HAS(err(), "\"127.0.0.0/15\" is larger than a /16");
+    EXPECT_FALSE(contacted());
 
     EXPECT_EQ(
         runFleet({"--scan", range, "--inventory", "--write-list", path("found.txt"), "--report", path("report.json")},
                  ULX_TEST_SCRIPT, false),
         1);
     std::string out = fleet_->transcript();
-    EXPECT_NE(out.find("scan of 254 addresses: 6 answered on port 80, 248 refused, 0 silent, 0 unreachable"),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("scan: 6 hosts answered on port 80, 2 were ULX devices, 2 not a ULX, 2 password needed\n"),
-              std::string::npos)
-        << out;
+    EXPECT_HAS(out, "scan of 254 addresses: 6 answered on port 80, 248 refused, 0 silent, 0 unreachable");
+    EXPECT_HAS(out, "scan: 6 hosts answered on port 80, 2 were ULX devices, 2 not a ULX, 2 password needed\n");
     const Expect needed = {"password needed", ABORT, "", "", "0", "the device asks for a password and none was given"};
     expectReport(readJson(path("report.json")),
                  {{10, {"identified"}}, {20, {"identified"}}, {30, needed}, {50, needed}});
@@ -425,16 +398,13 @@ TEST_F(Fleet, ScanFindsTheDevicesAndOnlyThose) {
         << readFile(path("found.txt"));
     expectReport(readCsv(path("report.csv")), {{10, {"identified"}}, {20, {"identified"}}});
 
-    // With the password file: the upgrade takes the old devices, leaves the
-    // current one, and reports the one that refuses the password.
+    // With the password file.
     EXPECT_EQ(runFleet({"--scan", net + "1-60", "--yes", "--report", path("report.csv")}), 1);
     expectReport(readCsv(path("report.csv")), {{10, upgraded(10, 45)},
                                                {20, {"already current", ABORT}},
                                                {30, upgraded(30, 45)},
                                                {50, {"wrong password", ABORT}}});
     expectImages({10, 30});
-    EXPECT_NE(fleet_->transcript().find("scan: 6 hosts answered on port 80, 3 were ULX devices, 2 not a ULX, "
-                                        "1 wrong password\n"),
-              std::string::npos)
-        << fleet_->transcript();
+    EXPECT_HAS(fleet_->transcript(),
+               "scan: 6 hosts answered on port 80, 3 were ULX devices, 2 not a ULX, 1 wrong password\n");
 }

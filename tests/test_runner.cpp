@@ -1,7 +1,5 @@
-// The request runner: ulx-test-script (local address 127.0.0.1) to the
-// confirmation dialog against real web servers. Whole roads, and when the
-// password dialog opens against the device's refusals, run in test_e2e.cpp;
-// each request's Authorization in test_http.cpp.
+// The request runner: ulx-test-script (local address 127.0.0.1) to the confirmation dialog
+// against real web servers.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -20,10 +18,8 @@ namespace {
 
 enum class PeerKind { Apache, Lighttpd };
 
-// Apache 2 (mod_auth_digest) or lighttpd (mod_auth) on address:80 from a
-// temporary directory: the status page at /admin/advanced behind Digest user
-// `user`, password "secret", realm "ulx"; keep-alive as shipped (the
-// connection held 5 s after an answer), or off (closed after each answer).
+// Apache 2 or lighttpd on address:80: the status page at /admin/advanced behind Digest user
+// `user`, password "secret", realm "ulx"; keep-alive as shipped (5 s) or off.
 class WebPeer {
 public:
     WebPeer(PeerKind kind, std::string user, bool keepAlive)
@@ -98,16 +94,10 @@ private:
     std::unique_ptr<ScriptProcess> process_;
 };
 
-// Each server: one refusal, the dialog; a wrong password, which both answer
-// with a new nonce, so the stored password is tried once more in silence
-// before the dialog opens again; the right one, the page, whose five fields
-// the confirmation dialog shows; its Cancel ends the run. A user name with a
-// quote and a backslash: escaped in the line, digested as typed. (lighttpd
-// 1.4 does not unescape the user name and refuses it, from curl as well.)
-// With keep-alive each answer ends with its length: on a clock four times
-// real time the silence bound is 2.5 s, below the 5 s the servers hold a
-// connection, and above the 1 s lighttpd holds back a refusal of a wrong
-// password.
+// A wrong password draws a new nonce, so the stored one is tried once more in silence before
+// the dialog opens again; the right one shows the page's five fields. A user name with a quote
+// and a backslash: escaped in the line, digested as typed (lighttpd 1.4 refuses it, curl's too).
+// With keep-alive the silence bound (2.5 s at four times real time) is below the servers' 5 s.
 TEST(Runner, ApacheAndLighttpdRoads) {
     const Lines RIGHT = {"secret"}, WRONG_RIGHT = {"wrong", "secret"};
     const std::tuple<PeerKind, const char*, Lines, std::vector<int>, std::string, bool> roads[] = {
@@ -132,9 +122,8 @@ TEST(Runner, ApacheAndLighttpdRoads) {
     }
 }
 
-// A device that takes the request and never answers keeps the connecting
-// window up, its bar going round, until the answer's bound (10 s, 2.5 s on
-// a clock four times real time); its Cancel or close box ends the run at once.
+// A device that never answers: the connecting window's bar goes round; Cancel or the close box
+// ends the run at once.
 TEST(RunnerCancel, ConnectingWindowCancelOrCloseBoxEndsTheRun) {
     for (auto [address, cancel] : {std::pair{"127.0.3.111", true}, {"127.0.3.112", false}}) {
         SCOPED_TRACE(address);

@@ -1,6 +1,5 @@
-// ulx-upgrade-script driven through its line protocol, as a script would;
-// and the protocol driver on what that use would not reveal: malformed lines,
-// escapes, quoting, bounded waits, stalled or absent programs.
+// ulx-upgrade-script through its line protocol; the protocol driver on malformed lines,
+// quoting, bounded waits, stalled or absent programs.
 #include <gtest/gtest.h>
 
 #include "platform/headless/protocol.h"
@@ -14,8 +13,7 @@ namespace {
 // The event a wait found, or an empty one when it timed out.
 Event got(const std::optional<Event>& e) { return e.value_or(Event{}); }
 
-// OK refused with an "Error" box: the dialog is disabled under it, and
-// enabled with the focus back on the address once the box is closed.
+// OK refused with an "Error" box over the disabled dialog; closed, the focus back on the address.
 void expectRefused(ScriptProcess& p, int a, const std::string& text) {
     auto box = p.waitMsgBox();
     ASSERT_TRUE(box) << p.transcript();
@@ -74,8 +72,7 @@ TEST(Script, WalksWarningAddressAndStatusRequest) {
     EXPECT_EQ(p.wait(), 0);
 }
 
-// In a network namespace of its own, with no interface up, the program
-// has no local address: OK is refused as an invalid address is.
+// No local address (a namespace with no interface up): OK refused.
 TEST(Script, NoLocalAddressRefusesOk) {
     if (system("unshare -n true >/dev/null 2>&1") != 0) GTEST_SKIP() << "cannot make a network namespace here";
     ScriptProcess p;
@@ -102,8 +99,7 @@ TEST(Script, EndOfInputClosesEverything) {
     EXPECT_EQ(got(p.waitEvent("close", p.waitOpen("139"))).result, "0");
     EXPECT_EQ(p.waitExit(), 0) << p.transcript();
 
-    // A message box open over the address dialog gets its OK, then the
-    // dialog its close box.
+    // A message box over the address dialog gets its OK, then the dialog its close box.
     ScriptProcess q;
     int a = toAddressDialog(q, ULX_TEST_SCRIPT);
     ASSERT_GT(a, 0) << q.transcript();
@@ -116,9 +112,7 @@ TEST(Script, EndOfInputClosesEverything) {
     EXPECT_EQ(q.waitExit(), 0) << q.transcript();
 }
 
-// Texts are Windows-1252 inside the program and UTF-8 on the protocol: each
-// event string is raw UTF-8 with control characters as \u00XX, and typed
-// text comes back in the code page.
+// Windows-1252 inside, UTF-8 on the protocol, control characters as \u00XX (round trip: fuzz_command).
 TEST(ScriptText, Windows1252EventsAndTypedText) {
     const std::pair<const char*, const char*> events[] = {
         {"a\"b\\c\r\n", R"("a\"b\\c\r\n")"},

@@ -1,8 +1,6 @@
-// The dotted-address parser on any text: a code from 0 to 5, the address
-// cleared unless the code is 0, the same code without an address; 4 exactly
-// for a length outside 7 to 15, then 5 exactly for a character other than a
-// digit, '.' or '*'. The numbers' codes are ParseDottedAddress's table in
-// test_control.cpp.
+// The dotted-address parser on any text: a code 0 to 5, the address cleared unless 0, the same
+// code without an address; 4 exactly for a length outside 7 to 15, then 5 exactly for a character
+// other than a digit, '.' or '*'.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>

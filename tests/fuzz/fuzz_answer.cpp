@@ -1,8 +1,5 @@
-// Device answers: status classification (and with it the challenge parser),
-// field extraction, the label count, the first line named in messages, where
-// an answer ends and the decoding of a chunked body.
-// Every buffer is allocated at its exact size, so AddressSanitizer sees any
-// read or write past it.
+// Device answers: classification, fields, the label count, the first line, where an answer ends,
+// chunked bodies. Every buffer has its exact size, so AddressSanitizer sees any access past it.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,9 +17,8 @@ void check(bool condition) {
     if (!condition) abort();
 }
 
-// The answer's end, found over the whole bytes and a piece at a time
-// (pieces of data[0] % 7 + 1 bytes), is the same and within the bytes; the
-// chunked body behind a head decodes within its length, in place alike.
+// The answer's end, whole and in pieces of data[0] % 7 + 1 bytes, is the same and within the
+// bytes; the chunked body behind a head decodes within its length, in place alike.
 void checkFraming(const uint8_t* data, size_t size) {
     if (size > RESPONSE_MAX_CHARS) return;
     const int length = static_cast<int>(size);

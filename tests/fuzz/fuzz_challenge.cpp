@@ -1,9 +1,6 @@
-// The Digest challenge parser and the Authorization line built from what it
-// stored. Input: two bytes of capacity (little-endian), a flag byte, a
-// user-name length byte, that many bytes of user name, then the challenge.
-// Flag bit 0: the record is instead filled with raw input bytes (the builder
-// must stay safe with any record). The line is built into a buffer of
-// exactly the chosen capacity, so AddressSanitizer sees any write past it.
+// The Digest challenge parser and the Authorization line. Input: capacity (2 bytes, little-endian),
+// flags (bit 0: the record filled with raw input bytes instead), a user-name length byte, the
+// user name, the challenge. The line goes into a buffer of exactly that capacity.
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -26,9 +23,8 @@ bool isTokenChar(char c) {
 }
 bool isControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
 
-// The prefix, then name=value pairs split by ',' up to the final CRLF, in
-// their order; a quoted value ends only at an unescaped '"', a bare one is
-// token characters; no control character before the CRLF.
+// The prefix, then name=value pairs in their order up to the CRLF; quoted values end only at an
+// unescaped '"', bare ones are tokens; no control character.
 void checkLine(const std::string& line, const DigestState& s) {
     const std::string prefix = "Authorization: Digest ";
     check(line.compare(0, prefix.size(), prefix) == 0);
@@ -92,8 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(length > 0 && length < AUTHORIZATION_LINE_SIZE - 1 && static_cast<size_t>(length) == strlen(full.get()));
     checkLine(std::string(full.get(), static_cast<size_t>(length)), state);
 
-    // Cut at any capacity, 0 included (a buffer of no bytes at all): the
-    // full line's beginning, terminated, and not a byte written past it.
+    // Cut at any capacity, 0 included: the full line's beginning, terminated.
     std::unique_ptr<char[]> cut(new char[static_cast<size_t>(cap)]);
     int cutLength = buildAuthorization(&state, cut.get(), cap);
     check(cutLength == std::max(0, std::min(length, cap - 1)));

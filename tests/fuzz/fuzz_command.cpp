@@ -1,7 +1,5 @@
-// The automation protocol's command reader, and the event strings it pairs
-// with: any line parses or is refused without harm; any text makes an event
-// string of valid UTF-8 without raw control characters, and typing that
-// string back gives the text again.
+// The protocol's command reader and event strings: any line parses or is refused without harm;
+// any text makes valid UTF-8 without raw control characters that types back as the text.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,8 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QueuedMessage m;
     int parsed = parseCommand(line.c_str(), &m);
     if (parsed < -1 || parsed > 1) abort();
-    // What was typed is text of the program's code page: it goes out again
-    // as an event and comes back unchanged.
     if (parsed == 1 && m.kind == QM_TYPE) roundTrip(m.text);
     roundTrip(line);
     return 0;

@@ -1,7 +1,4 @@
-// What a program adds to the core, for the targets that link the web
-// client: a window backend that is never reached (the parsers open no
-// window; reaching one is a finding and aborts). The starting stage comes
-// from control/build_config.cpp, which every target links.
+// A window backend for the targets that link the web client: never reached (reaching one aborts).
 #include <cstdlib>
 
 #include "control/base/base.h"

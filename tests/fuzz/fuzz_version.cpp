@@ -1,6 +1,4 @@
-// Version order over any three texts: reflexive, antisymmetric and
-// transitive. What the order is, case by case, is VersionOrder's table in
-// test_control.cpp.
+// Version order over any three texts: reflexive, antisymmetric and transitive.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
