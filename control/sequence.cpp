@@ -27,9 +27,13 @@ void sendUpgradeRequest(const RunSetup& setup, uint16_t port) {
                      g_upgradeOrderAnswer, RESPONSE_MAX_CHARS);
 }
 
-// From here on the listener thread ends the process.
+// From here on the listener thread ends the process. This thread owns no
+// window any more: it sleeps, taking whatever message may still come.
 [[noreturn]] void idleForever() {
-    for (;;) platSleepMs(1000);
+    for (;;) {
+        platWaitMessage(PLAT_WAIT_FOREVER);
+        while (platPeekAndDispatch(0)) {}
+    }
 }
 }  // namespace
 

@@ -158,7 +158,8 @@ bool transferImage(TftpSession* session) {
         // thread to fall asleep and wake again, so the first few idle
         // passes only look, without sleeping.
         if (!ack) {
-            uint32_t waitMs = TFTP_IDLE_WAIT_MS;
+            uint32_t spent = platClockMs() - intervalStart;
+            uint32_t waitMs = spent < TFTP_RETRANSMIT_INTERVAL_MS ? TFTP_RETRANSMIT_INTERVAL_MS - spent : 0;
             if (eagerPolls > 0) {
                 --eagerPolls;
                 waitMs = 0;
