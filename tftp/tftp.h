@@ -62,10 +62,10 @@ constexpr int TFTP_BIND_ATTEMPTS = 100;  // ports 69 .. 168
 constexpr int TFTP_HEARTBEAT_STEPS = 1000;
 constexpr uint32_t TFTP_HEARTBEAT_STEP_MS = 16;
 // On the waiting window's bar (191 dialog units, about 290 pixels) a pixel
-// is 3.5 steps: the bar moves 8 steps (about two pixels) at a time, every
-// 128 ms, and the listener sleeps in between until a datagram, a window
-// message or the next move. The stride divides 1000.
-constexpr int TFTP_HEARTBEAT_STRIDE = 8;
+// is 3.5 steps, 56 ms: the bar moves 20 steps (about six pixels) at a
+// time, every 320 ms, and the listener sleeps in between until a datagram,
+// a window message or the next move. The stride divides 1000.
+constexpr int TFTP_HEARTBEAT_STRIDE = 20;
 
 // The record handed to the listener thread; allocated zero-filled, it
 // lives until the process ends.
@@ -146,9 +146,9 @@ constexpr uint32_t TFTP_WAIT_UNITS = 937;
 constexpr int TFTP_CLOCK_UNIT_SHIFT = 5;             // milliseconds >> 5: 32 ms units
 constexpr uint32_t TFTP_CLOCK_UNIT_WRAP = 1u << 27;  // 2^32 ms >> 5
 // The uploading window's bar (242 dialog units, about 360 pixels) gains a
-// pixel each 2.6 units: it moves every 4 units (128 ms, about 1.5 pixels),
-// and in between the thread sleeps until then or a window message.
-constexpr uint32_t TFTP_WAIT_STRIDE_UNITS = 4;
+// pixel each 2.6 units: it moves every 10 units (320 ms, about four
+// pixels), and in between the thread sleeps until then or a window message.
+constexpr uint32_t TFTP_WAIT_STRIDE_UNITS = 10;
 
 // Real devices may need longer than the wait to write flash and restart:
 // the status page is asked for until an attempt that began at least this

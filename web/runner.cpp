@@ -28,11 +28,12 @@ int requestWorker(void* arg) {
                    r->connectAttempts);
 }
 
-// The connecting window's bar goes from 0 to 100 in steps of 10 ms. On a
-// bar 141 dialog units wide (about 210 pixels) a step is two pixels; a
-// move of five steps every 50 ms keeps that pace while the thread wakes 20
-// times a second. The stride divides 100, so every round shows 100, then 0.
-constexpr int BAR_STRIDE = 5;
+// The connecting window's bar goes from 0 to 100 in steps of 10 ms, a
+// round a second: a sign of life, not a measure. A move of twenty steps
+// every 200 ms keeps that pace while the thread wakes 5 times a second, not
+// 1000, and the window's output costs 5 updates, not 100. The stride
+// divides 100, so every round shows 100, then 0.
+constexpr int BAR_STRIDE = 20;
 constexpr uint32_t BAR_FRAME_MS = 10 * BAR_STRIDE;
 
 }  // namespace
