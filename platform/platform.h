@@ -38,6 +38,8 @@ int runUpgrade();
 uint32_t platClockMs();
 // Sleeps the calling thread for the given number of milliseconds.
 void platSleepMs(uint32_t ms);
+// A wait of this many milliseconds has no limit.
+constexpr uint32_t PLAT_WAIT_FOREVER = 0xFFFFFFFFu;
 
 // ---------------------------------------------------------------- threads
 
@@ -50,6 +52,11 @@ PlatThreadHandle platStartThread(PlatThreadProc proc, void* arg);
 bool platThreadEnded(PlatThreadHandle thread, int* exitValue);
 // Drops the handle; the thread itself runs on (or has ended) unaffected.
 void platReleaseThread(PlatThreadHandle thread);
+// Waits until the thread has ended or a window message for the calling
+// thread is pending (at once when one already is), for at most ms
+// milliseconds on the clock (PLAT_WAIT_FOREVER: no limit). True when the
+// thread has ended. Ending costs the waiter no earlier wake.
+bool platWaitThreadOrMessage(PlatThreadHandle thread, uint32_t ms);
 
 // ---------------------------------------------------------------- sockets
 
@@ -122,7 +129,8 @@ void platCloseSocket(PlatSocket s);
 // thread arrives, for at most ms milliseconds. True when readable.
 bool platWaitSocketOrMessage(PlatSocket s, uint32_t ms);
 // Waits until a window message for the calling thread is pending, for at
-// most ms milliseconds on the clock; at once when one already is.
+// most ms milliseconds on the clock (PLAT_WAIT_FOREVER: no limit); at once
+// when one already is.
 void platWaitMessage(uint32_t ms);
 
 // Fills table with up to max IPv4 addresses of this computer (host order)

@@ -1,6 +1,7 @@
 // The dialogs, run in-process through the automation backend.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <thread>
 
@@ -125,7 +126,7 @@ TEST(PasswordDialog, PrefillsAdminEveryTimeAndCutsAt126) {
             ui.command(cmd("press", box, "1"));
             EXPECT_NE(ui.waitLine(cmd("focus", w, "1005")), "");
             ui.command(cmd("type", w, "1005 \"other\""));
-            ui.command(cmd("press", w, "2"));
+            ui.command(cmd("close", w));
         }
         t.join();
         EXPECT_EQ(result, round == 0 ? 1 : 0);
@@ -157,6 +158,64 @@ TEST(MessageBox, TaskModalDisablesOnlyTheCallingThreadsWindows) {
     ui.command(cmd("press", box, "1"));  // the box closing, mine enabled again: test_script.cpp
     uiThread.join();
     platDestroyWindow(other);
+}
+
+// A worker that runs until released, then returns 7.
+std::atomic<bool> g_release{false};
+int heldWorker(void*) {
+    while (!g_release.load()) g_release.wait(false);
+    return 7;
+}
+void releaseWorker() {
+    g_release.store(true);
+    g_release.notify_all();
+}
+
+// The runner's wait: it ends at the worker's end (1), at a message for a window of the calling
+// thread, queued before it began or during it (0), else at its limit (0). A message left for a
+// window closed meanwhile ends nothing, or the wait would end again and again.
+TEST(WaitThreadOrMessage, EndsAtTheWorkersEndAMessageOrTheLimit) {
+    enum Event { WORKER_ENDS, MESSAGE_BEFORE, MESSAGE_DURING, NOTHING, MESSAGE_FOR_CLOSED };
+    const struct {
+        Event event;
+        uint32_t limitMs;
+        bool ended;
+    } rows[] = {
+        {WORKER_ENDS, 600000, true}, {MESSAGE_BEFORE, 600000, false},   {MESSAGE_DURING, 600000, false},
+        {NOTHING, 2000, false},      {MESSAGE_FOR_CLOSED, 2000, false},
+    };
+    InProcessUi ui;
+    DialogTemplate t{900, 100, 50, "probe", "MS Sans Serif", 8, nullptr, 0};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.event);
+        g_release.store(false);
+        PlatWindow w = platCreateDialog(&t, centreProc, nullptr);
+        ASSERT_NE(w, 0);
+        platShowWindow(w);  // a hidden window takes no input
+        PlatThreadHandle worker = platStartThread(heldWorker, nullptr);
+        ASSERT_NE(worker, nullptr);
+        std::thread helper;
+        if (row.event == WORKER_ENDS) helper = std::thread(releaseWorker);
+        if (row.event == MESSAGE_BEFORE || row.event == MESSAGE_FOR_CLOSED) ui.command(cmd("close", w));
+        if (row.event == MESSAGE_DURING) helper = std::thread([&] { ui.command(cmd("close", w)); });
+        if (row.event == MESSAGE_FOR_CLOSED) platDestroyWindow(w);
+
+        uint32_t start = platClockMs();
+        EXPECT_EQ(platWaitThreadOrMessage(worker, row.limitMs), row.ended);
+        uint32_t spent = platClockMs() - start;
+        if (row.limitMs < 600000) EXPECT_GE(spent, row.limitMs);
+        else EXPECT_LT(spent, 300000u) << "not woken by the event";
+
+        if (helper.joinable()) helper.join();
+        releaseWorker();
+        while (platPeekAndDispatch(0)) {}
+        EXPECT_TRUE(platWaitThreadOrMessage(worker, PLAT_WAIT_FOREVER));
+        int value = 0;
+        EXPECT_TRUE(platThreadEnded(worker, &value));
+        EXPECT_EQ(value, 7);
+        platReleaseThread(worker);
+        platDestroyWindow(w);
+    }
 }
 
 }  // namespace

@@ -146,19 +146,23 @@ has_road() {
   echo "=== $1"
 }
 
-# ---- the listener's idle wait costs no CPU, even with a message or a timer
-# of another window of its thread pending (ulx-idle-probe.exe).
+# ---- the core's waits cost no CPU, even with a message or a timer of
+# another window of their thread pending (ulx-idle-probe.exe): the
+# listener's, a silent request's, the transfer's for a lost
+# acknowledgement, the restart's.
 if has_road idle ulx-idle-probe; then
-  for mode in none message timer; do
-    (cd "$work" && WINEDEBUG=-all timeout 60 wine "$exes/ulx-idle-probe.exe" "$mode" "idle-$mode.out" >/dev/null 2>&1) ||
-      fail "ulx-idle-probe $mode"
-    read -r line <"$work/idle-$mode.out"
-    echo "$line"
-    # Two seconds of waiting; a wait that the foreign message or timer
-    # ends at once burns most of them.
-    [[ $line =~ cpu_ms=([0-9]+) ]] && [ "${BASH_REMATCH[1]}" -le 300 ] || fail "the idle wait used over 300 ms in 2 s ($mode)"
+  for wait in listen request download restart; do
+    for mode in none message timer; do
+      (cd "$work" && WINEDEBUG=-all timeout 60 wine "$exes/ulx-idle-probe.exe" "$mode" "idle-$wait-$mode.out" "$wait" >/dev/null 2>&1) ||
+        fail "ulx-idle-probe $mode $wait"
+      read -r line <"$work/idle-$wait-$mode.out"
+      echo "$line"
+      # Two seconds of waiting; a wait that the foreign message or timer
+      # ends at once burns most of them.
+      [[ $line =~ cpu_ms=([0-9]+) ]] && [ "${BASH_REMATCH[1]}" -le 300 ] || fail "the $wait wait used over 300 ms in 2 s ($mode)"
+    done
+    [[ "$line" != *"foreign_dispatched=0"* ]] || fail "the timer's messages were never taken ($wait)"
   done
-  [[ "$line" != *"foreign_dispatched=0"* ]] || fail "the timer's messages were never taken"
 fi
 
 # ---- the whole upgrade, the password refused once

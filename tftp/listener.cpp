@@ -39,6 +39,9 @@ void showRefusedRequest(PlatWindow w, uint32_t a, const RunSetup& setup) {
     platSetWindowText(w, title);
 }
 
+// The heartbeat moves TFTP_HEARTBEAT_STRIDE steps at a time.
+constexpr uint32_t BEAT_MS = TFTP_HEARTBEAT_STEP_MS * TFTP_HEARTBEAT_STRIDE;
+
 // Takes every pending message of the waiting window.
 void pumpAll(PlatWindow w) {
     while (platPeekAndDispatch(w)) {}
@@ -100,6 +103,7 @@ int tftpListenerThread(void* arg) {
     // run has drawn the new name.
     char servedName[TFTP_FILE_NAME_SIZE] = "";
     uint32_t waitingSince = platClockMs();
+    uint32_t nextBeat = waitingSince + BEAT_MS;
     bool heardOrHinted = false;
     uint32_t refusedShown = 0;  // the refused address the title names, 0: none
 
@@ -107,11 +111,20 @@ int tftpListenerThread(void* arg) {
         SockAddrIn source;
         int received = platRecvFrom(listener->socket, listener->receiveBuffer, TFTP_PACKET_SIZE, &source);
         if (received <= 0) {
-            // Idle: wait for a datagram or a window message instead of
-            // sleeping blindly, then beat and pump as after a sleep.
-            platWaitSocketOrMessage(listener->socket, TFTP_LISTENER_WAIT_MS);
-            if (++tick >= TFTP_HEARTBEAT_STEPS) tick = 0;
-            platProgressSetPos(window, IDC_PROGRESS, tick);
+            // Idle: sleep until a datagram, a window message or the next
+            // move of the heartbeat, which stays on the clock's pace
+            // whatever woke the thread.
+            int32_t left = static_cast<int32_t>(nextBeat - platClockMs());
+            if (left > 0) platWaitSocketOrMessage(listener->socket, static_cast<uint32_t>(left));
+            uint32_t now = platClockMs();
+            if (static_cast<int32_t>(nextBeat - now) <= 0) {
+                tick = (tick + TFTP_HEARTBEAT_STRIDE) % TFTP_HEARTBEAT_STEPS;
+                platProgressSetPos(window, IDC_PROGRESS, tick);
+                nextBeat += BEAT_MS;
+                // Behind by a move or more (a busy machine): no burst to
+                // catch up.
+                if (static_cast<int32_t>(nextBeat - now) <= 0) nextBeat = now + BEAT_MS;
+            }
             pumpAll(window);
             if (!heardOrHinted && platClockMs() - waitingSince >= FIREWALL_HINT_MS) {
                 platSetWindowText(window, FIREWALL_HINT_TITLE);
@@ -164,6 +177,7 @@ int tftpListenerThread(void* arg) {
         tick = 0;
         window = openWaitingWindow(false);
         waitingSince = platClockMs();
+        nextBeat = waitingSince + BEAT_MS;
         heardOrHinted = false;
         refusedShown = 0;
         tftpHandBack(listener->handBack, TftpOutcome::TransitionVerified, reported);

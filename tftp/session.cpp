@@ -167,9 +167,8 @@ bool transferImage(TftpSession* session) {
         // thread to fall asleep and wake again, so the first few idle
         // passes only look, without sleeping.
         if (!ack) {
-            uint32_t waited = platClockMs() - intervalStart;
-            uint32_t waitMs = waited < TFTP_RETRANSMIT_INTERVAL_MS ? TFTP_RETRANSMIT_INTERVAL_MS - waited : 0;
-            if (waitMs > TFTP_IDLE_WAIT_MS) waitMs = TFTP_IDLE_WAIT_MS;
+            uint32_t spent = platClockMs() - intervalStart;
+            uint32_t waitMs = spent < TFTP_RETRANSMIT_INTERVAL_MS ? TFTP_RETRANSMIT_INTERVAL_MS - spent : 0;
             if (eagerPolls > 0) {
                 --eagerPolls;
                 waitMs = 0;

@@ -93,13 +93,15 @@ TftpOutcome tftpAwaitOutcome(TftpHandBack* handBack, char* reportedVersion, int 
 
 constexpr uint16_t TFTP_FIRST_PORT = 69;
 constexpr int TFTP_BIND_ATTEMPTS = 100;  // ports 69 .. 168
-// Heartbeat of the waiting window: one step per idle pass, 0 .. 999.
+// Heartbeat of the waiting window: 0 .. 999 and round again, one step
+// each 16 ms on the clock (1000 steps in about 16 s).
 constexpr int TFTP_HEARTBEAT_STEPS = 1000;
-// The listener's idle pass waits at most this long for a datagram or a
-// window message; either ends the wait at once, so this sets only the pace
-// of the heartbeat (1000 steps in about 16 s, as a 1 ms sleep lasts on
-// Windows) and keeps a waiting listener near zero CPU.
-constexpr uint32_t TFTP_LISTENER_WAIT_MS = 16;
+constexpr uint32_t TFTP_HEARTBEAT_STEP_MS = 16;
+// On the waiting window's bar (191 dialog units, about 290 pixels) a pixel
+// is 3.5 steps, 56 ms: the bar moves 20 steps (about six pixels) at a
+// time, every 320 ms, and the listener sleeps in between until a datagram,
+// a window message or the next move. The stride divides 1000.
+constexpr int TFTP_HEARTBEAT_STRIDE = 20;
 
 // The record handed to the listener thread; allocated zero-filled, it
 // lives until the process ends.
@@ -131,13 +133,9 @@ int tftpListenerThread(void* listener);
 // ---------------------------------------------------------------- session
 
 // An idle pass of the transfer waits for the socket or a window message
-// until the retransmission is due, but at most this long (a screen
-// refresh), so that a message whose wake-up came between the last look at
-// the queue and the wait is taken soon all the same ...
-constexpr uint32_t TFTP_IDLE_WAIT_MS = 16;
-// ... except the first idle passes after each send, which only look (at
-// most about 50 microseconds in all), since the answer usually comes
-// sooner than a sleeping thread wakes.
+// until the retransmission is due, except the first idle passes after each
+// send, which only look (at most about 50 microseconds in all), since the
+// answer usually comes sooner than a sleeping thread wakes.
 constexpr int TFTP_EAGER_POLLS = 16;
 // The packet in flight is sent again after each interval of this length
 // (on the clock) without its acknowledgement ...
@@ -189,7 +187,10 @@ bool transferImage(TftpSession* session);
 constexpr uint32_t TFTP_WAIT_UNITS = 937;
 constexpr int TFTP_CLOCK_UNIT_SHIFT = 5;             // milliseconds >> 5: 32 ms units
 constexpr uint32_t TFTP_CLOCK_UNIT_WRAP = 1u << 27;  // 2^32 ms >> 5
-constexpr uint32_t TFTP_WAIT_SLEEP_MS = 32;
+// The uploading window's bar (242 dialog units, about 360 pixels) gains a
+// pixel each 2.6 units: it moves every 10 units (320 ms, about four
+// pixels), and in between the thread sleeps until then or a window message.
+constexpr uint32_t TFTP_WAIT_STRIDE_UNITS = 10;
 
 // Real devices may need longer than the wait to write flash and restart:
 // the status page is asked for until an attempt that began at least this

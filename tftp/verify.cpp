@@ -3,6 +3,7 @@
 // at the device's address, spaced out over a bounded window, and the
 // software version it reports compared with the version text of the image.
 // Every end but success shows a failure message.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -31,15 +32,26 @@ void waitForDevice(PlatWindow window, const RunSetup& setup) {
     if (n < 0) title[0] = '\0';
     platSetWindowText(window, title);
 
+    uint32_t shown = UINT32_MAX;  // the units the bar shows
     for (;;) {
         uint32_t now = clockUnits();
         // A reading below the start means the millisecond counter wrapped:
         // count on past 2^27 so the progress never runs backwards.
         if (now < start) now += TFTP_CLOCK_UNIT_WRAP;
-        platProgressSetPos(window, IDC_PROGRESS, static_cast<int>(now - start));
+        uint32_t elapsed = now - start;
+        if (elapsed != shown) platProgressSetPos(window, IDC_PROGRESS, static_cast<int>(elapsed));
+        shown = elapsed;
         while (platPeekAndDispatch(window)) {}
-        if (now >= start + TFTP_WAIT_UNITS) break;
-        platSleepMs(TFTP_WAIT_SLEEP_MS);
+        if (elapsed >= TFTP_WAIT_UNITS) break;
+        // Asleep until the bar's next move (the end at the latest) or a
+        // window message. Units count from the start of the clock's 32 ms
+        // units, so the move's first millisecond is the unit << 5, wrapping
+        // as the clock does.
+        uint32_t due = (elapsed / TFTP_WAIT_STRIDE_UNITS + 1) * TFTP_WAIT_STRIDE_UNITS;
+        if (due > TFTP_WAIT_UNITS) due = TFTP_WAIT_UNITS;
+        uint32_t dueMs = (start + due) << TFTP_CLOCK_UNIT_SHIFT;
+        int32_t left = static_cast<int32_t>(dueMs - platClockMs());
+        if (left > 0) platWaitMessage(static_cast<uint32_t>(left));
     }
     platDestroyWindow(window);
 }

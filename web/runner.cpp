@@ -31,11 +31,18 @@ int requestWorker(void* arg) {
     return 0;
 }
 
+// The connecting window's bar goes from 0 to 100 in steps of 10 ms, a
+// round a second: a sign of life, not a measure. A move of twenty steps
+// every 200 ms keeps that pace while the thread wakes 5 times a second, not
+// 1000, and the window's output costs 5 updates, not 100. The stride
+// divides 100, so every round shows 100, then 0.
+constexpr int BAR_STRIDE = 20;
+constexpr uint32_t BAR_FRAME_MS = 10 * BAR_STRIDE;
+
 }  // namespace
 
 HttpResult runDeviceRequest(uint32_t localAddress, uint16_t localPort, uint32_t deviceAddress, uint16_t devicePort,
                             const char* path, char* buffer, int maxChars, int connectAttempts) {
-    int passes = 0;
     int progress = 0;
     bool repeated = false;
     DeviceRequest request{localAddress, localPort, deviceAddress,   devicePort,  path,
@@ -49,18 +56,28 @@ HttpResult runDeviceRequest(uint32_t localAddress, uint16_t localPort, uint32_t 
             failUpgrade("Upgrade Failed: Can't start HTTP request");
         }
 
-        // One message at most per pass, then 1 ms; the bar moves every
-        // tenth pass as a sign of life, 0 to 100 and round again.
-        int result = 0;
-        while (!platThreadEnded(worker, &result)) {
-            platPeekAndDispatch(window);
-            platSleepMs(1);
-            if (++passes == 10) {
+        // The bar moves as a sign of life, 0 to 100 and round again, at one
+        // step per 10 ms. BAR_STRIDE steps at a time, one move per frame:
+        // in between the thread sleeps until the worker ends, a message
+        // comes, or the next move is due.
+        uint32_t nextMove = platClockMs() + BAR_FRAME_MS;
+        for (;;) {
+            while (platPeekAndDispatch(window)) {}
+            uint32_t now = platClockMs();
+            int32_t left = static_cast<int32_t>(nextMove - now);
+            if (left <= 0) {
                 platProgressSetPos(window, IDC_PROGRESS, progress);
-                if (++progress > 100) progress = 0;
-                passes = 0;
+                progress = progress >= 100 ? 0 : progress + BAR_STRIDE;
+                nextMove += BAR_FRAME_MS;
+                // Behind by a frame or more (a busy machine): the next move
+                // a frame from now, never a burst to catch up.
+                if (static_cast<int32_t>(nextMove - now) <= 0) nextMove = now + BAR_FRAME_MS;
+                left = static_cast<int32_t>(nextMove - now);
             }
+            if (platWaitThreadOrMessage(worker, static_cast<uint32_t>(left))) break;
         }
+        int result = 0;
+        platThreadEnded(worker, &result);
         platReleaseThread(worker);
         const HttpResult& exchange = request.result;
         const HttpStatus status = exchange.status;

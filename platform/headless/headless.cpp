@@ -47,13 +47,12 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...) {
 // window never waits for the reader of the events: it queues the line and
 // goes on, and a writer thread of its own writes the queue out. A line that
 // is not a title or a progress position is written at once, with what is
-// queued before it; titles and positions alone, when the last write was
-// less than GATHER_MS ago, wait up to GATHER_MS for company, so a
-// transfer's per-block updates cost a write a millisecond, not two a block,
-// and a lone heartbeat costs one wake-up of the writer. Meanwhile, and while the reader lags, a queued title or
-// position is dropped when a newer one of the same window (and control)
-// follows it with only titles and positions in between: every other line,
-// and the title and position a window had at each of them, is written, in
+// queued before it; titles and positions alone wait up to GATHER_MS for
+// company while they come in a burst (the last write less than GATHER_MS
+// ago), so a transfer's per-block updates cost a write a millisecond, not
+// two a block, and a lone move of an idle bar costs one wake, not two. Meanwhile, and while the reader lags, a queued
+// title or position is dropped when a newer one of the same window (and control) follows it with only titles and
+// positions in between: every other line, and the title and position a window had at each of them, is written, in
 // order.
 class LineQueue {
 public:
@@ -103,17 +102,13 @@ private:
 
     void writeLoop() {
         std::string batch;
-        std::chrono::steady_clock::time_point lastWrite;
+        auto lastWrite = std::chrono::steady_clock::time_point{};
         for (;;) {
             {
                 std::unique_lock<std::mutex> hold(lock_);
                 state_ = IDLE;
                 changed_.notify_all();
                 changed_.wait(hold, [this] { return !pending_.empty(); });
-                // A title or position after a quiet spell (a heartbeat, the
-                // first block of a transfer) goes out at once: gathering
-                // pays only inside a burst, where the last write was less
-                // than GATHER_MS ago, and costs the thread a second wake-up.
                 if (!urgent_ && std::chrono::steady_clock::now() - lastWrite < std::chrono::milliseconds(GATHER_MS)) {
                     state_ = GATHERING;
                     changed_.wait_for(hold, std::chrono::milliseconds(GATHER_MS), [this] { return urgent_; });
@@ -127,7 +122,9 @@ private:
                 urgent_ = false;
                 state_ = WRITING;
             }
-            if (!writeAll(batch)) {
+            bool written = writeAll(batch);
+            lastWrite = std::chrono::steady_clock::now();
+            if (!written) {
                 std::lock_guard<std::mutex> hold(lock_);
                 broken_ = true;
                 changed_.notify_all();

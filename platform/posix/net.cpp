@@ -132,15 +132,3 @@ void platCloseSocket(PlatSocket s) {
     if (s != PLAT_INVALID_SOCKET) close(static_cast<int>(s));
 }
 
-bool platWaitSocketOrMessage(PlatSocket s, uint32_t ms) {
-    pollfd p[2] = {{static_cast<int>(s), POLLIN, 0}, {-1, POLLIN, 0}};
-    int count = 1;
-    if (ThreadQueue* q = currentThreadQueueIfAny()) {
-        queueClearWake(q);
-        p[1].fd = queueWakeFd(q);
-        count = 2;
-    }
-    timespec ts = nanosToTimespec(platWaitNanos(ms));
-    int n = ppoll(p, static_cast<nfds_t>(count), &ts, nullptr);
-    return n > 0 && (p[0].revents & POLLIN);
-}

@@ -107,14 +107,14 @@ void queueClearWake(ThreadQueue* q) {
     (void)n;  // EAGAIN: nothing to clear
 }
 
-void queueWait(ThreadQueue* q, long ns) {
-    pollfd p{q->wakeFd, POLLIN, 0};
-    if (ns < 0) {
-        ppoll(&p, 1, nullptr, nullptr);
-    } else {
-        timespec ts{static_cast<time_t>(ns / 1000000000L), ns % 1000000000L};
-        ppoll(&p, 1, &ts, nullptr);
-    }
+void queueWait(ThreadQueue* q, long ns) { queueWaitOrFd(q, -1, ns); }
+
+bool queueWaitOrFd(ThreadQueue* q, int fd, long ns) {
+    // A negative descriptor is passed over by ppoll.
+    pollfd p[2] = {{fd, POLLIN, 0}, {q ? q->wakeFd : -1, POLLIN, 0}};
+    timespec ts{static_cast<time_t>(ns / 1000000000L), ns % 1000000000L};
+    int n = ppoll(p, 2, ns < 0 ? nullptr : &ts, nullptr);
+    return n > 0 && (p[0].revents & POLLIN);
 }
 
 int queueWakeFd(ThreadQueue* q) { return q->wakeFd; }

@@ -46,6 +46,9 @@ void queueWakeAll();
 void queueClearWake(ThreadQueue* q);
 // Waits until woken or until ns nanoseconds have passed (< 0: no limit).
 void queueWait(ThreadQueue* q, long ns);
+// Waits until q (when not null) is woken or fd is readable, or until ns
+// nanoseconds have passed (< 0: no limit). True when fd is readable.
+bool queueWaitOrFd(ThreadQueue* q, int fd, long ns);
 // The descriptor that becomes readable when q is woken.
 int queueWakeFd(ThreadQueue* q);
 // The calling thread's queue if it has one, else null.

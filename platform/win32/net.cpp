@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "platform/sockaddr_convert.h"
 #include "platform/win32/clock_internal.h"
+#include "platform/win32/wait_internal.h"
 
 namespace {
 
@@ -137,15 +138,8 @@ void platCloseSocket(PlatSocket s) {
 // after each receive that leaves data behind, so a datagram is never
 // missed; a signal left over from a datagram already received costs one
 // early wake. WSAEventSelect leaves the socket non-blocking, as both
-// callers have made it already.
-//
-// The wake mask is the one Windows 7 knows: newer headers add touch and
-// pointer input to QS_ALLINPUT, which Windows 7 refuses with WAIT_FAILED at
-// once - an idle loop that never sleeps.
+// callers have made it already. The wake mask: wait_internal.h.
 namespace {
-constexpr DWORD WAKE_MASK = QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON | QS_RAWINPUT | QS_POSTMESSAGE | QS_TIMER |
-                            QS_PAINT | QS_HOTKEY | QS_SENDMESSAGE;
-static_assert(WAKE_MASK == 0x04FF, "the input kinds of Windows 7");
 
 struct WaitBinding {
     SOCKET socket = INVALID_SOCKET;
@@ -179,7 +173,7 @@ bool platWaitSocketOrMessage(PlatSocket s, uint32_t ms) {
 
 void platWaitMessage(uint32_t ms) {
     // Input already in the queue, seen or not, ends the wait at once.
-    MsgWaitForMultipleObjectsEx(0, nullptr, platWaitMs(ms), WAKE_MASK, MWMO_INPUTAVAILABLE);
+    MsgWaitForMultipleObjectsEx(0, nullptr, waitTimeout(ms), WAKE_MASK, MWMO_INPUTAVAILABLE);
 }
 
 // This computer's addresses as name resolution gives them for its own host

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "platform/win32/timer_resolution.h"
+#include "platform/win32/wait_internal.h"
 
 // ---------------------------------------------------------------- threads
 
@@ -56,6 +57,16 @@ bool platThreadEnded(PlatThreadHandle t, int* exitValue) {
     GetExitCodeThread(t->handle, &code);
     if (exitValue) *exitValue = static_cast<int>(code);
     return true;
+}
+
+// The thread's handle and the thread's input in one wait: input already in
+// the queue, seen or not, ends it at once.
+bool platWaitThreadOrMessage(PlatThreadHandle t, uint32_t ms) {
+    DWORD woken = MsgWaitForMultipleObjectsEx(1, &t->handle, waitTimeout(ms), WAKE_MASK, MWMO_INPUTAVAILABLE);
+    if (woken == WAIT_OBJECT_0) return true;
+    // Never a loop that stops sleeping: a failed wait waits as a sleep would.
+    if (woken == WAIT_FAILED) Sleep(waitTimeout(ms));
+    return platThreadEnded(t, nullptr);
 }
 
 void platReleaseThread(PlatThreadHandle t) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/posix/clock_internal.h"
+#include "platform/posix/thread_end.h"
 #include "platform/refused_entry.h"
 #include "platform/window_model/backend_hooks.h"
 
@@ -378,21 +379,51 @@ bool platPeekAndDispatch(PlatWindow w) {
     return q && dispatchOne(q, w);
 }
 
+namespace {
+// Forgets earlier wake-ups of q, then tells whether something already
+// waits: a queued message for a window still open, or a close box the end
+// of input left pending. Anything posted after this wakes the wait that
+// follows. A message left behind for a window closed meanwhile does not
+// end waits again and again.
+bool messagePending(ThreadQueue* q) {
+    queueClearWake(q);
+    std::vector<int> held;
+    queueHolds(q, [&held](const QueuedMessage& m) {
+        held.push_back(m.window);
+        return false;
+    });
+    std::lock_guard<std::mutex> hold(g_lock);
+    for (int number : held)
+        if (auto w = findLocked(number); w && w->alive) return true;
+    for (auto& [number, w] : g_windows)
+        if (g_endOfInput && w->owner.get() == q && w->alive && w->visible && w->enabled && w->eofClosePending)
+            return true;
+    return false;
+}
+
+long waitNanos(uint32_t ms) { return ms == PLAT_WAIT_FOREVER ? -1 : platWaitNanos(ms); }
+}  // namespace
+
 void platWaitMessage(uint32_t ms) {
     ThreadQueue* q = currentThreadQueueIfAny();
-    if (!q) return platSleepMs(ms);
-    // Earlier wake-ups are forgotten first, then what is already there
-    // (a queued message, or a close box the end of input left pending)
-    // ends the wait at once: nothing posted before the wait is missed.
-    queueClearWake(q);
-    if (queueHolds(q, [](const QueuedMessage&) { return true; })) return;
-    {
-        std::lock_guard<std::mutex> hold(g_lock);
-        for (auto& [number, w] : g_windows)
-            if (g_endOfInput && w->owner.get() == q && w->alive && w->visible && w->enabled && w->eofClosePending)
-                return;
-    }
-    queueWait(q, platWaitNanos(ms));
+    if (q && messagePending(q)) return;
+    queueWaitOrFd(q, -1, waitNanos(ms));
+}
+
+bool platWaitThreadOrMessage(PlatThreadHandle thread, uint32_t ms) {
+    int fd = threadEndFd(thread);
+    ThreadQueue* q = currentThreadQueueIfAny();
+    if (!q || !messagePending(q)) queueWaitOrFd(q, fd, waitNanos(ms));
+    return platThreadEnded(thread, nullptr);
+}
+
+// The same look at the queue first (its wake-up cleared, then what it
+// holds): a message queued after the caller's last look, whose wake-up
+// would otherwise be cleared unseen, ends the wait at once.
+bool platWaitSocketOrMessage(PlatSocket s, uint32_t ms) {
+    ThreadQueue* q = currentThreadQueueIfAny();
+    if (q && messagePending(q)) return false;
+    return queueWaitOrFd(q, static_cast<int>(s), waitNanos(ms));
 }
 
 void platSetWindowText(PlatWindow number, const char* text) {
