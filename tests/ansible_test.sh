@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The ulx.fleet collection: its logic by unittest, then the sites playbook
 # against two local sites, each a fleet in one ulx-device-sim (site_a 127.0.51.x, site_b
-# 127.0.52.x, this computer .200 on each). Check mode identifies and changes nothing; the run
-# upgrades (changed); each run's summary on the controller shows both sites.
+# 127.0.52.x, this computer .200 on each). Check mode identifies and changes nothing; the first
+# run upgrades (changed), the second finds every device current (not changed); each run's
+# summary on the controller shows both sites.
 #   ansible_test.sh ULX_FLEET ULX_DEVICE_SIM ULX_TEST_SCRIPT COLLECTION_DIR
 # Runs in a network namespace of its own (loopback only) where it can make one.
 set -uo pipefail
@@ -120,5 +121,12 @@ play first
 expect "the upgrade task" "$(upgrade_task first)" "site_a changed site_b changed"
 expect "the summary" "$(summary)" "site_a 3 [('already current', 1), ('upgraded', 2)] []
 site_b 3 [('no response', 1), ('upgraded', 2)] ['127.0.52.9']"
+expect "images received" "$(received site_a image_received) $(received site_b image_received)" "2 2"
+
+run=second
+play second
+expect "the upgrade task" "$(upgrade_task second)" "site_a ok site_b ok"
+expect "the summary" "$(summary)" "site_a 3 [('already current', 3)] []
+site_b 3 [('already current', 2), ('no response', 1)] ['127.0.52.9']"
 expect "images received" "$(received site_a image_received) $(received site_b image_received)" "2 2"
 echo "PASS"
