@@ -16,11 +16,7 @@
 #   bench/blocks.sh [RUNS]      (default 9; needs root)
 #   ULX_BENCH_BUILD=build bench/blocks.sh   (an existing build tree, tests on)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-if [ -z "${ULX_BENCH_NETNS:-}" ]; then
-  exec unshare -n env ULX_BENCH_NETNS=1 "$0" "$@"
-fi
-ip link set lo up
+. "$(dirname "$0")/netns.sh"
 # in.tftpd resolves its address only where some interface has a
 # non-loopback IPv4 address; one on lo will do.
 ip addr add 10.255.255.1/32 dev lo

@@ -23,11 +23,7 @@
 #   ULX_BENCH_NO_IDLE=1 skips the 100 waiting programs at the end
 #   ULX_BENCH_KEEP=1 keeps the logs and reports (their folder is printed)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-if [ -z "${ULX_BENCH_NETNS:-}" ]; then
-  exec unshare -n env ULX_BENCH_NETNS=1 "$0" "$@"
-fi
-ip link set lo up
+. "$(dirname "$0")/netns.sh"
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(1 10 50 100)
 build=${ULX_BENCH_BUILD:-build-bench}

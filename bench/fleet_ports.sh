@@ -11,11 +11,7 @@
 #   e.g. bench/fleet_ports.sh build-bench --keep-alive 5000
 #        bench/fleet_ports.sh build-bench --slow-answer 12000 --slow-answers 1
 set -euo pipefail
-cd "$(dirname "$0")/.."
-if [ -z "${ULX_BENCH_NETNS:-}" ]; then
-  exec unshare -n env ULX_BENCH_NETNS=1 "$0" "$@"
-fi
-ip link set lo up
+. "$(dirname "$0")/netns.sh"
 build=${1:-build-bench}
 shift || true
 n=100

@@ -5,11 +5,7 @@
 # behind Digest authentication. In a private network namespace, as root.
 #   bench/http_peers.sh [BUILD_DIR] [COUNT]   (default build-bench, 10)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-if [ -z "${ULX_BENCH_NETNS:-}" ]; then
-  exec unshare -n env ULX_BENCH_NETNS=1 "$0" "$@"
-fi
-ip link set lo up
+. "$(dirname "$0")/netns.sh"
 build=${1:-build-bench}
 count=${2:-10}
 # A build directory of its own is configured; an existing one keeps its options.

@@ -10,11 +10,7 @@
 #   bench/scan.sh [DEVICES]        (default 4; needs root)
 # ULX_BENCH_BUILD=build uses an existing build tree instead of build-bench.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-if [ -z "${ULX_BENCH_NETNS:-}" ]; then
-  exec unshare -n env ULX_BENCH_NETNS=1 "$0" "$@"
-fi
-ip link set lo up
+. "$(dirname "$0")/netns.sh"
 devices=${1:-4}
 build=${ULX_BENCH_BUILD:-build-bench}
 if [ "$build" = build-bench ]; then

@@ -14,11 +14,7 @@
 #   bench/waits.sh [SECONDS] [ROUNDS]   (default 5 s, 3 rounds: median; needs root)
 #   ULX_BENCH_BUILD=build bench/waits.sh    (an existing build tree)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-if [ -z "${ULX_BENCH_NETNS:-}" ]; then
-  exec unshare -n env ULX_BENCH_NETNS=1 "$0" "$@"
-fi
-ip link set lo up
+. "$(dirname "$0")/netns.sh"
 span=${1:-5}
 rounds=${2:-3}
 # ULX_BENCH_BUILD names a configured build tree to use as it is.
