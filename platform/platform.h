@@ -126,7 +126,9 @@ int platRecvFrom(PlatSocket s, void* buf, int size, SockAddrIn* from);
 int platSetNonBlocking(PlatSocket s);
 void platCloseSocket(PlatSocket s);
 // Waits until the socket is readable or a window message for the calling
-// thread arrives, for at most ms milliseconds. True when readable.
+// thread arrives, for at most ms milliseconds. True when the socket is
+// readable (or the wait could not watch it); false when the time ran out or
+// a message came first.
 bool platWaitSocketOrMessage(PlatSocket s, uint32_t ms);
 // Waits until a window message for the calling thread is pending, for at
 // most ms milliseconds on the clock (PLAT_WAIT_FOREVER: no limit); at once

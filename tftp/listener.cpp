@@ -107,15 +107,19 @@ int tftpListenerThread(void* arg) {
     bool heardOrHinted = false;
     uint32_t refusedShown = 0;  // the refused address the title names, 0: none
 
+    // Whether a datagram may be waiting: the socket is read until it is
+    // empty, and then only once the wait says something came.
+    bool readable = true;
     for (;;) {
         SockAddrIn source;
-        int received = platRecvFrom(listener->socket, listener->receiveBuffer, TFTP_PACKET_SIZE, &source);
+        int received =
+            readable ? platRecvFrom(listener->socket, listener->receiveBuffer, TFTP_PACKET_SIZE, &source) : 0;
         if (received <= 0) {
             // Idle: sleep until a datagram, a window message or the next
             // move of the heartbeat, which stays on the clock's pace
             // whatever woke the thread.
             int32_t left = static_cast<int32_t>(nextBeat - platClockMs());
-            if (left > 0) platWaitSocketOrMessage(listener->socket, static_cast<uint32_t>(left));
+            readable = left > 0 && platWaitSocketOrMessage(listener->socket, static_cast<uint32_t>(left));
             uint32_t now = platClockMs();
             if (static_cast<int32_t>(nextBeat - now) <= 0) {
                 tick = (tick + TFTP_HEARTBEAT_STRIDE) % TFTP_HEARTBEAT_STEPS;

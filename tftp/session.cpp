@@ -165,15 +165,16 @@ bool transferImage(TftpSession* session) {
         // each of them). Right after a send the
         // answer is usually microseconds away, less than it costs the
         // thread to fall asleep and wake again, so the first few idle
-        // passes only look, without sleeping.
+        // passes only look again at the socket, without a system call
+        // beyond the receive.
         if (!ack) {
-            uint32_t spent = platClockMs() - intervalStart;
-            uint32_t waitMs = spent < TFTP_RETRANSMIT_INTERVAL_MS ? TFTP_RETRANSMIT_INTERVAL_MS - spent : 0;
             if (eagerPolls > 0) {
                 --eagerPolls;
-                waitMs = 0;
+            } else {
+                uint32_t spent = platClockMs() - intervalStart;
+                uint32_t waitMs = spent < TFTP_RETRANSMIT_INTERVAL_MS ? TFTP_RETRANSMIT_INTERVAL_MS - spent : 0;
+                platWaitSocketOrMessage(session->socket, waitMs);
             }
-            platWaitSocketOrMessage(session->socket, waitMs);
         }
         uint32_t now = platClockMs();
         if (now - intervalStart >= TFTP_RETRANSMIT_INTERVAL_MS) {

@@ -5,6 +5,8 @@
 // takes its messages, as a Windows message would be.
 #include "platform/headless/headless.h"
 
+#include <limits.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,15 +46,19 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...) {
 }
 
 // Event lines on their way to standard output. The thread that changes a
-// window never waits for the reader of the events: it queues the line and
-// goes on, and a writer thread of its own writes the queue out. A line that
-// is not a title or a progress position is written at once, with what is
-// queued before it; titles and positions alone wait up to GATHER_MS for
-// company while they come in a burst (the last write less than GATHER_MS
+// window never waits for the reader of the events. A lone line (nothing
+// queued, the writer idle, the last write GATHER ago or more) is written
+// by that thread itself when the output has room for it at once: an idle
+// bar's move costs one write, no other thread's wake. Every other line is
+// queued, and a writer thread of its own writes the queue out. A queued line
+// that is not a title or a progress position is written at once, with what
+// is queued before it; titles and positions alone wait up to GATHER for
+// company while they come in a burst (the last write less than GATHER
 // ago), so a transfer's per-block updates cost a write a millisecond, not
-// two a block, and a lone move of an idle bar costs one wake, not two. Meanwhile, and while the reader lags, a queued
-// title or position is dropped when a newer one of the same window (and control) follows it with only titles and
-// positions in between: every other line, and the title and position a window had at each of them, is written, in
+// two a block. Meanwhile, and while the reader lags, a queued title or
+// position is dropped when a newer one of the same window (and control)
+// follows it with only titles and positions in between: every other line,
+// and the title and position a window had at each of them, is written, in
 // order.
 class LineQueue {
 public:
@@ -63,7 +69,14 @@ public:
     }
 
     void push(std::string line, Kind kind = OTHER, int window = 0, int control = 0) {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::unique_lock<std::mutex> hold(lock_);
+        if (broken_) return;
+        if (pending_.empty() && state_ == IDLE && Clock::now() - lastWrite_ >= GATHER && roomFor(line.size() + 1)) {
+            line += '\n';
+            if (!writeAll(line)) broken_ = true;
+            lastWrite_ = Clock::now();
+            return;
+        }
         if (kind != OTHER) {
             for (auto it = pending_.rbegin(); it != pending_.rend() && it->kind != OTHER; ++it) {
                 if (it->kind == kind && it->window == window && it->control == control) {
@@ -76,8 +89,11 @@ public:
         }
         pending_.push_back(Pending{std::move(line), kind, window, control});
         // Wake the writer only when it waits for this: no system call per
-        // block while it gathers or writes.
-        if (state_ == IDLE || (state_ == GATHERING && kind == OTHER)) changed_.notify_all();
+        // block while it gathers or writes; and after the lock is let go, so
+        // that it does not wake only to wait for the lock.
+        bool wake = state_ == IDLE || (state_ == GATHERING && kind == OTHER);
+        hold.unlock();
+        if (wake) changed_.notify_all();
     }
 
     // Waits until every queued line has been written (or the output has
@@ -90,7 +106,8 @@ public:
     }
 
 private:
-    static constexpr int GATHER_MS = 1;
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds GATHER{1};
     enum State { IDLE, GATHERING, WRITING };
 
     struct Pending {
@@ -102,16 +119,15 @@ private:
 
     void writeLoop() {
         std::string batch;
-        auto lastWrite = std::chrono::steady_clock::time_point{};
         for (;;) {
             {
                 std::unique_lock<std::mutex> hold(lock_);
                 state_ = IDLE;
                 changed_.notify_all();
                 changed_.wait(hold, [this] { return !pending_.empty(); });
-                if (!urgent_ && std::chrono::steady_clock::now() - lastWrite < std::chrono::milliseconds(GATHER_MS)) {
+                if (!urgent_ && Clock::now() - lastWrite_ < GATHER) {
                     state_ = GATHERING;
-                    changed_.wait_for(hold, std::chrono::milliseconds(GATHER_MS), [this] { return urgent_; });
+                    changed_.wait_for(hold, GATHER, [this] { return urgent_; });
                 }
                 batch.clear();
                 for (const Pending& p : pending_) {
@@ -123,15 +139,22 @@ private:
                 state_ = WRITING;
             }
             bool written = writeAll(batch);
-            lastWrite = std::chrono::steady_clock::now();
+            std::lock_guard<std::mutex> hold(lock_);
+            lastWrite_ = Clock::now();
             if (!written) {
-                std::lock_guard<std::mutex> hold(lock_);
                 broken_ = true;
                 changed_.notify_all();
                 return;
             }
-            lastWrite = std::chrono::steady_clock::now();
         }
+    }
+
+    // Whether standard output takes size bytes now without waiting for its
+    // reader: a pipe with room takes up to PIPE_BUF bytes whole.
+    static bool roomFor(size_t size) {
+        if (size > PIPE_BUF) return false;
+        pollfd p{STDOUT_FILENO, POLLOUT, 0};
+        return poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) && !(p.revents & (POLLERR | POLLHUP));
     }
 
     static bool writeAll(const std::string& data) {
@@ -151,6 +174,7 @@ private:
     bool urgent_ = false;  // pending_ holds a line that is no title or position
     State state_ = WRITING;
     bool broken_ = false;  // standard output failed: nothing more is written
+    Clock::time_point lastWrite_{};
 };
 
 // Writes each event as a line of the protocol (see the README). The model

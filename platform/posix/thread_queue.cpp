@@ -11,9 +11,13 @@
 #include <vector>
 
 struct ThreadQueue {
-    std::mutex lock;
+    std::mutex lock;  // guards messages and woken
     std::deque<QueuedMessage> messages;
     int wakeFd = -1;
+    // Whether wakeFd holds a wake-up: it is written only when it holds
+    // none, and read only when it holds one, so a wait that nothing woke
+    // costs no system call to clear, and a burst of posts costs one write.
+    bool woken = false;
     ~ThreadQueue() {
         if (wakeFd >= 0) close(wakeFd);
     }
@@ -56,20 +60,26 @@ std::shared_ptr<ThreadQueue> currentThreadQueue() {
 
 ThreadQueue* currentThreadQueueIfAny() { return t_holder.queue.get(); }
 
-void queueWake(ThreadQueue* q) {
+namespace {
+// With q->lock held.
+void wakeLocked(ThreadQueue* q) {
+    if (q->woken || q->wakeFd < 0) return;
     uint64_t one = 1;
-    if (q->wakeFd >= 0) {
-        ssize_t n = write(q->wakeFd, &one, sizeof one);
-        (void)n;  // a full counter is still readable: the wake-up is not lost
-    }
+    ssize_t n = write(q->wakeFd, &one, sizeof one);
+    (void)n;  // a full counter is still readable: the wake-up is not lost
+    q->woken = true;
+}
+}  // namespace
+
+void queueWake(ThreadQueue* q) {
+    std::lock_guard<std::mutex> hold(q->lock);
+    wakeLocked(q);
 }
 
 void queuePost(ThreadQueue* q, QueuedMessage msg) {
-    {
-        std::lock_guard<std::mutex> hold(q->lock);
-        q->messages.push_back(std::move(msg));
-    }
-    queueWake(q);
+    std::lock_guard<std::mutex> hold(q->lock);
+    q->messages.push_back(std::move(msg));
+    wakeLocked(q);
 }
 
 bool queueTake(ThreadQueue* q, const std::function<bool(const QueuedMessage&)>& accept, QueuedMessage* out) {
@@ -102,9 +112,12 @@ void queueWakeAll() {
 }
 
 void queueClearWake(ThreadQueue* q) {
+    std::lock_guard<std::mutex> hold(q->lock);
+    if (!q->woken) return;
     uint64_t v;
     ssize_t n = read(q->wakeFd, &v, sizeof v);
     (void)n;  // EAGAIN: nothing to clear
+    q->woken = false;
 }
 
 void queueWait(ThreadQueue* q, long ns) { queueWaitOrFd(q, -1, ns); }

@@ -158,15 +158,17 @@ bool platWaitSocketOrMessage(PlatSocket s, uint32_t ms) {
     if (t_wait.event && t_wait.socket != sock(s)) {
         if (WSAEventSelect(sock(s), t_wait.event, FD_READ) == 0) t_wait.socket = sock(s);
     }
+    // Where the wait cannot watch the socket it sleeps, and says the socket
+    // may be readable: the caller looks.
     if (t_wait.socket != sock(s)) {
         Sleep(real);
-        return false;
+        return true;
     }
     DWORD woken = MsgWaitForMultipleObjectsEx(1, &t_wait.event, real, WAKE_MASK, 0);
     if (woken == WAIT_FAILED) {
         // Never a loop that stops sleeping: wait as a plain sleep would.
         Sleep(real);
-        return false;
+        return true;
     }
     return woken == WAIT_OBJECT_0;
 }

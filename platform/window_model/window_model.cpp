@@ -395,9 +395,9 @@ bool messagePending(ThreadQueue* q) {
     std::lock_guard<std::mutex> hold(g_lock);
     for (int number : held)
         if (auto w = findLocked(number); w && w->alive) return true;
+    if (!g_endOfInput) return false;
     for (auto& [number, w] : g_windows)
-        if (g_endOfInput && w->owner.get() == q && w->alive && w->visible && w->enabled && w->eofClosePending)
-            return true;
+        if (w->owner.get() == q && w->alive && w->visible && w->enabled && w->eofClosePending) return true;
     return false;
 }
 
