@@ -333,6 +333,9 @@ TEST_F(Fleet, InterruptBetweenTwoStages) {
     kill(fleet_->pid(), SIGINT);
     EXPECT_EQ(fleet_->wait(30000), 1) << fleet_->transcript();
     expectReport(readJson(path("report.json")), {{1, {"cancelled", ABORT}}});
+    // The device logs the image once its last acknowledgement has had time to arrive, which may be after the fleet
+    // has ended.
+    EXPECT_TRUE(eventually([&] { return count(readFile(path("sim.log")), "image_received") == 1; }, 10000));
     expectImages({1}, {ULX_TEST_IMAGES "/transition.bin"});
 }
 

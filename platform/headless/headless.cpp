@@ -54,8 +54,10 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...) {
 // that is not a title or a progress position is written at once, with what
 // is queued before it; titles and positions alone wait up to GATHER for
 // company while they come in a burst (the last write less than GATHER
-// ago), so a transfer's per-block updates cost a write a millisecond, not
-// two a block. Meanwhile, and while the reader lags, a queued title or
+// ago). GATHER is a screen refresh (16 ms), the most often a person can see
+// a title or a bar change, as the desktop program draws them: a transfer's
+// per-block updates cost a write per refresh, not two a block, for this
+// program and for the reader of its events. Meanwhile, and while the reader lags, a queued title or
 // position is dropped when a newer one of the same window (and control)
 // follows it with only titles and positions in between: every other line,
 // and the title and position a window had at each of them, is written, in
@@ -107,7 +109,7 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::milliseconds GATHER{1};
+    static constexpr std::chrono::milliseconds GATHER{16};
     enum State { IDLE, GATHERING, WRITING };
 
     struct Pending {

@@ -3,6 +3,8 @@
 // Ctrl-C.
 #include "fleet/fleet.h"
 
+#include <algorithm>
+#include <climits>
 #include <optional>
 
 namespace fleet {
@@ -44,7 +46,10 @@ public:
             finish(Outcome::ProgramFailed, "cannot start " + config_.program + ": " + process_.lastError());
             return;
         }
-        update([&](Record& r) { r.pid = process_.pid(); });
+        update([&](Record& r) {
+            r.pid = process_.pid();
+            r.process = &process_;
+        });
         ulxproto::Answers answers;
         answers.device = entry_.address;
         answers.local = local_;
@@ -68,8 +73,11 @@ private:
     }
 
     void note(const std::string& text) {
-        std::lock_guard<std::mutex> hold(fleet_.lock);
-        fleet_.notes.push_back(Note{WallClock::now(), false, entry_.address + " " + text});
+        {
+            std::lock_guard<std::mutex> hold(fleet_.lock);
+            fleet_.notes.push_back(Note{WallClock::now(), false, entry_.address + " " + text});
+        }
+        wakeMainLoop(fleet_);
     }
 
     // What the person saw, into the record; a new phase into the log.
@@ -99,11 +107,24 @@ private:
         return level >= 2 || (level == 1 && !s.delivered && !s.restarting);
     }
 
+    // How long the loop may sleep without an event: until the program's
+    // silence, the run's time or a cancel's grace would run out (a
+    // millisecond past it, so that the check after the wait sees it out).
+    int sleepMs(Steady::time_point begin, Steady::time_point lastWord) const {
+        auto until = std::min(lastWord + std::chrono::milliseconds(config_.silenceMs),
+                              begin + std::chrono::milliseconds(config_.timeoutMs));
+        if (cancelSince_) until = std::min(until, *cancelSince_ + std::chrono::milliseconds(config_.cancelMs));
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Steady::now()).count() + 1;
+        return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+    }
+
+    // Sleeps until the program writes, a limit runs out, or the main thread
+    // interrupts the wait (a Ctrl-C); never wakes just to look.
     void loop() {
         const auto begin = Steady::now();
         auto lastWord = begin;
         while (!person_->seen().exited && fatal_.empty()) {
-            auto e = process_.waitFor([](const Event&) { return true; }, 100);
+            auto e = process_.waitFor([](const Event&) { return true; }, sleepMs(begin, lastWord));
             if (e) {
                 lastWord = Steady::now();
                 if (e->kind.empty()) {
@@ -183,10 +204,12 @@ private:
         r.endTime = WallClock::now();
         r.stage = Stage::Done;
         r.pid = -1;
+        r.process = nullptr;
         // The program verifies only a complete transfer. Its last count may
         // have been superseded by the restart's title before it was read.
         if (r.restarting && o != Outcome::UploadIncomplete && r.total > 0) r.bytes = r.total;
         fleet_.notes.push_back(Note{r.endTime, true, entry_.address + " " + describe(r)});
+        wakeMainLoop(fleet_);
     }
 
     const RunConfig& config_;

@@ -159,6 +159,9 @@ struct Record {
     bool started = false, ended = false;
     WallClock::time_point startTime, endTime;
     int pid = -1;
+    // The running program's driver connection, for the main thread to get
+    // the driver's attention (a Ctrl-C); null when none runs.
+    ulxproto::ScriptProcess* process = nullptr;
     bool current() const { return identified && device.current(); }
 };
 const char* stageText(const Record& r);
@@ -189,7 +192,13 @@ struct Fleet {
     // 0: run; 1: cancel every device whose last image is not yet delivered;
     // 2: cancel every device still running; 3: kill every program.
     std::atomic<int> cancelLevel{0};
+    // The main thread's wake-up (an eventfd): a driver that leaves a note
+    // or ends writes it (wakeMainLoop), so the main thread shows it and
+    // starts the next device at once. Set by runFleet before the first
+    // driver starts, -1 outside a run.
+    int wakeFd = -1;
 };
+void wakeMainLoop(Fleet& fleet);
 
 // Runs the program for records[index] and answers its dialogs to the end.
 void driveDevice(const RunConfig& config, Fleet& fleet, size_t index);

@@ -157,7 +157,7 @@ bool identifyScanned(const Options& o, const RunConfig& config, Fleet& fleet, st
     plain.rollout = Rollout{};  // the canary and the failure limit are the upgrade's
     if (!scanned.records.empty()) {
         runFleet(scanned, identify, plain);
-        // runFleet takes Ctrl-C by sigtimedwait; at the warning's question
+        // runFleet takes Ctrl-C from a signalfd; at the warning's question
         // it ends the program again.
         sigset_t endSignals;
         sigemptyset(&endSignals);

@@ -1,6 +1,9 @@
 // The run: the operator's word on the warning, every device's driver
 // started within the limits, live progress, and Ctrl-C.
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -177,8 +180,41 @@ bool acknowledgeWarning(const std::string& program, size_t devices) {
     return answer == "y" || answer == "yes";
 }
 
+namespace {
+
+// What wakes the main loop: an end signal (read from a signalfd, never by a
+// handler), a driver's note or end (the fleet's eventfd), or the next
+// moment the view must change by itself (the terminal's refresh, the plain
+// log's summary). Returns the signal taken, 0 for none.
+int awaitWork(int signals, int driverWake, const sigset_t& endSignals, int timeoutMs) {
+    pollfd fds[2] = {{signals, POLLIN, 0}, {driverWake, POLLIN, 0}};
+    // Without a signalfd (it could not be made) the signals are looked for
+    // after each wait, and the wait is a refresh's at most.
+    if (signals < 0 && (timeoutMs < 0 || timeoutMs > 200)) timeoutMs = 200;
+    if (poll(fds, 2, timeoutMs) < 0) return 0;  // EINTR: the loop looks again
+    if (fds[1].revents & POLLIN) {
+        eventfd_t taken;
+        (void)eventfd_read(driverWake, &taken);
+    }
+    if (signals < 0) {
+        timespec none{0, 0};
+        int caught = sigtimedwait(&endSignals, nullptr, &none);
+        return caught > 0 ? caught : 0;
+    }
+    signalfd_siginfo info;
+    if ((fds[0].revents & POLLIN) && read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+        return static_cast<int>(info.ssi_signo);
+    return 0;
+}
+
+}  // namespace
+
+void wakeMainLoop(Fleet& fleet) {
+    if (fleet.wakeFd >= 0) (void)eventfd_write(fleet.wakeFd, 1);
+}
+
 Gate runFleet(Fleet& fleet, const RunConfig& config, const Options& o) {
-    // Signals are taken by sigtimedwait in the loop below, never by a
+    // Signals are taken from a signalfd in the loop below, never by a
     // handler; every thread started from here on inherits the block.
     sigset_t endSignals;
     sigemptyset(&endSignals);
@@ -186,6 +222,9 @@ Gate runFleet(Fleet& fleet, const RunConfig& config, const Options& o) {
     sigaddset(&endSignals, SIGTERM);
     sigaddset(&endSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
+    const int signals = signalfd(-1, &endSignals, SFD_CLOEXEC);
+    // Opened before any driver starts and closed after the last has ended.
+    fleet.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
     const size_t count = fleet.records.size();
     const size_t canary = std::min(count, static_cast<size_t>(o.rollout.canary));
@@ -242,8 +281,12 @@ Gate runFleet(Fleet& fleet, const RunConfig& config, const Options& o) {
             fleet.cancelLevel.load() > 0 || gate == Gate::CanaryFailed || gate == Gate::TooManyFailures;
         if (running == 0 && (!queued || stopped)) break;
 
-        timespec tick{0, 200 * 1000 * 1000};
-        int caught = sigtimedwait(&endSignals, nullptr, &tick);
+        // The terminal view redraws five times a second; the plain log
+        // changes only with a note, and with its summary every 10 s.
+        const long sinceBegin = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count());
+        const int caught = awaitWork(signals, fleet.wakeFd, endSignals,
+                                     terminal ? 200 : static_cast<int>(10000 - sinceBegin % 10000));
         if (caught > 0) {
             int level = std::min(fleet.cancelLevel.load() + 1, 3);
             fleet.cancelLevel.store(level);
@@ -254,10 +297,12 @@ Gate runFleet(Fleet& fleet, const RunConfig& config, const Options& o) {
             {
                 std::lock_guard<std::mutex> hold(fleet.lock);
                 fleet.notes.push_back(Note{WallClock::now(), true, std::string("ulx-fleet: ") + what});
-                // Third time: the programs are killed, the drivers see them end.
-                if (level == 3)
-                    for (const Record& r : fleet.records)
-                        if (r.pid > 0) kill(-r.pid, SIGKILL);
+                // Every driver looks at the new level at once; the third
+                // time the programs are killed, and the drivers see them end.
+                for (const Record& r : fleet.records) {
+                    if (r.process) r.process->interrupt();
+                    if (level == 3 && r.pid > 0) kill(-r.pid, SIGKILL);
+                }
             }
         }
         if (terminal) tv.draw(fleet, elapsed(), false);
@@ -282,6 +327,9 @@ Gate runFleet(Fleet& fleet, const RunConfig& config, const Options& o) {
     }
     if (terminal) tv.draw(fleet, elapsed(), true);
     else pv.draw(fleet, elapsed(), true);
+    if (signals >= 0) close(signals);
+    if (fleet.wakeFd >= 0) close(fleet.wakeFd);
+    fleet.wakeFd = -1;
     return stoppedBy;
 }
 

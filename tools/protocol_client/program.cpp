@@ -485,14 +485,18 @@ void ScriptProcess::readLoop() {
         if (n <= 0) break;  // end of file or error
         partial.append(buf, static_cast<std::size_t>(n));
 
-        std::lock_guard lock(mutex_);
         std::size_t start = 0, nl;
-        while ((nl = partial.find('\n', start)) != std::string::npos) {
-            addLine(partial.substr(start, nl - start));
-            start = nl + 1;
+        {
+            std::lock_guard lock(mutex_);
+            while ((nl = partial.find('\n', start)) != std::string::npos) {
+                addLine(partial.substr(start, nl - start));
+                start = nl + 1;
+            }
         }
         partial.erase(0, start);
-        changed_.notify_all();
+        // Only whole lines wake the driver, after the lock is let go: it
+        // wakes to take them, not to wait for the lock.
+        if (start > 0) changed_.notify_all();
     }
 
     std::lock_guard lock(mutex_);
@@ -526,10 +530,23 @@ std::optional<Event> ScriptProcess::waitUntil(const std::function<bool(const Eve
             return found;
         }
         // Nothing more can come after end of file; otherwise sleep until the
-        // reader adds lines or the time is up (then one last look above).
+        // reader adds lines, another thread interrupts, or the time is up
+        // (then one last look above).
+        if (interrupted_) {
+            interrupted_ = false;
+            return std::nullopt;
+        }
         if (eof_ || Clock::now() >= deadline) return std::nullopt;
         changed_.wait_until(lock, deadline);
     }
+}
+
+void ScriptProcess::interrupt() {
+    {
+        std::lock_guard lock(mutex_);
+        interrupted_ = true;
+    }
+    changed_.notify_all();
 }
 
 std::optional<Event> ScriptProcess::waitFor(const std::function<bool(const Event&)>& pred, int timeoutMs) {

@@ -126,6 +126,11 @@ public:
     // or the output ends without one.
     std::optional<Event> waitFor(const std::function<bool(const Event&)>& pred, int timeoutMs = kDefaultTimeoutMs);
 
+    // Ends the wait in progress (or the next one) at once, with nullopt, as
+    // if its time were up: another thread's way to get the driver's
+    // attention. Safe to call from any thread.
+    void interrupt();
+
     // The next event of this kind, for this window (-1: any window).
     std::optional<Event> waitEvent(const std::string& kind, int window = -1, int timeoutMs = kDefaultTimeoutMs);
     // The window number of the next "open" with this template ("139",
@@ -186,6 +191,7 @@ private:
     std::string transcript_;
     std::size_t cursor_ = 0;
     bool eof_ = false;
+    bool interrupted_ = false;  // interrupt() was called and no wait has ended for it yet
 };
 
 }  // namespace ulxproto
