@@ -97,7 +97,12 @@ bool transferImage(TftpSession* session) {
     SockAddrIn peer;
     fillSocketAddress(session->peerAddress, session->peerPort, &peer);
     sendInFlight(session, image, &peer);
-    int eagerPolls = TFTP_EAGER_POLLS;
+    // Whether a datagram may be waiting. Right after a send the answer is
+    // not there yet: the thread waits first (the wait ends at once when it
+    // has come meanwhile), then reads until the socket is empty. Looking
+    // without sleeping costs more than it gains when the device's computer
+    // is busy, and on two cores it takes the processor from the device.
+    bool readable = false;
 
     // The retransmission interval runs on the clock, so that neither a
     // slow nor a flooded loop changes how long the device is given.
@@ -105,7 +110,7 @@ bool transferImage(TftpSession* session) {
     int intervals = 0;
     for (;;) {
         SockAddrIn source;
-        int received = platRecvFrom(session->socket, session->packet, TFTP_PACKET_SIZE, &source);
+        int received = readable ? platRecvFrom(session->socket, session->packet, TFTP_PACKET_SIZE, &source) : 0;
         bool fromPeer = false;
         if (received <= 0) {
             platPeekAndDispatch(window);
@@ -124,7 +129,7 @@ bool transferImage(TftpSession* session) {
                 session->sizeInFlight = 0;
                 platProgressSetPos(window, IDC_PROGRESS, 0);
                 sendInFlight(session, image, &peer);
-                eagerPolls = TFTP_EAGER_POLLS;
+                readable = false;
                 intervals = 0;
                 intervalStart = platClockMs();
                 continue;
@@ -145,7 +150,7 @@ bool transferImage(TftpSession* session) {
                 session->sizeInFlight =
                     session->blockInFlight == session->blockCount ? session->lastBlockSize : TFTP_BLOCK_SIZE;
                 sendInFlight(session, image, &peer);
-                eagerPolls = TFTP_EAGER_POLLS;
+                readable = false;
             }
             intervals = 0;
             intervalStart = platClockMs();
@@ -157,30 +162,21 @@ bool transferImage(TftpSession* session) {
 
         // Any other ACK of the peer (a duplicate or a stale one) is passed
         // over at once: it never causes a resend (no Sorcerer's Apprentice),
-        // and it does not stop the interval. Every other pass is idle and
-        // waits for the socket or a window message, no longer than until
-        // the resend is due: a device that is slow to answer costs this
-        // thread a few wake-ups per interval, not one a millisecond (a
-        // thousand transfers at once on one computer are slow answers,
-        // each of them). Right after a send the
-        // answer is usually microseconds away, less than it costs the
-        // thread to fall asleep and wake again, so the first few idle
-        // passes only look again at the socket, without a system call
-        // beyond the receive.
-        if (!ack) {
-            if (eagerPolls > 0) {
-                --eagerPolls;
-            } else {
-                uint32_t spent = platClockMs() - intervalStart;
-                uint32_t waitMs = spent < TFTP_RETRANSMIT_INTERVAL_MS ? TFTP_RETRANSMIT_INTERVAL_MS - spent : 0;
-                platWaitSocketOrMessage(session->socket, waitMs);
-            }
+        // and it does not stop the interval; nor does any other datagram:
+        // the socket is read again at once. A pass that found the socket
+        // empty waits for it or a window message, no longer than until the
+        // resend is due: a device that is slow to answer costs this thread
+        // a wake-up per answer, not one a millisecond (a thousand transfers
+        // at once on one computer are slow answers, each of them).
+        if (received <= 0) {
+            uint32_t spent = platClockMs() - intervalStart;
+            uint32_t waitMs = spent < TFTP_RETRANSMIT_INTERVAL_MS ? TFTP_RETRANSMIT_INTERVAL_MS - spent : 0;
+            readable = platWaitSocketOrMessage(session->socket, waitMs);
         }
         uint32_t now = platClockMs();
         if (now - intervalStart >= TFTP_RETRANSMIT_INTERVAL_MS) {
             if (++intervals >= TFTP_GIVE_UP_INTERVALS) return false;
             sendInFlight(session, image, &peer);
-            eagerPolls = TFTP_EAGER_POLLS;
             intervalStart = now;
         }
     }

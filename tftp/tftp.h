@@ -132,11 +132,6 @@ int tftpListenerThread(void* listener);
 
 // ---------------------------------------------------------------- session
 
-// An idle pass of the transfer waits for the socket or a window message
-// until the retransmission is due, except the first idle passes after each
-// send, which only look (at most about 50 microseconds in all), since the
-// answer usually comes sooner than a sleeping thread wakes.
-constexpr int TFTP_EAGER_POLLS = 16;
 // The packet in flight is sent again after each interval of this length
 // (on the clock) without its acknowledgement ...
 constexpr uint32_t TFTP_RETRANSMIT_INTERVAL_MS = 100;
