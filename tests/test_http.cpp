@@ -21,7 +21,11 @@ uint32_t ip(const char* text) { return ntohl(inet_addr(text)); }
 int takePort(const char* address, int port) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(ip(address))}, {}};
-    if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return s;
+    // A listener holds the port against every other bind, SO_REUSEADDR or not, and takes it even while an
+    // earlier run's connection from it waits out TIME_WAIT.
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(s, 1) == 0) return s;
     close(s);
     return -1;
 }
