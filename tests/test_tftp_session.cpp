@@ -269,7 +269,9 @@ TEST_P(TftpVerify, Outcome) {
     const bool wholeWindow = c.requests == 10;
     // Attempts a few apart run at 10 times real time, so that a connect or an answer that a busy machine delays
     // by a quarter second does not look like attempts back to back.
-    ScopedClockPhases phases(wrap ? "" : wholeWindow ? "transfer:1,wait:400,verify:50" : "transfer:1,wait:400,verify:10");
+    ScopedClockPhases phases(wrap          ? ""
+                             : wholeWindow ? "transfer:1,wait:400,verify:50"
+                                           : "transfer:1,wait:400,verify:10");
     const uint32_t server = loopback(4, 100 + 2 * GetParam()), device = loopback(4, 101 + 2 * GetParam());
     std::vector<uint8_t> target = makeImage(700, 3, TARGET_VERSION), transition = makeImage(600, 4, TRANSITION_VERSION);
     prepareRun(target, dotted(device), c.stage, c.phone);

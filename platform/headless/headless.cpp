@@ -57,11 +57,11 @@ __attribute__((format(printf, 1, 2))) std::string format(const char* fmt, ...) {
 // ago). GATHER is a screen refresh (16 ms), the most often a person can see
 // a title or a bar change, as the desktop program draws them: a transfer's
 // per-block updates cost a write per refresh, not two a block, for this
-// program and for the reader of its events. Meanwhile, and while the reader lags, a queued title or
-// position is dropped when a newer one of the same window (and control)
-// follows it with only titles and positions in between: every other line,
-// and the title and position a window had at each of them, is written, in
-// order.
+// program and for the reader of its events. Meanwhile, and while the reader
+// lags, a queued title or position is dropped when a newer one of the same
+// window (and control) follows it with only titles and positions in
+// between: every other line, and the title and position a window had at
+// each of them, is written, in order.
 class LineQueue {
 public:
     enum Kind { OTHER, TITLE, POSITION };

@@ -3,8 +3,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/signalfd.h>
 #include <sys/ioctl.h>
+#include <sys/signalfd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -285,8 +285,8 @@ Gate runFleet(Fleet& fleet, const RunConfig& config, const Options& o) {
         // changes only with a note, and with its summary every 10 s.
         const long sinceBegin = static_cast<long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count());
-        const int caught = awaitWork(signals, fleet.wakeFd, endSignals,
-                                     terminal ? 200 : static_cast<int>(10000 - sinceBegin % 10000));
+        const int caught =
+            awaitWork(signals, fleet.wakeFd, endSignals, terminal ? 200 : static_cast<int>(10000 - sinceBegin % 10000));
         if (caught > 0) {
             int level = std::min(fleet.cancelLevel.load() + 1, 3);
             fleet.cancelLevel.store(level);
