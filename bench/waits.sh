@@ -13,6 +13,8 @@
 # time. ulx-fleet and the simulator are not counted.
 #   bench/waits.sh [SECONDS] [ROUNDS]   (default 5 s, 3 rounds: median; needs root)
 #   ULX_BENCH_BUILD=build bench/waits.sh    (an existing build tree)
+#   ULX_BENCH_THREADS=1 also prints each thread's CPU and times scheduled
+#   (to stderr), to see which thread a wait's cost is
 set -euo pipefail
 . "$(dirname "$0")/netns.sh"
 span=${1:-5}
@@ -38,6 +40,10 @@ trap 'stop_all; rm -rf "$work"' EXIT
 # ns on the CPU, summed over the threads of PID.
 cpu_ns() {
   cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d\n", s }'
+}
+# "TID ns-on-cpu times-scheduled" for each thread of PID, sorted by TID.
+thread_stats() {
+  for t in /proc/"$1"/task/*; do echo "${t##*/} $(cut -d' ' -f1,3 "$t/schedstat" 2>/dev/null)"; done | sort
 }
 # Waits (up to 60 s) for a line with EVENT in the simulator's log.
 await_event() {
@@ -69,11 +75,17 @@ measure() {
   pid=$(pgrep -P "$fpid" | head -1)
   [ -n "$pid" ] || { echo "no program under ulx-fleet" >&2; return 1; }
   local t0 c0 t1 c1
+  [ -z "${ULX_BENCH_THREADS:-}" ] || thread_stats "$pid" >"$work/threads0"
   c0=$(cpu_ns "$pid")
   t0=$(date +%s%N)
   sleep "$span"
   c1=$(cpu_ns "$pid")
   t1=$(date +%s%N)
+  if [ -n "${ULX_BENCH_THREADS:-}" ]; then
+    thread_stats "$pid" >"$work/threads1"
+    join "$work/threads0" "$work/threads1" |
+      awk -v e="$event" '{ printf "  after %s, thread %s: %.0f us of CPU, scheduled %d times\n", e, $1, ($4 - $2) / 1000, $5 - $3 }' >&2
+  fi
   kill -0 "$pid" 2>/dev/null || { echo "the program ended inside the measurement" >&2; return 1; }
   kill "$pid" 2>/dev/null  # the program first: ulx-fleet ends once its program has
   stop_all
